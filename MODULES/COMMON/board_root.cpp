@@ -1,0 +1,73 @@
+// Board root: fixed paths of the board, optionally under another directory.
+#include <cstdlib>
+#include <cstring>
+
+#include "dvr_internal.h"
+
+namespace dvr {
+
+namespace {
+std::string_view root_dir() noexcept
+{
+    const char *r = ::secure_getenv("DVRPLAT_ROOT");
+    if (!r || !*r)
+        return {};
+    std::string_view v(r);
+    while (v.size() > 1 && v.back() == '/')
+        v.remove_suffix(1);
+    if (v == "/")
+        return {};
+    return v;
+}
+} // namespace
+
+std::string board_path(std::string_view fixed)
+{
+    std::string_view root = root_dir();
+    if (root.empty() || fixed.empty() || fixed.front() != '/')
+        return std::string(fixed);
+    std::string out;
+    out.reserve(root.size() + fixed.size());
+    out.append(root);
+    out.append(fixed);
+    return out;
+}
+
+bool board_path(const char *fixed, char *out, size_t outlen) noexcept
+{
+    if (!out || outlen == 0)
+        return false;
+    out[0] = '\0';
+    if (!fixed)
+        return false;
+    std::string_view root = root_dir();
+    std::string_view f(fixed);
+    if (root.empty() || f.empty() || f.front() != '/')
+        root = {};
+    if (root.size() + f.size() + 1 > outlen)
+        return false;
+    std::memcpy(out, root.data(), root.size());
+    std::memcpy(out + root.size(), f.data(), f.size());
+    out[root.size() + f.size()] = '\0';
+    return true;
+}
+
+bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept
+{
+    if (!dst || src.size() + 1 > n)
+        return false;
+    std::memcpy(dst, src.data(), src.size());
+    dst[src.size()] = '\0';
+    return true;
+}
+
+void copy_cut(char *dst, size_t n, std::string_view src) noexcept
+{
+    if (!dst || n == 0)
+        return;
+    size_t k = src.size() < n - 1 ? src.size() : n - 1;
+    std::memcpy(dst, src.data(), k);
+    dst[k] = '\0';
+}
+
+} // namespace dvr

@@ -1,0 +1,206 @@
+// Internal helpers shared by the library's modules. C++ only, never
+// installed: the public interface is the four C headers.
+#ifndef DVRPLAT_DVR_INTERNAL_H
+#define DVRPLAT_DVR_INTERNAL_H
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <dirent.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "COMMON.h"
+
+// Reports carry the module's source name, the line and the calling function.
+// Do not use these inside lambdas: __func__ would name the lambda.
+#define DVR_REPORT(src, ...) COM_Message((src), __LINE__, __func__, __VA_ARGS__)
+#define FPGA_REPORT(...) DVR_REPORT("fpga", __VA_ARGS__)
+#define FPGA_REPORT_AS(fn, ...) COM_Message("fpga", __LINE__, (fn), __VA_ARGS__)
+#define COM_REPORT(...) DVR_REPORT("MODULES/COMMON", __VA_ARGS__)
+#define DEV_REPORT(...) DVR_REPORT("MODULES/DEV", __VA_ARGS__)
+#define DNS_REPORT(...) DVR_REPORT("MODULES/DNS", __VA_ARGS__)
+
+namespace dvr {
+
+// ---------------------------------------------------------------------
+// Owners of kernel and C library handles.
+// ---------------------------------------------------------------------
+
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
+    UniqueFd &operator=(UniqueFd &&o) noexcept
+    {
+        if (this != &o)
+            reset(o.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    explicit operator bool() const noexcept { return valid(); }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept
+    {
+        if (fd_ >= 0) {
+            int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class UniqueFile {
+public:
+    UniqueFile() noexcept = default;
+    explicit UniqueFile(FILE *f) noexcept : f_(f) {}
+    UniqueFile(const UniqueFile &) = delete;
+    UniqueFile &operator=(const UniqueFile &) = delete;
+    UniqueFile(UniqueFile &&o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+    UniqueFile &operator=(UniqueFile &&o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            f_ = std::exchange(o.f_, nullptr);
+        }
+        return *this;
+    }
+    ~UniqueFile() { reset(); }
+
+    FILE *get() const noexcept { return f_; }
+    explicit operator bool() const noexcept { return f_ != nullptr; }
+    FILE *release() noexcept { return std::exchange(f_, nullptr); }
+    // Returns fclose's result (0 when there was nothing to close).
+    int reset(FILE *f = nullptr) noexcept
+    {
+        int rc = 0;
+        if (f_) {
+            int saved = errno;
+            rc = std::fclose(f_);
+            errno = saved;
+        }
+        f_ = f;
+        return rc;
+    }
+
+private:
+    FILE *f_ = nullptr;
+};
+
+class UniqueDir {
+public:
+    UniqueDir() noexcept = default;
+    explicit UniqueDir(DIR *d) noexcept : d_(d) {}
+    UniqueDir(const UniqueDir &) = delete;
+    UniqueDir &operator=(const UniqueDir &) = delete;
+    UniqueDir(UniqueDir &&o) noexcept : d_(std::exchange(o.d_, nullptr)) {}
+    ~UniqueDir()
+    {
+        if (d_) {
+            int saved = errno;
+            ::closedir(d_);
+            errno = saved;
+        }
+    }
+    DIR *get() const noexcept { return d_; }
+    explicit operator bool() const noexcept { return d_ != nullptr; }
+
+private:
+    DIR *d_ = nullptr;
+};
+
+// A memory mapping that unmaps itself.
+class Mapping {
+public:
+    Mapping() noexcept = default;
+    Mapping(void *addr, size_t len) noexcept : addr_(addr), len_(len) {}
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    Mapping(Mapping &&o) noexcept
+        : addr_(std::exchange(o.addr_, MAP_FAILED)), len_(std::exchange(o.len_, 0)) {}
+    ~Mapping()
+    {
+        if (addr_ != MAP_FAILED)
+            ::munmap(addr_, len_);
+    }
+    void *get() const noexcept { return addr_; }
+    size_t size() const noexcept { return len_; }
+    bool valid() const noexcept { return addr_ != MAP_FAILED; }
+    // Hands the mapping over for the life of the process.
+    void *release() noexcept { len_ = 0; return std::exchange(addr_, MAP_FAILED); }
+
+private:
+    void *addr_ = MAP_FAILED;
+    size_t len_ = 0;
+};
+
+// ---------------------------------------------------------------------
+// Big-endian (wire order) fields. Network and SCSI bytes are only ever
+// read and written through these, whatever the host's byte order.
+// ---------------------------------------------------------------------
+
+constexpr void put_be16(uint8_t *p, uint16_t v) noexcept
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+constexpr void put_be32(uint8_t *p, uint32_t v) noexcept
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+constexpr uint16_t get_be16(const uint8_t *p) noexcept
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+constexpr uint32_t get_be24(const uint8_t *p) noexcept
+{
+    return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | uint32_t(p[2]);
+}
+constexpr uint32_t get_be32(const uint8_t *p) noexcept
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// ---------------------------------------------------------------------
+// Board root: every fixed absolute path the library names itself goes
+// through here. With DVRPLAT_ROOT set (read at each use) the path is
+// opened under that directory; messages and records keep the plain path.
+// ---------------------------------------------------------------------
+
+// The path to open for a fixed path of the board.
+std::string board_path(std::string_view fixed);
+
+// The same into a caller's buffer; false (buffer holds "") when it does
+// not fit. Allocates nothing, so it may be used where allocation is not
+// allowed once the buffer is on the stack.
+bool board_path(const char *fixed, char *out, size_t outlen) noexcept;
+
+// Copies src into a fixed buffer of n bytes. Returns false, leaving the
+// buffer unchanged, when src does not fit with its terminating NUL.
+bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept;
+
+// Copies as much of src as fits (cutting), always NUL-terminating.
+void copy_cut(char *dst, size_t n, std::string_view src) noexcept;
+
+} // namespace dvr
+
+#endif

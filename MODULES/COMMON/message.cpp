@@ -1,0 +1,147 @@
+// Message reporting and time helpers.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "dvr_internal.h"
+
+namespace {
+constexpr size_t kFirstMessageSize = 256;
+constexpr const char *kTimeFormat = "%Y/%m/%d %H:%M:%S";
+constexpr size_t kTimeTextSize = 32;
+constexpr const char *kVersionKeyword = "$Id: COMMON 2142 2008-02-20 03:18:00Z quillfern $";
+} // namespace
+
+extern "C" int COM_Message(const char *file, int line, const char *function, const char *format, ...)
+{
+    size_t size = kFirstMessageSize;
+    char *buf = static_cast<char *>(std::malloc(size));
+    if (!buf)
+        return -1;
+
+    for (;;) {
+        va_list ap;
+        va_start(ap, format);
+        int n = std::vsnprintf(buf, size, format, ap);
+        va_end(ap);
+        if (n >= 0 && static_cast<size_t>(n) < size)
+            break;
+        size_t want = n >= 0 ? static_cast<size_t>(n) + 1 : size * 2;
+        char *grown = static_cast<char *>(std::realloc(buf, want));
+        if (!grown) {
+            std::free(buf);
+            // The function name may be missing here too: leave its part out.
+            if (function)
+                return std::printf("%s,%d:%s(): Failed to print", file, line, function);
+            return std::printf("%s,%d: Failed to print", file, line);
+        }
+        buf = grown;
+        size = want;
+    }
+
+    int printed = function ? std::printf("%s,%d:%s(): %s", file, line, function, buf)
+                           : std::printf("%s,%d: %s", file, line, buf);
+    std::free(buf);
+    return printed;
+}
+
+extern "C" int COM_DiffTimeval(struct timeval *result, struct timeval *x, struct timeval *y)
+{
+    if (x->tv_usec < y->tv_usec) {
+        long n = (y->tv_usec - x->tv_usec) / 1000000 + 1;
+        y->tv_usec -= 1000000 * n;
+        y->tv_sec += n;
+    }
+    if (x->tv_usec - y->tv_usec > 1000000) {
+        long n = (x->tv_usec - y->tv_usec) / 1000000;
+        y->tv_usec += 1000000 * n;
+        y->tv_sec -= n;
+    }
+    result->tv_sec = x->tv_sec - y->tv_sec;
+    result->tv_usec = x->tv_usec - y->tv_usec;
+    return x->tv_sec < y->tv_sec ? 1 : 0;
+}
+
+extern "C" struct tm *COM_ConvertTimetToTm(struct tm *tm, time_t t)
+{
+    if (!tm)
+        return nullptr;
+    return gmtime_r(&t, tm);
+}
+
+extern "C" int COM_ConvertTimetToStr(char *buf, time_t t)
+{
+    struct tm tm;
+    if (!buf || !gmtime_r(&t, &tm))
+        return -1;
+    char text[kTimeTextSize];
+    if (std::strftime(text, sizeof text, kTimeFormat, &tm) == 0)
+        return -1;
+    std::memcpy(buf, text, std::strlen(text) + 1);
+    return 0;
+}
+
+extern "C" int COM_ShowTimet(const char *file, int line, time_t t)
+{
+    char text[kTimeTextSize];
+    if (COM_ConvertTimetToStr(text, t) != 0)
+        return -1;
+    std::printf("%s,%d: [%ld] -> [%s]\n", file, line, static_cast<long>(t), text);
+    return 0;
+}
+
+extern "C" int COM_ShowTimeval(const char *file, int line)
+{
+    struct timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0) {
+        std::printf("%s,%d: gettimeofday() fail : %s\n", file, line, std::strerror(errno));
+        return -1;
+    }
+    struct tm tm;
+    time_t secs = tv.tv_sec;
+    if (!gmtime_r(&secs, &tm)) {
+        std::printf("%s,%d: gmtime_r() fail : %s\n", file, line, std::strerror(errno));
+        return -1;
+    }
+    char text[kTimeTextSize];
+    std::strftime(text, sizeof text, kTimeFormat, &tm);
+    std::printf("%s,%d: [%s.%06ld]\n", file, line, text, static_cast<long>(tv.tv_usec));
+    return 0;
+}
+
+extern "C" int NANOSLEEP(int sec, int nsec, const char *file, int line)
+{
+    if (file)
+        std::printf("[%s, %d] : B4 %d. %d sec Sleep\n", file, line, sec, nsec);
+    struct timespec req = {sec, nsec};
+    int rc = nanosleep(&req, nullptr);
+    if (file)
+        std::printf("[%s, %d] : After Sleep\n", file, line);
+    return rc;
+}
+
+extern "C" int COM_CloseFd(int *fd)
+{
+    if (!fd || *fd < 0)
+        return -1;
+    int rc = close(*fd);
+    *fd = -1;
+    return rc;
+}
+
+extern "C" int COM_Version(void)
+{
+    std::printf("%s\n", kVersionKeyword);
+    return std::printf("%s\n", kVersionKeyword);
+}
+
+extern "C" char *COM_GetPWD(void)
+{
+    return std::getenv("PWD");
+}

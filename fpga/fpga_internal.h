@@ -1,0 +1,90 @@
+// Internal interface of the FPGA layer: the register window's ports, the
+// board simulator behind them, and the layer's lock.
+#ifndef DVRPLAT_FPGA_INTERNAL_H
+#define DVRPLAT_FPGA_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <type_traits>
+
+#include "dvr_internal.h"
+#include "fpga.h"
+
+// The layer's lock: serialises every multi-register sequence.
+extern pthread_mutex_t gFpgaMutex;
+
+namespace fpga_detail {
+
+// Ports of the window, as offsets from its base.
+enum class Port : uint32_t {
+    Address = 0x400000,
+    Offset = 0x440000,
+    Status = 0x480000,
+    Data = 0x4C0000,
+};
+
+constexpr uint32_t kWindowPhys = 0xF0000000u;
+constexpr size_t kWindowSize = 0x1000000;
+
+// Board simulator file layout (DVRPLAT_FPGA_SIM).
+namespace sim {
+constexpr size_t kRegisters = 0;          // [0, 65536): register file
+constexpr size_t kStatus = 65536;         // [65536, 131072): status inputs
+constexpr size_t kLatchAddress = 131072;  // address latch
+constexpr size_t kLatchOffset = 131073;   // offset latch
+constexpr size_t kCoaxCount = 131076;     // big-endian count of queued coax bytes
+constexpr size_t kCoaxQueue = 131080;     // queued coax bytes, in order
+constexpr size_t kCoaxCapacity = 65536;   // bytes past this are dropped
+constexpr size_t kFileSize = 262144;
+constexpr uint8_t kCoaxAddress = 0x60;
+static_assert(kCoaxQueue + kCoaxCapacity <= kFileSize);
+constexpr size_t reg(unsigned address, unsigned offset) { return (address & 0xFF) * 256 + (offset & 0xFF); }
+} // namespace sim
+
+// True once fpga_open has mapped a window (real or simulated).
+bool mapped() noexcept;
+
+// One port access. Both are no-ops (reads give 0) while unmapped.
+void port_write(Port p, unsigned value) noexcept;
+uint8_t port_read(Port p) noexcept;
+
+// Latch protocol helpers (no lock taken).
+inline void latch(unsigned address, unsigned offset) noexcept
+{
+    port_write(Port::Address, address);
+    port_write(Port::Offset, offset);
+}
+inline void latch_offset(unsigned offset) noexcept { port_write(Port::Offset, offset); }
+inline void data_write(unsigned v) noexcept { port_write(Port::Data, v); }
+inline uint8_t data_read() noexcept { return port_read(Port::Data); }
+inline uint8_t status_read() noexcept { return port_read(Port::Status); }
+
+void unlock_cleanup(void *mutex) noexcept;
+
+// Runs f with gFpgaMutex held, inside a cancellation cleanup handler
+// that releases the lock if the thread is cancelled in the sequence.
+template <class F>
+auto locked(F &&f) -> decltype(f())
+{
+    using R = decltype(f());
+    if constexpr (std::is_void_v<R>) {
+        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
+        pthread_mutex_lock(&gFpgaMutex);
+        f();
+        pthread_mutex_unlock(&gFpgaMutex);
+        pthread_cleanup_pop(0);
+    } else {
+        R r{};
+        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
+        pthread_mutex_lock(&gFpgaMutex);
+        r = f();
+        pthread_mutex_unlock(&gFpgaMutex);
+        pthread_cleanup_pop(0);
+        return r;
+    }
+}
+
+} // namespace fpga_detail
+
+#endif

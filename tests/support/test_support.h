@@ -1,0 +1,77 @@
+// Helpers shared by the test programs.
+#ifndef DVRPLAT_TEST_SUPPORT_H
+#define DVRPLAT_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace dvrtest {
+
+// Captures everything written to file descriptor 1 (C stdio included)
+// between construction and take().
+class CaptureStdout {
+public:
+    CaptureStdout();
+    ~CaptureStdout();
+    CaptureStdout(const CaptureStdout &) = delete;
+    CaptureStdout &operator=(const CaptureStdout &) = delete;
+    std::string take(); // stops capturing and returns the text
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+    bool done_ = false;
+    std::string text_;
+};
+
+// A fresh temporary directory, removed with its contents at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Sets an environment variable for the scope, restoring it after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs argv[0] with the given arguments (no shell), with extra environment
+// entries "NAME=value" added. Standard input is /dev/null unless input is given.
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+              const std::string *input = nullptr);
+
+// Runs a shell command line; returns its exit status and output.
+RunResult shell(const std::string &command);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool is_root();
+// mkdir -p
+void make_dirs(const std::string &path);
+
+} // namespace dvrtest
+
+#endif

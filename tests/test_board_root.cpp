@@ -1,0 +1,51 @@
+// The board root: fixed paths under DVRPLAT_ROOT.
+#include <gtest/gtest.h>
+
+#include "dvr_internal.h"
+#include "test_support.h"
+
+TEST(BoardRoot, PrefixesOnlyWhenSet)
+{
+    unsetenv("DVRPLAT_ROOT");
+    EXPECT_EQ(dvr::board_path("/etc/resolv.conf"), "/etc/resolv.conf");
+    {
+        dvrtest::ScopedEnv root("DVRPLAT_ROOT", "/tmp/board/");
+        EXPECT_EQ(dvr::board_path("/etc/resolv.conf"), "/tmp/board/etc/resolv.conf");
+        EXPECT_EQ(dvr::board_path("relative"), "relative");
+        char buf[32];
+        EXPECT_TRUE(dvr::board_path("/proc/mounts", buf, sizeof buf));
+        EXPECT_STREQ(buf, "/tmp/board/proc/mounts");
+        // Too long for the buffer: refused, nothing written past it.
+        char small[16];
+        EXPECT_FALSE(dvr::board_path("/proc/mounts", small, sizeof small));
+        EXPECT_STREQ(small, "");
+    }
+    {
+        dvrtest::ScopedEnv root("DVRPLAT_ROOT", "");
+        EXPECT_EQ(dvr::board_path("/dev/mem"), "/dev/mem");
+    }
+}
+
+TEST(BoardRoot, BoundedCopies)
+{
+    char buf[4] = "abc";
+    EXPECT_FALSE(dvr::copy_bounded(buf, sizeof buf, "abcd"));
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_TRUE(dvr::copy_bounded(buf, sizeof buf, "xyz"));
+    EXPECT_STREQ(buf, "xyz");
+    dvr::copy_cut(buf, sizeof buf, "123456");
+    EXPECT_STREQ(buf, "123");
+}
+
+TEST(WireOrder, BigEndianHelpers)
+{
+    uint8_t b[4];
+    dvr::put_be32(b, 0x0A0B0C0Du);
+    EXPECT_EQ(b[0], 0x0A);
+    EXPECT_EQ(b[3], 0x0D);
+    EXPECT_EQ(dvr::get_be32(b), 0x0A0B0C0Du);
+    EXPECT_EQ(dvr::get_be24(b + 1), 0x0B0C0Du);
+    dvr::put_be16(b, 0xA9FA);
+    EXPECT_EQ(b[0], 0xA9);
+    EXPECT_EQ(dvr::get_be16(b), 0xA9FA);
+}
