@@ -12,6 +12,20 @@
 extern "C" {
 #endif
 
+/* @@SECTION types@@ */
+
+/* @@SECTION scsi@@ */
+
+/* @@SECTION mount@@ */
+
+/* @@SECTION discovery@@ */
+
+/* @@SECTION disc@@ */
+
+/* @@SECTION identity@@ */
+
+/* @@SECTION menu@@ */
+
 #ifdef __cplusplus
 }
 #endif

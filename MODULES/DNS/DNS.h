@@ -12,6 +12,10 @@
 extern "C" {
 #endif
 
+/* @@SECTION message-format@@ */
+
+/* @@SECTION resolver@@ */
+
 #ifdef __cplusplus
 }
 #endif
