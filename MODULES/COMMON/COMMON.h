@@ -51,7 +51,106 @@ char *COM_GetPWD(void);
 
 /* @@SECTION files-and-directories@@ */
 
+/* One line to look for (and replace) in COM_ReplaceItemsInFile. */
+#define COM_REPLACE_KEY_SIZE 160
+#define COM_REPLACE_LINE_SIZE 160
+
+typedef struct {
+    /* Leading characters of szKey compared (1 to 160); 0 marks the item as
+     * done. Set to 0 when the item matched a line. */
+    int32_t nKeyLen;
+    char szKey[COM_REPLACE_KEY_SIZE];
+    /* Replacement line without its line end (up to 159 characters); an
+     * empty text deletes the matched line. */
+    char szReplace[COM_REPLACE_LINE_SIZE];
+} COM_REPLACE_ITEM;
+
+typedef struct {
+    int32_t nItem;          /* entries in pItem */
+    int32_t bCheckOnly;     /* non-zero: search only, never change the file */
+    int32_t bMatchAnywhere; /* non-zero: key anywhere in a line, case-sensitive;
+                               zero: line begins with the key, any case */
+    int32_t bAppend;        /* non-zero: unmatched replacements are appended */
+    COM_REPLACE_ITEM *pItem;
+} COM_REPLACE_LIST;
+
+/* Makes every missing level of path with mode. 0 when it exists after. */
+int COM_Mkdir(const char *path, mode_t mode);
+/* Empties and removes a directory (recursive only when bRecursive is 1).
+ * Symbolic links are removed, never followed. Returns the number of
+ * entries that could not be removed. */
+int COM_RemoveFileInDir(int bRecursive, const char *dir);
+/* Removes the file a symbolic link points to (one level), keeping the link. */
+int COM_RemoveRealFile(const char *path);
+/* symlink(target, link), replacing link when forced or when target exists. */
+int COM_CreateSymbolLink(int bForce, const char *target, const char *link);
+/* Moves a file by copy and delete; the source stays unless the copy is
+ * complete. */
+int COM_RenameFile(const char *src, const char *dst);
+/* Rewrites (or only searches) lines of a text file. Returns the number of
+ * items that matched, -1 on failure. */
+int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list);
+/* One read / one write of count bytes: 0 all, 1 some, else read/write's
+ * own result (0 or -1). */
+int COM_LoadDataFromFile(const char *path, void *buf, int count);
+int COM_SaveDataIntoFile(const char *path, const void *buf, int count);
+/* Appends the first line of a small text file to buf (size bytes in all).
+ * 0 when something was read; -1 and "unknown" otherwise. */
+int COM_GetFileContent(const char *path, char *buf, int size);
+/* Writes text (no NUL, no line end); 0 when at least one byte was written. */
+int COM_SetFileContent(const char *path, const char *text);
+/* Makes the node (mknod) when path does not exist. */
+int COM_CheckDevFile(const char *path, mode_t mode, uint64_t dev);
+/* Writes id into the file "ID" of dir; 0 when written. */
+int COM_SaveID(const char *dir, const char *id);
+/* Grows the heap buffer whose pointer is at ppBuf (the address of any
+ * object pointer, holding NULL or a block from malloc) to nSize bytes,
+ * zeroes the bytes from nOffset on, and copies nLen bytes of src to
+ * nOffset. Returns the new buffer (also stored at ppBuf), or NULL with the
+ * old buffer unchanged. */
+void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, const void *src, int nLen);
+/* Inverts every byte of buf. 0; -1 for a null buffer. */
+int COM_XorBuffer(void *buf, int len);
+
 /* @@SECTION processes@@ */
+
+/* A program to keep running, found by the start of its first argument. */
+typedef struct {
+    const char *pName;      /* NULL: never found */
+    int32_t nFound;         /* processes that matched in the last scan */
+    void (*pRestart)(void); /* called when nothing matched; may be NULL */
+} COM_WATCHDOG_ITEM;
+
+typedef struct {
+    int32_t nItem;
+    COM_WATCHDOG_ITEM *pItem;
+} COM_WATCHDOG_LIST;
+
+/* Called by COM_PopenRead for each output line (with its line end), then
+ * once with a NULL line after the command ended. */
+typedef void (*COM_POPEN_LINE_FN)(const char *line, int32_t user);
+
+/* Runs a command line (split at spaces, no shell, full program path) and
+ * waits for it. While it runs, *pPid (when given) holds the child's id.
+ * Returns the wait status, or -1. */
+int COM_System(const char *cmd, int *pPid);
+/* Splits cmd at spaces and execs it; returns only on failure. */
+int COM_ParserCMD(const char *cmd);
+/* Closes every descriptor except 0, 1 and 2 of the calling process (pid is
+ * the caller's own id). */
+int COM_CloseFdExceptSTD(int pid);
+/* Runs cmd through the shell and hands each output line to fn. Returns
+ * pclose's status, or -1. pUnused is not used. */
+int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn);
+/* Writes the calling process's id into path. */
+int COM_SavePid(const char *path);
+/* Sends SIGTERM to pid, then sleeps usWait microseconds. */
+int COM_KillPid(int pid, uint32_t usWait);
+/* Counts the running processes of each item; restarts the missing ones. */
+int COM_WatchDog(COM_WATCHDOG_LIST *list);
+/* Free memory and swap from the "Mem:" and "Swap:" lines of
+ * "/proc/meminfo". 0 when the last such line was read, -1 otherwise. */
+int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap);
 
 /* @@SECTION thread-watchdog@@ */
 
@@ -61,11 +160,110 @@ char *COM_GetPWD(void);
 
 /* @@SECTION md5@@ */
 
+/* MD5 (RFC 1321). The context is the caller's; after COM_MD5_Final it is
+ * all zeros and must be initialised again before reuse. */
+typedef struct {
+    uint32_t state[4];         /* chaining values A, B, C, D */
+    uint32_t count[2];         /* message bits modulo 2^64, low word first */
+    unsigned char buffer[64];  /* the current incomplete block */
+} COM_MD5_CTX;
+
+void COM_MD5_Init(COM_MD5_CTX *context);
+void COM_MD5_Update(COM_MD5_CTX *context, const unsigned char *input, uint32_t inputLen);
+void COM_MD5_Final(unsigned char digest[16], COM_MD5_CTX *context);
+/* Writes exactly 32 lowercase hexadecimal characters, no terminating NUL. */
+void COM_MD5_DigestToString(char *text, const unsigned char digest[16]);
+/* Digest text of a string's bytes (its NUL not included). */
+void COM_MakeBufMD5(char *text, const char *str);
+/* Digest text of a file's content. Returns 0, or -1 when the file cannot
+ * be opened (text is then left as it was) or closing it fails. */
+int COM_MakeFileMD5(char *text, const char *path);
+/* Words to bytes and bytes to words, least significant byte first; len is
+ * in bytes, a multiple of 4. */
+void COM_MD5_Encode(unsigned char *output, const uint32_t *input, uint32_t len);
+void COM_MD5_Decode(uint32_t *output, const unsigned char *input, uint32_t len);
+/* The auxiliary functions, the rotation (shift counts taken modulo 32) and
+ * the four step operations: *a = b + ((*a + fn(b, c, d) + x + ac) <<< s). */
+uint32_t COM_MD5_F(uint32_t x, uint32_t y, uint32_t z);
+uint32_t COM_MD5_G(uint32_t x, uint32_t y, uint32_t z);
+uint32_t COM_MD5_H(uint32_t x, uint32_t y, uint32_t z);
+uint32_t COM_MD5_I(uint32_t x, uint32_t y, uint32_t z);
+uint32_t COM_MD5_ROTATE_LEFT(const uint32_t *x, int n);
+void COM_MD5_FF(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
+void COM_MD5_GG(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
+void COM_MD5_HH(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
+void COM_MD5_II(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
+
 /* @@SECTION encodings@@ */
+
+/* Hexadecimal escapes ("=" and two uppercase digits for every byte) and
+ * Base64 (standard alphabet, "=" padding, no line breaks). Nothing is
+ * allocated: out must hold 3 * n + 1 bytes (COM_QPEncode),
+ * 4 * ceil(n / 3) + 1 (COM_Base64Encode), strlen(in) (COM_QPDecode) or
+ * 3 * (strlen(in) / 4) + 2 (COM_Base64Decode). Encoders end the text with a
+ * NUL and return its length; decoders write no NUL and return the count of
+ * bytes written. */
+int COM_QPEncode(char *out, const unsigned char *in, int n);
+int COM_QPDecode(unsigned char *out, const char *in);
+int COM_Base64Encode(char *out, const unsigned char *in, int n);
+int COM_Base64Decode(unsigned char *out, const char *in);
+/* Digit of the low 4 bits ("0"-"9", "A"-"F"). */
+char COM_Hex2Chr(int value);
+/* 0-15 for a hexadecimal digit of either case, 255 otherwise. */
+unsigned char COM_Chr2Hex(char c);
+/* Base64 symbol of the low 6 bits. */
+char COM_Base2Chr(int value);
+/* 0-63 for a Base64 symbol, 64 otherwise ("=" included). */
+unsigned char COM_Chr2Base(char c);
 
 /* @@SECTION serial@@ */
 
 /* @@SECTION parsers@@ */
+
+/* The caller's record for COM_ParserXml. */
+typedef struct {
+    char Name[80];   /* set by the caller: the wanted item */
+    int32_t type;    /* 0 "INT", 1 "VIRTKB" or "TEXT", 2 any other */
+    int32_t min;
+    int32_t max;
+    int32_t value;
+    char text[256];  /* type 1: the value text; else the item names, comma-joined (cut to fit) */
+} COM_XML_ITEM;
+
+/* First case-insensitive occurrence of pattern followed by at least one
+ * more character of text; NULL when none or either is NULL. */
+char *COM_StrNCaseStr(const char *text, const char *pattern);
+/* Text between the first two double quotes after key, cut to size - 1
+ * characters. Returns the position just past the key, or NULL when the key,
+ * the quotes or a non-empty quoted text is missing. */
+char *COM_GetStrInDoubleQuotes(const char *text, const char *key, char *out, int size);
+/* Rest of the line after key (up to the first CR, else the first LF), cut
+ * to size - 1 characters. Returns the position just past the key, or NULL. */
+char *COM_GetStrBeforeNewLine(const char *text, const char *key, char *out, int size);
+/* Collects the hexadecimal digit characters read from fd into *buf (a heap
+ * buffer, grown as needed; no terminating NUL; the caller frees it).
+ * Returns their count, or -1 for a negative descriptor. */
+int COM_ReadHexDataInStrFormat(int fd, char **buf);
+/* The first two runs of decimal digits of text[0..len) into *first and
+ * *second; returns how many were stored (0, 1 or 2). */
+int COM_GetValuePairInStr(const char *text, int len, int *first, int *second);
+/* Fills item from the "<DATA" element whose Name starts with item->Name.
+ * Returns 0 when found, -1 otherwise. */
+int COM_ParserXml(const char *text, COM_XML_ITEM *item);
+/* The next n (1..32) bits, most significant first; *p is the current byte,
+ * *rem its unread bits (1..8). */
+uint32_t COM_GetBits(const unsigned char **p, int *rem, int n);
+/* Width, height and frame rate (frames per second x 100, stored only for a
+ * fixed rate) from an MPEG-4 video object layer header; data points just
+ * after the start code. Returns 0, or -1 when the header is not usable. */
+int COM_ParserVideoObjectLayer(const unsigned char *data, int *width, int *height, int *rate);
+unsigned char COM_BitReverse(unsigned char value);
+/* Copies count bytes between two rings (a size of 0 or less: no ring).
+ * Returns the destination address of the last piece copied. */
+void *COM_MemCopyBetweenRingBuf(void *dst, int dpos, int dsize, const void *src, int spos, int ssize,
+                                int count);
+/* Hex dump, 16 bytes a line, between a title and a closing line. */
+int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len);
 
 /* @@SECTION rmdir@@ */
 
