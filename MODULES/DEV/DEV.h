@@ -14,6 +14,124 @@ extern "C" {
 
 /* @@SECTION types@@ */
 
+#include <scsi/sg.h>
+
+/* File-system statistics of a disk, as Dev_GetHDStat stores them in the
+ * details area of its DEV_INFO (64 bytes). */
+typedef struct {
+    uint32_t fs_type;       /* f_type as statfs reports it */
+    uint32_t block_size;    /* bytes */
+    uint32_t free_blocks;   /* blocks free to the superuser */
+    uint32_t total_blocks;
+    uint64_t total_bytes;   /* total_blocks x block_size */
+    uint64_t free_bytes;    /* free_blocks x block_size */
+    uint64_t device_bytes;  /* size of the whole block device */
+    uint8_t unused[24];
+} DEV_HD_STAT;
+
+/* What is in an optical drive (64 bytes); capacities in KB, blocks of
+ * 2 KB. Rebuilt from zero by each Dev_GetDiscInfo. */
+typedef struct {
+    int32_t type1;          /* 1 CD, 2 DVD-ROM, 3 DVD-R/RW, 4 DVD+R/RW, 5 DVD-RAM, 6 DDCD */
+    int32_t type2;          /* 1 read-only, 2 write-once, 3 rewritable, 4 random access */
+    int32_t type3;          /* DVD-minus mode: 0 R seq., 1 RW seq., 2 RW restricted overwrite */
+    uint32_t sub_type;      /* CD-R/RW sub-type from the ATIP */
+    int32_t reseved_flag;   /* never set */
+    int32_t appendable;     /* 0 empty, 1 incomplete, 2 finalized, 3 random access only */
+    int32_t last_lead_in;   /* CD: logical address of the last track's start */
+    int32_t next_lead_in;   /* CD: frame count of the next session's lead-in */
+    int32_t last_track;
+    int32_t total_session;
+    uint32_t free_blocks;   /* of the last track, 2 KB blocks */
+    uint32_t track_size;    /* of the last track, 2 KB blocks */
+    uint64_t total_capacity; /* KB */
+    uint64_t used_capacity;  /* KB */
+} DEV_DISC_INFO;
+
+/* The details area of DEV_INFO: disk statistics or disc information. */
+typedef union {
+    DEV_HD_STAT hd;
+    DEV_DISC_INFO disc;
+    uint8_t raw[64];
+} DEV_DETAILS;
+
+#define DEV_MODEL_SIZE 68
+#define DEV_NODE_SIZE 12
+#define DEV_MPT_SIZE 80
+#define DEV_MAX_DEVICES 32
+
+/* One storage device (256 bytes). An empty model marks an unused record. */
+typedef struct {
+    char model[DEV_MODEL_SIZE]; /* compacted model text */
+    int32_t host;               /* SCSI host; -1 for IDE */
+    int32_t channel;            /* -1 for IDE */
+    int32_t id;                 /* SCSI target; IDE: drive letter's code */
+    int32_t lun;                /* -1 for IDE */
+    char dev[DEV_NODE_SIZE];    /* device node, e.g. /dev/sdb */
+    char sg[DEV_NODE_SIZE];     /* node commands go through, e.g. /dev/sg2 */
+    char mpt[DEV_MPT_SIZE];     /* mount point while mounted */
+    uint8_t ready;              /* 1: answered TEST UNIT READY */
+    uint8_t cdrom;              /* 0 disk, 1 any other SCSI device */
+    uint8_t bus;                /* 0 ATA, 1 USB, 2 IEEE-1394 */
+    uint8_t pad;                /* keeps details on an 8-byte boundary */
+    DEV_DETAILS details;
+} DEV_INFO;
+
+/* A SCSI command for Dev_ExecMMC: its name in messages and the SCSI
+ * generic request (interface version 3). */
+#define DEV_MMC_NAME_SIZE 64
+typedef struct {
+    char name[DEV_MMC_NAME_SIZE];
+    struct sg_io_hdr io;
+} DEV_MMC_CMD;
+
+/* One line of "/proc/mounts" (512 bytes); each field cut to its width. */
+typedef struct {
+    char dev[128];
+    char mpt[128];
+    char type[16];
+    char opts[240];
+} DEV_MTAB_ENTRY;
+
+/* One SCSI generic node (32 bytes); a map has 32 of them (1024 bytes). */
+#define DEV_SG_MAP_SIZE 32
+typedef struct {
+    char name[DEV_NODE_SIZE]; /* "/dev/sg%d" or "/dev/sg%c" */
+    int32_t ready;            /* Dev_TestUnitReady on the node */
+    int32_t host;             /* SCSI address; -1 until known */
+    int32_t channel;
+    int32_t id;
+    int32_t lun;
+} DEV_SG_MAP;
+
+/* One file-system type that Dev_Mount may try. */
+typedef struct {
+    int32_t available;   /* 1: may be tried */
+    const char *type;    /* type name for mount(2) */
+    uint32_t flags;      /* mount flags */
+    const char *options; /* option text, or NULL */
+} DEV_FS_ENTRY;
+
+#define DEV_FS_COUNT 10
+#define DEV_FS_AUTO 10   /* Dev_Mount's choice for automatic detection */
+
+/* One row of the (major, minor) to node-name table; major -1 ends it. */
+typedef struct {
+    int32_t major;
+    int32_t minor_max;   /* highest minor of one unit */
+    int32_t unit_base;   /* letter index of the first unit on this major */
+    char prefix[16];     /* a trailing '?' stands for the unit letters */
+} DEV_MAJOR_ENTRY;
+
+/* SCSI nodes discovery tries, in order; NULL-terminated (62 entries). */
+#define DEV_SCSI_NODE_COUNT 61
+extern const char *const gDevSCSI[DEV_SCSI_NODE_COUNT + 1];
+
+/* File-system table, tried in this order by automatic detection. */
+extern DEV_FS_ENTRY gDevFS[DEV_FS_COUNT];
+/* 1 once Dev_InitFsArray has run. */
+extern int gDevFsInit;
+
 /* @@SECTION scsi@@ */
 
 /* @@SECTION mount@@ */
