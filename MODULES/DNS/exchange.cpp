@@ -1,0 +1,232 @@
+// The query exchange with one name server over UDP: up to six attempts
+// sharing one wait budget, replies taken only from the queried server.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "DNS.h"
+#include "dns_internal.h"
+
+namespace {
+
+// Attempts of one query call (each sends the query once).
+constexpr int kAttempts = 6;
+// Waiting time of one query call, shared by all its waits, write and read
+// alike: a server that never answers costs this much per query, not this
+// much per attempt.
+constexpr time_t kQueryWaitSec = 6;
+// A flood of foreign datagrams must not flood the reports as well.
+constexpr int kMaxDropReports = 4;
+
+// The wait budget of one query call, measured on the monotonic clock so
+// that time spent outside the waits counts too (a stream of dropped
+// datagrams cannot stretch the call).
+class WaitBudget {
+public:
+    WaitBudget() noexcept { ::clock_gettime(CLOCK_MONOTONIC, &end_); end_.tv_sec += kQueryWaitSec; }
+
+    timespec remaining() const noexcept
+    {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec left{end_.tv_sec - now.tv_sec, end_.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_nsec += 1000000000L;
+            --left.tv_sec;
+        }
+        if (left.tv_sec < 0)
+            left = {0, 0};
+        return left;
+    }
+
+private:
+    timespec end_{};
+};
+
+enum class Wait { Ready, Timeout, Error };
+
+// Waits until the socket is writable or readable within the budget; once
+// the budget is spent this only checks the socket's present state. (poll
+// rather than select: no limit on the descriptor's number.)
+Wait wait_socket(int fd, short events, const WaitBudget &budget)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        timespec left = budget.remaining();
+        int r = ::ppoll(&p, 1, &left, nullptr);
+        if (r > 0)
+            return (p.revents & events) ? Wait::Ready : (errno = EIO, Wait::Error);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return Wait::Timeout;
+        }
+        if (errno != EINTR)
+            return Wait::Error;
+    }
+}
+
+struct Reply {
+    Wait wait = Wait::Timeout;
+    int len = 0;
+};
+
+// Waits for the reply of the queried server and receives it into buf
+// (cleared first, at most dns::kRecvMax bytes). A datagram from any other
+// address or port, or without the query's ID, is dropped and the wait goes
+// on within the same budget: only the server asked may answer.
+Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, uint8_t *buf,
+                    const WaitBudget &budget, int &dropReports)
+{
+    for (;;) {
+        Reply rep;
+        rep.wait = wait_socket(fd, POLLIN, budget);
+        if (rep.wait != Wait::Ready)
+            return rep;
+        std::memset(buf, 0, dns::kPacketBufLen);
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n = ::recvfrom(fd, buf, dns::kRecvMax, 0, reinterpret_cast<sockaddr *>(&from),
+                               &fromLen);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            COM_Message("MODULES/DNS", __LINE__, fn, "recvfrom() error : %s\n", std::strerror(errno));
+            rep.wait = Wait::Error;
+            return rep;
+        }
+        std::optional<uint16_t> id = dns::Reader(buf, static_cast<int>(n)).be16(dns::kOffId);
+        bool fromServer = fromLen >= sizeof from && from.sin_family == AF_INET &&
+                          from.sin_addr.s_addr == server.sin_addr.s_addr &&
+                          from.sin_port == server.sin_port;
+        if (fromServer && id == dns::kQueryId) {
+            std::memset(buf + n, 0, dns::kPacketBufLen - size_t(n));
+            rep.len = static_cast<int>(n);
+            return rep;
+        }
+        if (dropReports < kMaxDropReports) {
+            ++dropReports;
+            char addr[INET_ADDRSTRLEN] = "?";
+            char want[INET_ADDRSTRLEN] = "?";
+            ::inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+            ::inet_ntop(AF_INET, &server.sin_addr, want, sizeof want);
+            COM_Message("MODULES/DNS", __LINE__, fn,
+                        "dropped %d bytes from %s:%d (ID 0x%04X): not the reply of %s:%d\n",
+                        static_cast<int>(n), addr, ntohs(from.sin_port), id ? unsigned(*id) : 0u,
+                        want, ntohs(server.sin_port));
+        }
+    }
+}
+
+bool valid_args(const char *fn, int nSocket, const sockaddr_in *pServer, const char *pDomainName,
+                const DNS_ADDR_REC *pAddr)
+{
+    if (nSocket < 0 || !pServer || !pDomainName || !pAddr) {
+        COM_Message("MODULES/DNS", __LINE__, fn, "invalid argument\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
+                              DNS_ADDR_REC *pAddr)
+{
+    if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
+        return -1;
+    uint8_t query[dns::kPacketBufLen] = {};
+    uint8_t reply[dns::kPacketBufLen];
+    int queryLen = DNS_CreateOutPacket(pDomainName, query, DNS_TYPE_A);
+    if (queryLen < 0)
+        return -1;
+    const WaitBudget budget;
+    int dropReports = 0;
+    int result = -1;
+    int sent = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        result = -1;
+        std::memset(reply, 0, sizeof reply);
+        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+            sent = static_cast<int>(::sendto(nSocket, query, size_t(queryLen), 0,
+                                             reinterpret_cast<const sockaddr *>(pServer),
+                                             sizeof *pServer));
+            if (sent != queryLen) {
+                DNS_REPORT("sendto() error : %d/%d - %s\n", sent, queryLen, std::strerror(errno));
+                result = -2;
+            }
+        } else {
+            DNS_REPORT("select(writeset:%d) timeout! : %s\n", nSocket, std::strerror(errno));
+            result = -2;
+        }
+        DNS_REPORT("[%d] - %d/%d - r = %d\n", attempt, sent, queryLen, result);
+        if (result != -1)
+            continue;
+
+        Reply rep = receive_reply(__func__, nSocket, *pServer, reply, budget, dropReports);
+        if (rep.wait == Wait::Timeout) {
+            DNS_REPORT("[%d] select() timeout\n", attempt);
+            continue;
+        }
+        if (rep.wait == Wait::Error) {
+            DNS_REPORT("[%d] select() error : %s\n", attempt, std::strerror(errno));
+            continue;
+        }
+        DNS_REPORT("Header = 0x%08X\n", unsigned(dvr::get_be32(reply)));
+        if (dvr::get_be16(reply + dns::kOffFlags) == dns::kNameErrorFlags) {
+            // The ID was checked on receipt: a9 fa 81 83, the name does not exist.
+            DNS_REPORT("Record Not Found!\n");
+            return -1;
+        }
+        result = DNS_ParserAPacket(reply, rep.len, pAddr);
+        if (result == 0)
+            break;
+    }
+    return result;
+}
+
+extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
+                               DNS_ADDR_REC *pAddr)
+{
+    if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
+        return -1;
+    uint8_t query[dns::kPacketBufLen] = {};
+    uint8_t reply[dns::kPacketBufLen];
+    int queryLen = DNS_CreateOutPacket(pDomainName, query, DNS_TYPE_MX);
+    if (queryLen < 0)
+        return -1;
+    const WaitBudget budget;
+    int dropReports = 0;
+    int result = -1;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        result = -1;
+        std::memset(reply, 0, sizeof reply);
+        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+            if (::sendto(nSocket, query, size_t(queryLen), 0,
+                         reinterpret_cast<const sockaddr *>(pServer), sizeof *pServer) == -1) {
+                DNS_REPORT("sendto() error : %s\n", std::strerror(errno));
+                result = -2;
+            }
+        } else {
+            DNS_REPORT("select(&writeset) timeout!\n");
+            result = -2;
+        }
+        if (result != -1)
+            continue;
+
+        Reply rep = receive_reply(__func__, nSocket, *pServer, reply, budget, dropReports);
+        if (rep.wait != Wait::Ready) {
+            DNS_REPORT("select(&readset) timeout!\n");
+            continue;
+        }
+        if (DNS_ParserMXPacket(reply, rep.len, queryLen) == 0) {
+            result = DNS_ParserMX(reply, rep.len, dvr::get_be16(reply + dns::kOffAnCount), pAddr);
+            break;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,190 @@
+// Lookups: dotted addresses answered at once, names asked of the name
+// servers of "/etc/resolv.conf" one after the other.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "DNS.h"
+#include "dns_internal.h"
+
+namespace {
+
+constexpr const char *kResolvConf = "/etc/resolv.conf";
+// Lines of resolv.conf are read through an 80-byte buffer: at most 79
+// characters of a line count, the rest of a longer line is skipped.
+constexpr size_t kLineLen = 80;
+constexpr const char *kNameserverKey = "nameserver";
+constexpr const char *kSeparators = " \r\n";
+
+using NameServerTable = char[DNS_NAMESERVER_MAX][DNS_NAMESERVER_LEN];
+
+#define DNS_REPORT_AS(fn, ...) COM_Message("MODULES/DNS", __LINE__, (fn), __VA_ARGS__)
+
+// Opens a UDP socket on an ephemeral local port and addresses the name
+// server (dotted text) at port 53. Reports and returns false on failure.
+bool open_server_socket(const char *fn, const char *pNameServer, dvr::UniqueFd &fd,
+                        sockaddr_in &server)
+{
+    in_addr_t addr = pNameServer ? ::inet_addr(pNameServer) : INADDR_NONE;
+    if (addr == INADDR_NONE) {
+        errno = EINVAL;
+        DNS_REPORT_AS(fn, "inet_addr(%s) error : %s\n", pNameServer ? pNameServer : "(null)",
+                      std::strerror(errno));
+        return false;
+    }
+    fd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        DNS_REPORT_AS(fn, "socket() error : %s\n", std::strerror(errno));
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+        DNS_REPORT_AS(fn, "bind() error : %s\n", std::strerror(errno));
+        fd.reset();
+        return false;
+    }
+    server = {};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = addr;
+    server.sin_port = htons(dns::kDnsPort);
+    return true;
+}
+
+using PerServer = int (*)(const char *, const char *, DNS_ADDR_REC *);
+
+// The common road of DNS_GetA and DNS_GetMX.
+int lookup(const char *fn, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServer perServer)
+{
+    if (!pDomainName || !std::strchr(pDomainName, '.')) {
+        DNS_REPORT_AS(fn, "invalid pDomainName\n");
+        return -1;
+    }
+    if (!pAddr) {
+        DNS_REPORT_AS(fn, "invalid argument\n");
+        return -1;
+    }
+    // A dotted address (alone or after "@") needs no query. 255.255.255.255
+    // reads as inet_addr's failure and is looked up as a name.
+    const char *at = std::strchr(pDomainName, '@');
+    in_addr_t addr = ::inet_addr(at ? at + 1 : pDomainName);
+    if (addr != INADDR_NONE) {
+        pAddr[0].flag = 1;
+        pAddr[0].type = DNS_TYPE_A;
+        pAddr[0].ip = addr;
+        return 0;
+    }
+
+    NameServerTable servers = {};
+    int count = DNS_GetNameServer(servers);
+    if (count <= 0) {
+        DNS_REPORT_AS(fn, "no nameserver found\n");
+        return -1;
+    }
+    int result = -1;
+    for (int i = 0; i < count; ++i) {
+        result = perServer(servers[i], pDomainName, pAddr);
+        if (result == 0)
+            break;
+    }
+    return result;
+}
+
+} // namespace
+
+extern "C" int DNS_GetA(const char *pDomainName, DNS_ADDR_REC *pAddr)
+{
+    return lookup(__func__, pDomainName, pAddr, DNS_GetAviaNameServer);
+}
+
+extern "C" int DNS_GetMX(const char *pDomainName, DNS_ADDR_REC *pAddr)
+{
+    return lookup(__func__, pDomainName, pAddr, DNS_GetMXviaNameServer);
+}
+
+extern "C" int DNS_GetNameServer(char pNameServer[][DNS_NAMESERVER_LEN])
+{
+    if (!pNameServer)
+        return 0;
+    char path[PATH_MAX];
+    if (!dvr::board_path(kResolvConf, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        DNS_REPORT("fopen(%s) error : %s\n", kResolvConf, std::strerror(errno));
+        return 0;
+    }
+    dvr::UniqueFile file(std::fopen(path, "re"));
+    if (!file) {
+        DNS_REPORT("fopen(%s) error : %s\n", kResolvConf, std::strerror(errno));
+        return 0;
+    }
+    int count = 0;
+    char line[kLineLen];
+    while (count < DNS_NAMESERVER_MAX) {
+        std::memset(line, 0, sizeof line);
+        if (!std::fgets(line, sizeof line, file.get()))
+            break;
+        size_t len = std::strlen(line);
+        if (len > 0 && line[len - 1] != '\n') {
+            // Skip what does not fit, so it is not read as a line of its own.
+            int c;
+            while ((c = std::getc(file.get())) != EOF && c != '\n') {
+            }
+        }
+        if (std::strncmp(line, kNameserverKey, std::strlen(kNameserverKey)) != 0)
+            continue;
+        char *save = nullptr;
+        if (!::strtok_r(line, kSeparators, &save))
+            continue;
+        const char *address = ::strtok_r(nullptr, kSeparators, &save);
+        if (!address)
+            continue;
+        dvr::copy_cut(pNameServer[count], DNS_NAMESERVER_LEN, address);
+        DNS_REPORT("DNS[%d] = %s\n", count, pNameServer[count]);
+        ++count;
+    }
+    return count;
+}
+
+extern "C" int DNS_GetAviaNameServer(const char *pNameServer, const char *pDomainName,
+                                     DNS_ADDR_REC *pAddr)
+{
+    dvr::UniqueFd fd;
+    sockaddr_in server{};
+    if (!open_server_socket(__func__, pNameServer, fd, server))
+        return -1;
+    int result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
+    if (result == 0) {
+        for (int i = 0; i < DNS_ADDR_REC_MAX && pAddr[i].flag != 0; ++i) {
+            uint8_t ip[4];
+            std::memcpy(ip, &pAddr[i].ip, sizeof ip);
+            DNS_REPORT("%d: flag = %d, offset = 0x%02X, prefix = %X, ip = %d.%d.%d.%d\n", i,
+                       pAddr[i].flag, pAddr[i].offset, pAddr[i].prefix, ip[0], ip[1], ip[2], ip[3]);
+        }
+    } else {
+        DNS_REPORT("A record not found!\n");
+    }
+    return result;
+}
+
+extern "C" int DNS_GetMXviaNameServer(const char *pNameServer, const char *pDomainName,
+                                      DNS_ADDR_REC *pAddr)
+{
+    dvr::UniqueFd fd;
+    sockaddr_in server{};
+    if (!open_server_socket(__func__, pNameServer, fd, server))
+        return -1;
+    int result = DNS_SendMXQuery(fd.get(), &server, pDomainName, pAddr);
+    if (result != 0) {
+        DNS_REPORT("MX record not found! Try A record.\n");
+        result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
+        if (result != 0)
+            DNS_REPORT("A record not found!\n");
+    }
+    return result;
+}
