@@ -1,0 +1,131 @@
+// Sensor inputs and outputs: alarm inputs, video loss, motion results,
+// relays, input termination and the motion-detection overlay.
+#include <cstdint>
+
+#include "fpga_internal.h"
+
+using namespace fpga_detail;
+
+namespace {
+
+constexpr unsigned kBoardAddress = 0x00;
+constexpr unsigned kOverlayAddress = 0xA2;
+constexpr unsigned kMotionAddress = 0xA3; // cameras 0-7; 0xA4 for 8-15
+constexpr unsigned kMotionCells = 31;
+
+// Two status bytes as the low half of a mask whose high half is set.
+uint32_t read_status_pair(unsigned lo_offset, unsigned hi_offset)
+{
+    return locked([&] {
+        latch(kBoardAddress, lo_offset);
+        const uint32_t lo = status_read();
+        latch_offset(hi_offset);
+        const uint32_t hi = status_read();
+        return 0xFFFF0000u | (hi << 8) | lo;
+    });
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t fpga_get_almin(void) { return read_status_pair(0x21, 0x22); }
+
+uint32_t fpga_get_vloss(void) { return read_status_pair(0x26, 0x27); }
+
+uint32_t fpga_get_motion(void)
+{
+    return locked([] {
+        uint32_t result = 0;
+        for (unsigned bank = 0; bank < 2; ++bank) {
+            port_write(Port::Address, kMotionAddress + bank);
+            for (unsigned cam = 0; cam < 8; ++cam) {
+                for (unsigned k = 0; k < kMotionCells; ++k) {
+                    latch_offset(cam * kMotionCells + k);
+                    if (status_read() != 0) {
+                        result |= 1u << (bank * 8 + cam);
+                        break; // one moving cell is enough for this camera
+                    }
+                }
+            }
+        }
+        return result;
+    });
+}
+
+void fpga_relay_onoff(int bit0, int bit1, int bit2)
+{
+    const unsigned v = (bit0 & 1) | ((bit1 & 1) << 1) | ((bit2 & 1) << 2);
+    locked([&] {
+        latch(kBoardAddress, 0x23);
+        data_write(v);
+    });
+}
+
+int fpga_set_terminate(int mask)
+{
+    const unsigned m = static_cast<unsigned>(mask);
+    locked([&] {
+        latch(kBoardAddress, 0x24);
+        data_write(m & 0xFF);
+        latch_offset(0x25);
+        data_write((m >> 8) & 0xFF);
+    });
+    return 0;
+}
+
+void fpga_motion_dot_onoff(int mon, int on)
+{
+    // Only outputs 0-7 have a bit in the enable byte.
+    const unsigned enable = (mon >= 0 && mon < 8) ? (static_cast<unsigned>(on) << mon) & 0xFFu : 0u;
+    locked([&] {
+        port_write(Port::Address, kOverlayAddress);
+        for (unsigned o = 0; o < 0x40; ++o) {
+            latch_offset(o);
+            data_write(0);
+        }
+        latch_offset(0x80);
+        data_write(enable);
+    });
+}
+
+void fpga_set_motion_dot(int unused, int row, int pattern)
+{
+    (void)unused;
+    const unsigned o = static_cast<unsigned>(row) * 2;
+    const unsigned p = static_cast<unsigned>(pattern);
+    locked([&] {
+        latch(kOverlayAddress, o);
+        data_write(p & 0xFF);
+        latch_offset(o + 1);
+        data_write((p >> 8) & 0xFF);
+    });
+}
+
+void fpga_set_motion_cursor(int unused, int column, int row)
+{
+    (void)unused;
+    // A negative column has no cell bit to set.
+    if (column < 0) {
+        FPGA_REPORT("motion cursor column %d out of range\n", column);
+        return;
+    }
+    const unsigned o = 0x20u + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
+    const unsigned bit = 1u << (column % 8);
+    locked([&] {
+        latch(kOverlayAddress, o);
+        data_write(bit);
+    });
+}
+
+void fpga_clear_motion_cursor(int unused, int column, int row)
+{
+    (void)unused;
+    const unsigned o = 0x20u + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
+    locked([&] {
+        latch(kOverlayAddress, o);
+        data_write(0);
+    });
+}
+
+} // extern "C"
