@@ -154,9 +154,227 @@ int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap);
 
 /* @@SECTION thread-watchdog@@ */
 
+#include <pthread.h>
+
+/* One registered thread (or process). An all-zero record (nPid 0) ends
+ * the registry array. 88 bytes. */
+#define COM_THREAD_NAME_SIZE 76
+typedef struct {
+    int32_t nPid;      /* thread id of the registering thread (the process id
+                          for a process's main thread) */
+    char szState[4];   /* scheduler state last seen by the watchdog ("S", "R"
+                          ...), empty until the first check */
+    int32_t nMemUsage; /* changed only by COM_LogThreadMemUsage */
+    char szName[COM_THREAD_NAME_SIZE]; /* up to 75 characters (longer names
+                                          are cut) */
+} COM_THREAD_INFO;
+
+/* The process's single watchdog state. The lock is usable from program
+ * start and lives as long as the process, like the registry. */
+typedef struct {
+    pthread_t thread;          /* the checking thread, while it runs */
+    pthread_mutex_t mutex;     /* guards pInfo and every record */
+    struct timespec interval;  /* check interval (seconds, 0 ns) */
+    COM_THREAD_INFO *pInfo;    /* registry, NULL until the first registration */
+} COM_THREAD_WATCHDOG;
+
+extern COM_THREAD_WATCHDOG gComThreadWatchdog;
+
+/* Registers the calling thread under name and writes its id into
+ * "/var/run/<name>.thread.pid". Returns the number of records, -1 when
+ * the name is NULL or the registry could not be grown. */
+int COM_LogThread(const char *name);
+/* Adds nChange to the calling thread's memory counter and reports it.
+ * 0, or -1 while nothing has been registered. */
+int COM_LogThreadMemUsage(int32_t nChange);
+/* Reports one line per record. */
+void COM_ShowThread(void);
+/* Starts the checking thread (interval in seconds, at least 1). Returns 0,
+ * EINVAL for a bad interval, EBUSY when a watchdog is already running, or
+ * pthread_create's error number. After COM_DestroyThreadWatchdog it may be
+ * called again: the new checking thread takes over the record of the
+ * previous one. */
+int COM_CreateThreadWatchdog(int nSec);
+/* Cancels and joins the checking thread. Returns 0, ESRCH when none is
+ * running, or pthread_cancel's error number. The registry stays. */
+int COM_DestroyThreadWatchdog(void);
+/* Thread entry of the checking thread (argument: &gComThreadWatchdog);
+ * ends only by cancellation. */
+void *COM_ThreadWatchdog(void *pArg);
+/* Checks one record in "/proc/<id>/stat" and stores its state: 0 when the
+ * thread is alive and neither a zombie nor stopped, -1 otherwise. */
+int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo);
+
 /* @@SECTION unit-identity@@ */
 
+/* Identity and network settings of the unit, 264 bytes. Text fields are
+ * NUL-terminated; the caller zero-fills the record before
+ * COM_GetUnitInfo. */
+typedef struct {
+    char model[32];        /* "/etc/Model" */
+    char proj[32];         /* "/etc/Proj" */
+    char name[32];         /* host name */
+    char ip[16];           /* interface address, dotted */
+    char trigger_port[8];  /* "/etc/Port" */
+    char netmask[16];      /* dotted */
+    char gateway[16];      /* first default route, dotted */
+    char dns[16];          /* first name server of "/etc/resolv.conf" */
+    char mac[24];          /* "00:11:22:33:44:55" */
+    char dev[16];          /* interface name */
+    char note[48];         /* "/etc/Note" */
+    char mtu[8];           /* int32_t MTU in the first four bytes */
+} COM_UNIT_INFO;
+
+/* Selectors of COM_GetNetInfo (see COM_NETINFO_*). Output sizes: flags 0-6
+ * 13, 9, 7, 18, 12, 9 and 3 bytes; text forms of addresses 16 bytes
+ * (flag 19: the name-server text, at most 15 characters, else refused);
+ * binary forms 4 bytes (network byte order); flag 22 an int32_t. */
+#define COM_NETINFO_MAC 0
+#define COM_NETINFO_MAC4 1
+#define COM_NETINFO_MAC3 2
+#define COM_NETINFO_MAC_COLON 3
+#define COM_NETINFO_MAC4_COLON 4
+#define COM_NETINFO_MAC3_COLON 5
+#define COM_NETINFO_MAC3_RAW 6
+#define COM_NETINFO_IP 7
+#define COM_NETINFO_IP_PADDED 8
+#define COM_NETINFO_IP_BIN 9
+#define COM_NETINFO_BROADCAST 10
+#define COM_NETINFO_BROADCAST_PADDED 11
+#define COM_NETINFO_BROADCAST_BIN 12
+#define COM_NETINFO_NETMASK 13
+#define COM_NETINFO_NETMASK_PADDED 14
+#define COM_NETINFO_NETMASK_BIN 15
+#define COM_NETINFO_GATEWAY 16
+#define COM_NETINFO_GATEWAY_PADDED 17
+#define COM_NETINFO_GATEWAY_BIN 18
+#define COM_NETINFO_DNS 19
+#define COM_NETINFO_DNS_PADDED 20
+#define COM_NETINFO_DNS_BIN 21
+#define COM_NETINFO_MTU 22
+
+/* Fills a zero-filled record for interface dev (NULL: "eth0"). Returns 0
+ * when every item was read, minus the number of items that fell back to a
+ * placeholder otherwise. */
+int COM_GetUnitInfo(COM_UNIT_INFO *pInfo, const char *dev);
+/* Append the file's first line to buf (size bytes in all); on failure buf
+ * holds "unknown" ("80" for the trigger port) and the result is -1.
+ * COM_GetNote always returns 0. */
+int COM_GetModelName(char *buf, int size);
+int COM_GetProjName(char *buf, int size);
+int COM_GetNote(char *buf, int size);
+int COM_GetTriggerPort(char *buf, int size);
+/* Host name; "unknown" (cut to fit) and -1 when it cannot be read or does
+ * not fit. */
+int COM_GetUnitName(char *buf, int size);
+/* Writes model, project, host name and note. Returns the sum of the
+ * setters' results. */
+int COM_SetUnitInfo(const COM_UNIT_INFO *pInfo);
+int COM_SetModelName(const char *text);
+int COM_SetProjName(const char *text);
+int COM_SetNote(const char *text);
+int COM_SetUnitName(const char *name);
+/* Port 0 to 65535 into "/etc/Port"; -1 otherwise. */
+int COM_SetTriggerPort(int nPort);
+int COM_ShowUnitInfo(const COM_UNIT_INFO *pInfo);
+void COM_ShowAllUnitInfo(int nCount, const COM_UNIT_INFO *pInfo);
+/* flag: COM_NETINFO_*; dev NULL means "eth0" (names over 15 characters are
+ * refused). 0, or -1 with a placeholder in out. */
+int COM_GetNetInfo(int flag, const char *dev, void *out);
+int COM_GetMAC(int flag, const char *dev, void *out);
+int COM_GetMTU(int flag, const char *dev, void *out);
+int COM_SubGetNetInfo(int flag, const char *dev, void *out);
+int COM_SubGetGateway(int flag, const char *dev, void *out);
+int COM_SubGetDNS(int flag, const char *dev, void *out);
+/* "a.b.c.d", "a.b.c.d/len" or "a.b.c.d m.m.m.m" into an address and a
+ * netmask (network byte order; all ones when absent or invalid). 0 when
+ * the address is valid. */
+int COM_ConvertNetworkAddr(const char *text, uint32_t *pAddr, uint32_t *pMask);
+/* Names of "/proc/net/dev" or "/proc/net/wireless" as a heap block of
+ * 16-byte entries at *ppList (which must hold NULL); the caller frees it.
+ * Returns the number of names, -1 on failure. */
+int COM_GetAllNetDevice(char **ppList);
+int COM_GetAllWirelessDevice(char **ppList);
+/* "/sbin/ifconfig <dev> up|down" (root only, else -1). Returns
+ * COM_System's result. */
+int COM_NetDevUp(const char *dev);
+int COM_NetDevDown(const char *dev);
+
 /* @@SECTION http-client@@ */
+
+/* Authorisation record of the HTTP client, 528 bytes. The caller
+ * zero-fills it once, sets mode, username and password, and passes it to
+ * every request for the same server: a Digest challenge, once read, is
+ * kept here and reused (clear nonce[0] to fetch a fresh one). */
+#define COM_HTTP_AUTH_NONE 0
+#define COM_HTTP_AUTH_BASIC 1
+#define COM_HTTP_AUTH_DIGEST 2
+typedef struct {
+    uint32_t mode;      /* 1 Basic, 2 Digest, anything else: none */
+    char username[28];
+    char password[32];
+    char realm[80];     /* from the Digest challenge */
+    char qop[16];       /* offered by the challenge */
+    char nonce[80];     /* empty until a challenge has been read */
+    char opaque[80];
+    char nc[16];        /* always "00000001" */
+    char ha1[48];       /* 32 lowercase hexadecimal digits each */
+    char cnonce[48];
+    char ha2[48];
+    char response[48];
+} COM_HTTP_AUTH;
+
+/* URLs are host[:port][/path] without a scheme. content is the address of
+ * a pointer holding NULL (or a malloc'd block): the body (or the whole
+ * response for the WithHeader forms) is stored there, NUL-terminated; the
+ * caller frees it. Results: bytes stored plus 1, 0 when nothing was
+ * received, -1 when the host cannot be resolved or connected to, or the
+ * request does not fit its buffers (4096 bytes of request, 512 of
+ * authorisation, 255 characters of Digest path). auth may be NULL. */
+int COM_GetHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth);
+int COM_PostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth, const char *body);
+int COM_GetHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth);
+int COM_PostHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth,
+                                  const char *body);
+int COM_GetCookieHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
+                             const char *cookie);
+int COM_PostCookieHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
+                              const char *body, const char *cookie);
+/* post: 0 GET, 1 POST. keepHeader: store the response header too. cookie
+ * may be NULL. */
+int COM_SubGetPostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth, int post,
+                              const char *body, int keepHeader, const char *cookie);
+/* One exchange with one server address (port set). path NULL means "/".
+ * authStr is the text that closes the request header (see
+ * COM_GenHttpAuthStr). -1 when the connection fails. */
+struct sockaddr_in;
+int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *host, const char *authStr,
+                       const char *path, char **content, COM_HTTP_AUTH *auth, int post,
+                       const char *body, int keepHeader, const char *cookie);
+/* Writes into out (512 bytes) "\r\n" or an Authorization line followed by
+ * "\r\n\r\n"; for Digest without a challenge yet, fetches one first.
+ * Returns the text's length for Basic and Digest, 0 otherwise, -1 (out
+ * holds "") when the Digest path is over 255 characters or the text would
+ * not fit. */
+int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_AUTH *auth, char *out);
+/* Fetches the Digest challenge of url into auth (mode ends as 2). Returns
+ * the result of the challenge request. */
+int COM_GetDigestString(const char *url, COM_HTTP_AUTH *auth);
+/* Reads realm, qop, nonce and opaque of a "WWW-Authenticate: Digest"
+ * header in text. 0 when the header was found, -1 otherwise. */
+int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth);
+/* Content-Length value found in len received bytes; 0 when absent, -1
+ * when malformed. */
+int COM_GetContentLengthInHttpHeader(const char *buf, int len);
+/* Sends all len bytes; returns the number of bytes not sent. */
+int COM_SendTcpPackage(int sock, const char *buf, int len);
+/* Removes the tags of html (which is changed: the ">" of a line-break tag
+ * becomes a line feed) into *out, a heap text the caller frees. Returns
+ * the characters stored plus 1, or -1 when none remained. */
+int COM_StripHtmlCode(char *html, char **out);
+/* Fetches url and strips it into *out; see COM_StripHtmlCode. Returns the
+ * fetch's result when it was below 1. */
+int COM_GetStrippedHtml(const char *url, char **out, COM_HTTP_AUTH *auth);
 
 /* @@SECTION md5@@ */
 
@@ -217,6 +435,44 @@ char COM_Base2Chr(int value);
 unsigned char COM_Chr2Base(char c);
 
 /* @@SECTION serial@@ */
+
+#include <termios.h>
+
+/* One open terminal device. The caller fills direction (0 read, 1 write,
+ * 2 both) and speed (B9600 ...) before COM_OpenTermDevice. */
+#define COM_TERM_DEVNAME_SIZE 80
+typedef struct {
+    char devname[COM_TERM_DEVNAME_SIZE]; /* paths of up to 79 characters */
+    int32_t fd;
+    int32_t direction;
+    speed_t speed;
+    struct termios oldtio; /* found at open, restored at close */
+    struct termios newtio; /* applied at open */
+} COM_TERM_DEV_INFO;
+
+/* A termios flag (or control character index) and its name. A record
+ * with an empty name ends a table. */
+typedef struct {
+    int32_t value;
+    char name[12];
+} COM_TERM_FLAG_NAME;
+
+/* USB location keywords of the serial ports 0 to 4 (empty entry ends). */
+extern const char gCOM_UsbPortKeyword[5][4][8];
+
+/* Device path of serial port idx (1: "/dev/ttyTX0", 2 to 4: a USB adapter
+ * found in the kernel's USB serial table, its node made when missing).
+ * out must hold at least 20 bytes. 0 when a path was written. */
+int COM_GetSerialPort(int idx, char *out);
+/* 0; -1 when the settings could not be read or applied (the device stays
+ * open); -2 when the device was not opened (or its path has 80 characters
+ * or more). */
+int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo);
+/* Restores oldtio and closes; close's result, -1 when fd is negative. */
+int COM_CloseTermDevice(COM_TERM_DEV_INFO *pDevInfo);
+/* Prints the settings by flag name. Return the count of the last print. */
+int COM_ShowTermAttr(const char *title, const struct termios *tio);
+int COM_SubShowTermAttr(const char *label, uint32_t flags, const COM_TERM_FLAG_NAME *table);
 
 /* @@SECTION parsers@@ */
 

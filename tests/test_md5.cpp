@@ -1,0 +1,269 @@
+// MD5: the RFC 1321 suite, agreement with md5sum on files and streams of
+// many sizes fed in random pieces, the 64-bit bit count, the file digest's
+// failure behaviour and the exported step functions.
+// timeout: 600
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "COMMON.h"
+#include "test_support.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::TempDir;
+
+namespace {
+
+std::string hex_of(const unsigned char *d, size_t n)
+{
+    static const char *k = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += k[d[i] >> 4];
+        s += k[d[i] & 15];
+    }
+    return s;
+}
+
+std::string digest_text(const std::string &data, std::mt19937 &rng)
+{
+    // Fed in random pieces, empty ones included.
+    COM_MD5_CTX ctx;
+    COM_MD5_Init(&ctx);
+    size_t pos = 0;
+    while (pos < data.size()) {
+        size_t piece = std::uniform_int_distribution<size_t>(0, std::min<size_t>(data.size() - pos, 200))(rng);
+        COM_MD5_Update(&ctx, reinterpret_cast<const unsigned char *>(data.data()) + pos, static_cast<uint32_t>(piece));
+        pos += piece;
+    }
+    unsigned char digest[16];
+    COM_MD5_Final(digest, &ctx);
+    return hex_of(digest, 16);
+}
+
+std::string random_bytes(size_t n, std::mt19937 &rng)
+{
+    std::string s(n, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+// The first field of each line of md5sum's output.
+std::vector<std::string> md5sum_of(const std::string &command)
+{
+    auto r = dvrtest::shell(command);
+    EXPECT_EQ(r.status, 0) << command << r.err;
+    std::vector<std::string> sums;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line))
+        sums.push_back(line.substr(0, 32));
+    return sums;
+}
+
+} // namespace
+
+TEST(Md5, Rfc1321Suite)
+{
+    const struct {
+        const char *text;
+        const char *digest;
+    } cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto &c : cases) {
+        char text[40];
+        std::memset(text, '#', sizeof text);
+        COM_MakeBufMD5(text, c.text);
+        EXPECT_EQ(std::string(text, 32), c.digest) << c.text;
+        // Exactly 32 characters: the caller's next byte is not written.
+        EXPECT_EQ(text[32], '#');
+    }
+}
+
+TEST(Md5, AgreesWithMd5sumAcrossPaddingEdgesAndPieces)
+{
+    std::mt19937 rng(1321);
+    std::vector<size_t> sizes = {0, 1, 54, 55, 56, 57, 63, 64, 65, 119, 120, 121, 127, 128, 129, 4095, 16383, 16384,
+                                 16385, 65536 + 55, 1 << 20};
+    for (int i = 0; i < 6; ++i)
+        sizes.push_back(std::uniform_int_distribution<size_t>(1, 300000)(rng));
+
+    TempDir dir;
+    std::vector<std::string> data;
+    std::string command = "cd '" + dir.path() + "' && md5sum";
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        data.push_back(random_bytes(sizes[i], rng));
+        dvrtest::write_file(dir / std::to_string(i), data.back());
+        command += " " + std::to_string(i);
+    }
+    auto sums = md5sum_of(command);
+    ASSERT_EQ(sums.size(), sizes.size());
+
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        SCOPED_TRACE("size " + std::to_string(sizes[i]));
+        EXPECT_EQ(digest_text(data[i], rng), sums[i]);
+
+        char text[33] = {};
+        EXPECT_EQ(COM_MakeFileMD5(text, (dir / std::to_string(i)).c_str()), 0);
+        EXPECT_EQ(std::string(text), sums[i]);
+    }
+}
+
+TEST(Md5, BitCountCarriesPastTwoToThe32)
+{
+    // 512 MiB and a tail: the bit count passes 2^32. The reference digest
+    // comes from md5sum reading the same stream from a pipe.
+    std::mt19937 rng(4242);
+    const std::string block = random_bytes(1 << 20, rng);
+    const std::string tail = random_bytes(77, rng);
+    TempDir dir;
+    dvrtest::write_file(dir / "block", block);
+    dvrtest::write_file(dir / "tail", tail);
+    auto sums = md5sum_of("cd '" + dir.path() + "' && (for i in $(seq 512); do cat block; done; cat tail) | md5sum");
+    ASSERT_EQ(sums.size(), 1u);
+
+    COM_MD5_CTX ctx;
+    COM_MD5_Init(&ctx);
+    for (int i = 0; i < 512; ++i)
+        COM_MD5_Update(&ctx, reinterpret_cast<const unsigned char *>(block.data()), static_cast<uint32_t>(block.size()));
+    EXPECT_EQ(ctx.count[0], 0u);
+    EXPECT_EQ(ctx.count[1], 1u);
+    COM_MD5_Update(&ctx, reinterpret_cast<const unsigned char *>(tail.data()), static_cast<uint32_t>(tail.size()));
+    EXPECT_EQ(ctx.count[0], 77u * 8);
+    EXPECT_EQ(ctx.count[1], 1u);
+    unsigned char digest[16];
+    COM_MD5_Final(digest, &ctx);
+    EXPECT_EQ(hex_of(digest, 16), sums[0]);
+}
+
+TEST(Md5, CountLowWordCarry)
+{
+    COM_MD5_CTX ctx;
+    std::memset(&ctx, 0, sizeof ctx);
+    COM_MD5_Init(&ctx);
+    ctx.count[0] = 0xFFFFFFF8u; // one byte short of the carry (fabricated)
+    std::vector<unsigned char> zeros(64, 0);
+    COM_MD5_Update(&ctx, zeros.data(), 1);
+    EXPECT_EQ(ctx.count[0], 0u);
+    EXPECT_EQ(ctx.count[1], 1u);
+}
+
+TEST(Md5, FinalLeavesAZeroContext)
+{
+    COM_MD5_CTX ctx;
+    COM_MD5_Init(&ctx);
+    COM_MD5_Update(&ctx, reinterpret_cast<const unsigned char *>("abcdefghij"), 10);
+    unsigned char digest[16];
+    COM_MD5_Final(digest, &ctx);
+    COM_MD5_CTX zero;
+    std::memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(std::memcmp(&ctx, &zero, sizeof ctx), 0);
+}
+
+TEST(Md5, FileDigestFailuresAndEmptyFile)
+{
+    TempDir dir;
+    dvrtest::write_file(dir / "empty", "");
+    char text[33] = {};
+    EXPECT_EQ(COM_MakeFileMD5(text, (dir / "empty").c_str()), 0);
+    EXPECT_STREQ(text, "d41d8cd98f00b204e9800998ecf8427e");
+
+    std::string missing = dir / "missing";
+    char untouched[33];
+    std::memset(untouched, 'z', 32);
+    untouched[32] = '\0';
+    CaptureStdout cap;
+    EXPECT_EQ(COM_MakeFileMD5(untouched, missing.c_str()), -1);
+    std::string out = cap.take();
+    EXPECT_EQ(untouched, std::string(32, 'z'));
+    EXPECT_NE(out.find("MODULES/COMMON,"), std::string::npos) << out;
+    EXPECT_NE(out.find(":COM_MakeFileMD5(): open(" + missing + ") fail : No such file or directory\n"),
+              std::string::npos)
+        << out;
+
+    // A directory opens but cannot be read: the digest of what was read
+    // (nothing) is given, as for an early end of file.
+    char dirtext[33] = {};
+    EXPECT_EQ(COM_MakeFileMD5(dirtext, dir.path().c_str()), 0);
+    EXPECT_STREQ(dirtext, "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST(Md5, DigestToStringAndByteOrderHelpers)
+{
+    unsigned char digest[16];
+    for (int i = 0; i < 16; ++i)
+        digest[i] = static_cast<unsigned char>(i * 17 + 0x0A);
+    char text[34];
+    std::memset(text, '#', sizeof text);
+    COM_MD5_DigestToString(text, digest);
+    EXPECT_EQ(std::string(text, 32), hex_of(digest, 16));
+    EXPECT_EQ(text[32], '#');
+
+    const uint32_t words[2] = {0x04030201u, 0xA0B0C0D0u};
+    unsigned char bytes[8];
+    COM_MD5_Encode(bytes, words, 8);
+    const unsigned char expect[8] = {0x01, 0x02, 0x03, 0x04, 0xD0, 0xC0, 0xB0, 0xA0};
+    EXPECT_EQ(std::memcmp(bytes, expect, 8), 0);
+    uint32_t back[2] = {};
+    COM_MD5_Decode(back, expect, 8);
+    EXPECT_EQ(back[0], words[0]);
+    EXPECT_EQ(back[1], words[1]);
+}
+
+TEST(Md5, ExportedStepFunctionsRebuildTheDigest)
+{
+    // The auxiliary functions against their RFC definitions.
+    std::mt19937 rng(7);
+    for (int i = 0; i < 1000; ++i) {
+        uint32_t x = rng(), y = rng(), z = rng();
+        EXPECT_EQ(COM_MD5_F(x, y, z), (x & y) | (~x & z));
+        EXPECT_EQ(COM_MD5_G(x, y, z), (x & z) | (y & ~z));
+        EXPECT_EQ(COM_MD5_H(x, y, z), x ^ y ^ z);
+        EXPECT_EQ(COM_MD5_I(x, y, z), y ^ (x | ~z));
+        int s = static_cast<int>(rng() % 32);
+        uint32_t before = x;
+        uint32_t rot = s ? (x << s) | (x >> (32 - s)) : x;
+        EXPECT_EQ(COM_MD5_ROTATE_LEFT(&x, s), rot);
+        EXPECT_EQ(x, before);
+    }
+
+    // One whole digest through the exported steps alone: the 64 steps of
+    // RFC 1321 with the sine-derived constants, over the padded block of
+    // "abc".
+    unsigned char block[64] = {'a', 'b', 'c', 0x80};
+    block[56] = 24; // bit count, little-endian
+    uint32_t x[16];
+    COM_MD5_Decode(x, block, 64);
+    uint32_t st[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    static const int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+    uint32_t v[4] = {st[0], st[1], st[2], st[3]};
+    for (int i = 0; i < 64; ++i) {
+        int round = i / 16;
+        int k = round == 0 ? i : round == 1 ? (1 + 5 * i) % 16 : round == 2 ? (5 + 3 * i) % 16 : (7 * i) % 16;
+        uint32_t t = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+        // Registers rotate: a, d, c, b take turns as the target.
+        int ai = (64 - i) % 4, bi = (ai + 1) % 4, ci = (ai + 2) % 4, di = (ai + 3) % 4;
+        auto fn = round == 0 ? COM_MD5_FF : round == 1 ? COM_MD5_GG : round == 2 ? COM_MD5_HH : COM_MD5_II;
+        fn(&v[ai], v[bi], v[ci], v[di], x[k], shifts[round][i % 4], t);
+    }
+    for (int i = 0; i < 4; ++i)
+        st[i] += v[i];
+    unsigned char digest[16];
+    COM_MD5_Encode(digest, st, 16);
+    EXPECT_EQ(hex_of(digest, 16), "900150983cd24fb0d6963f7d28e17f72");
+}
