@@ -63,12 +63,13 @@ int DNS_ParserMX(const unsigned char *pPacket, int nRecvLen, int nAnswerCount,
 /* qsort comparison of two DNS_ADDR_REC: ascending preference. */
 int DNS_SortMXPrefix(const void *pA, const void *pB);
 
-/* Writes the text of the name reached through the compression pointer
- * whose second byte pPointer points at (inside the nRecvLen bytes of
- * pPacket): "." for each label length below 30, "," at the end, other
- * bytes unchanged, then a NUL, into pOutText of nOutSize bytes. pName takes
- * no part. Returns the text length, or -1 (pOutText "" when it has room)
- * when the name leaves the response, loops, or does not fit. */
+/* Writes the text of the name at the response offset held in the byte
+ * pPointer points at (the second byte of a compression pointer, or an
+ * offset field of a DNS_ADDR_REC): "." for each label length below 30, ","
+ * at the end, other bytes unchanged, then a NUL, into pOutText of nOutSize
+ * bytes. Only the nRecvLen bytes of pPacket are read; pName takes no part.
+ * Returns the text length, or -1 (pOutText "" when it has room) when the
+ * name leaves the response, loops, or does not fit. */
 int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const char *pName,
                     const unsigned char *pPointer, char *pOutText, int nOutSize);
 

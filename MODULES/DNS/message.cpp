@@ -253,14 +253,12 @@ extern "C" int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const
         return -1;
     }
     pOutText[0] = '\0';
-    Reader rd(pPacket, nRecvLen);
-    auto at = reinterpret_cast<uintptr_t>(pPointer);
-    auto begin = reinterpret_cast<uintptr_t>(pPacket);
-    if (!pPacket || !pPointer || at < begin || at - begin >= rd.size()) {
-        DNS_REPORT("name pointer outside the response\n");
+    if (!pPacket || !pPointer) {
+        DNS_REPORT("invalid argument\n");
         return -1;
     }
-    size_t pos = *rd.u8(at - begin);
+    Reader rd(pPacket, nRecvLen);
+    size_t pos = *pPointer;
     size_t room = size_t(nOutSize) - 1 < kMaxNameText ? size_t(nOutSize) - 1 : kMaxNameText;
     size_t len = 0;
     int jumps = 0;
