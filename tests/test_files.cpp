@@ -4,9 +4,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +20,51 @@
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
+using dvrtest::make_dirs;
+using dvrtest::read_file;
+using dvrtest::ScopedEnv;
+using dvrtest::TempDir;
+using dvrtest::write_file;
 
 namespace {
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+bool is_dir(const std::string &p)
+{
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string link_target(const std::string &p)
+{
+    char buf[4096];
+    ssize_t n = ::readlink(p.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Names of the entries of a directory (without "." and "..").
+std::vector<std::string> entries(const std::string &dir)
+{
+    std::vector<std::string> out;
+    if (DIR *d = ::opendir(dir.c_str())) {
+        while (struct dirent *e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                out.push_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 // ---------------------------------------------------------------------
 // COM_ReallocAndCopyBuf, COM_XorBuffer
@@ -116,6 +165,618 @@ TEST(XorBuffer, InvertsAndRestores)
     EXPECT_EQ(COM_XorBuffer(b, 3), 0);
     EXPECT_EQ(b[1], 0x0F);
     EXPECT_EQ(COM_XorBuffer(nullptr, 3), -1);
+}
+
+} // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------
+// COM_Mkdir
+// ---------------------------------------------------------------------
+
+TEST(Mkdir, MakesEveryMissingLevel)
+{
+    TempDir t;
+    std::string path = t / "a/b/c/";
+    EXPECT_EQ(COM_Mkdir(path.c_str(), 0755), 0);
+    EXPECT_TRUE(is_dir(t / "a/b/c"));
+    EXPECT_EQ(COM_Mkdir(path.c_str(), 0755), 0);
+    EXPECT_EQ(COM_Mkdir((t / "a//b/d").c_str(), 0700), 0);
+    struct stat st;
+    ASSERT_EQ(::stat((t / "a/b/d").c_str(), &st), 0);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0700 & ~mask);
+}
+
+TEST(Mkdir, StopsAtTheFirstFailingLevel)
+{
+    TempDir t;
+    write_file(t / "file", "x");
+    CaptureStdout cap;
+    EXPECT_EQ(COM_Mkdir((t / "file/sub/deeper").c_str(), 0755), -1);
+    std::string out = cap.take();
+    EXPECT_TRUE(contains(out, "MODULES/COMMON,")) << out;
+    EXPECT_TRUE(contains(out, ":COM_Mkdir(): mkdir(" + t.path() + "/file/sub/) error : Not a directory\n")) << out;
+    // Only one report: the function stopped there.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST(Mkdir, RefusesPathsBeyondItsBuffer)
+{
+    TempDir t;
+    std::string ok = t.path() + "/" + std::string(255 - t.path().size() - 1, 'k');
+    ASSERT_EQ(ok.size(), 255u);
+    EXPECT_EQ(COM_Mkdir(ok.c_str(), 0755), 0);
+    EXPECT_TRUE(is_dir(ok));
+    std::string too_long = t.path() + "/x/" + std::string(253 - t.path().size(), 'y');
+    ASSERT_EQ(too_long.size(), 256u);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_Mkdir(too_long.c_str(), 0755), -1);
+    EXPECT_TRUE(contains(cap.take(), "File name too long"));
+    EXPECT_FALSE(exists(t / "x"));
+}
+
+// ---------------------------------------------------------------------
+// COM_RemoveFileInDir
+// ---------------------------------------------------------------------
+
+TEST(RemoveFileInDir, NotRecursiveKeepsSubdirectories)
+{
+    TempDir t;
+    std::string d = t / "d";
+    make_dirs(d + "/sub");
+    write_file(d + "/sub/inner", "1");
+    write_file(d + "/f1", "1");
+    write_file(d + "/f2", "2");
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveFileInDir(0, d.c_str()), 0);
+    std::string out = cap.take();
+    EXPECT_EQ(entries(d), std::vector<std::string>{"sub"});
+    EXPECT_TRUE(exists(d + "/sub/inner"));
+    EXPECT_TRUE(contains(out, "COM_RemoveFileInDir(): rmdir(" + d + ") error : Directory not empty\n")) << out;
+    // Any flag other than 1 is not recursive.
+    EXPECT_EQ(COM_RemoveFileInDir(2, d.c_str()), 0);
+    EXPECT_TRUE(exists(d + "/sub/inner"));
+}
+
+TEST(RemoveFileInDir, RecursiveRemovesTheTreeButKeepsLostAndFound)
+{
+    TempDir t;
+    std::string d = t / "d";
+    make_dirs(d + "/a/b/c");
+    write_file(d + "/a/b/c/f", "1");
+    write_file(d + "/a/f", "1");
+    ASSERT_EQ(::mkfifo((d + "/a/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(COM_RemoveFileInDir(1, d.c_str()), 0);
+    EXPECT_FALSE(exists(d));
+
+    // A "lost+found" at any level is left, so its directory stays (empty
+    // but for it) and the failed rmdir is reported but not counted.
+    make_dirs(d + "/lost+found");
+    make_dirs(d + "/x/lost+found");
+    write_file(d + "/x/f", "1");
+    write_file(d + "/lost+found/kept", "1");
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveFileInDir(1, d.c_str()), 0);
+    std::string out = cap.take();
+    EXPECT_EQ(entries(d), (std::vector<std::string>{"lost+found", "x"}));
+    EXPECT_EQ(entries(d + "/x"), std::vector<std::string>{"lost+found"});
+    EXPECT_TRUE(exists(d + "/lost+found/kept"));
+    EXPECT_TRUE(contains(out, "rmdir(" + d + "/x) error : ")) << out;
+    EXPECT_TRUE(contains(out, "rmdir(" + d + ") error : ")) << out;
+}
+
+// Links inside the tree are unlinked; what they point to is never touched.
+TEST(RemoveFileInDir, NeverFollowsLinks)
+{
+    TempDir t;
+    std::string outside = t / "outside";
+    make_dirs(outside + "/deep");
+    write_file(outside + "/precious", "keep");
+    write_file(outside + "/deep/precious", "keep");
+    std::string d = t / "d";
+    make_dirs(d + "/sub");
+    ASSERT_EQ(::symlink(outside.c_str(), (d + "/dirlink").c_str()), 0);
+    ASSERT_EQ(::symlink((outside + "/precious").c_str(), (d + "/sub/filelink").c_str()), 0);
+    ASSERT_EQ(::symlink("/nonexistent/target", (d + "/dangling").c_str()), 0);
+    EXPECT_EQ(COM_RemoveFileInDir(1, d.c_str()), 0);
+    EXPECT_FALSE(exists(d));
+    EXPECT_EQ(read_file(outside + "/precious"), "keep");
+    EXPECT_EQ(read_file(outside + "/deep/precious"), "keep");
+
+    // Not recursive: a link to a directory is still removed like a file.
+    make_dirs(d);
+    ASSERT_EQ(::symlink(outside.c_str(), (d + "/dirlink").c_str()), 0);
+    EXPECT_EQ(COM_RemoveFileInDir(0, d.c_str()), 0);
+    EXPECT_FALSE(exists(d));
+    EXPECT_EQ(entries(outside), (std::vector<std::string>{"deep", "precious"}));
+}
+
+TEST(RemoveFileInDir, RefusesTheRootAndReportsMissingDirectories)
+{
+    TempDir t;
+    for (const std::string &root : std::vector<std::string>{"/", "//", t.path() + "/../..", ""}) {
+        const char *arg = root.empty() ? nullptr : root.c_str();
+        CaptureStdout cap;
+        EXPECT_EQ(COM_RemoveFileInDir(1, arg), 0) << root;
+        EXPECT_TRUE(contains(cap.take(), "COM_RemoveFileInDir(): opendir(")) << root;
+    }
+    EXPECT_TRUE(is_dir(t.path()));
+    EXPECT_TRUE(is_dir("/tmp"));
+
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveFileInDir(1, (t / "missing").c_str()), 0);
+    EXPECT_TRUE(contains(cap.take(), "opendir(" + t.path() + "/missing) error : No such file or directory\n"));
+}
+
+TEST(RemoveFileInDir, CountsEntriesItCannotRemove)
+{
+    TempDir t;
+    // An entry whose path does not fit the 256-byte entry buffer.
+    std::string d = t / "d";
+    make_dirs(d);
+    std::string name(255 - d.size(), 'n'); // d + "/" + name: 256 characters
+    write_file(d + "/" + name, "1");
+    write_file(d + "/short", "1");
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveFileInDir(1, d.c_str()), 1);
+    std::string out = cap.take();
+    EXPECT_TRUE(contains(out, "path too long")) << out;
+    EXPECT_EQ(entries(d), std::vector<std::string>{name});
+
+    // Failures below add up through the recursion.
+    make_dirs(d + "/sub");
+    write_file(d + "/sub/" + std::string(251 - d.size(), 'm'), "1");
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_RemoveFileInDir(1, d.c_str()), 2);
+}
+
+// ---------------------------------------------------------------------
+// COM_RemoveRealFile, COM_CreateSymbolLink
+// ---------------------------------------------------------------------
+
+TEST(RemoveRealFile, RemovesWhatTheLinkPointsTo)
+{
+    TempDir t;
+    write_file(t / "real", "data");
+    ASSERT_EQ(::symlink((t / "real").c_str(), (t / "link").c_str()), 0);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveRealFile((t / "link").c_str()), 0);
+    std::string out = cap.take();
+    EXPECT_TRUE(contains(out, "COM_RemoveRealFile(): unlink ok : [" + t.path() + "/link] - [" + t.path() +
+                                  "/real]\n"))
+        << out;
+    EXPECT_FALSE(exists(t / "real"));
+    EXPECT_EQ(link_target(t / "link"), t / "real");
+
+    // A plain file is removed itself; a dangling link fails at stat.
+    write_file(t / "plain", "x");
+    EXPECT_EQ(COM_RemoveRealFile((t / "plain").c_str()), 0);
+    EXPECT_FALSE(exists(t / "plain"));
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_RemoveRealFile((t / "link").c_str()), -1);
+    EXPECT_TRUE(contains(cap2.take(), "stat(" + t.path() + "/link) error : No such file or directory\n"));
+    EXPECT_TRUE(exists(t / "link"));
+}
+
+TEST(RemoveRealFile, RefusesLinkTargetsBeyondItsBuffer)
+{
+    TempDir t;
+    write_file(t / "real", "data");
+    // The same file named with padding "./" components, 255 and 256 long.
+    auto padded = [&](size_t len) {
+        std::string tail = "/real";
+        std::string p = t.path();
+        while (p.size() + tail.size() + 2 <= len)
+            p += "/.";
+        if (p.size() + tail.size() < len)
+            p += "/";
+        return p + tail;
+    };
+    std::string target255 = padded(255), target256 = padded(256);
+    ASSERT_EQ(target255.size(), 255u);
+    ASSERT_EQ(target256.size(), 256u);
+
+    ASSERT_EQ(::symlink(target256.c_str(), (t / "long").c_str()), 0);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RemoveRealFile((t / "long").c_str()), -1);
+    EXPECT_TRUE(contains(cap.take(), "link target too long"));
+    EXPECT_EQ(read_file(t / "real"), "data");
+
+    ASSERT_EQ(::symlink(target255.c_str(), (t / "fits").c_str()), 0);
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_RemoveRealFile((t / "fits").c_str()), 0);
+    EXPECT_FALSE(exists(t / "real"));
+}
+
+TEST(CreateSymbolLink, ReplacesLinksAsForcedOrWhenTheTargetExists)
+{
+    TempDir t;
+    std::string link = t / "link";
+    write_file(t / "one", "1");
+    write_file(t / "two", "2");
+    EXPECT_EQ(COM_CreateSymbolLink(0, (t / "one").c_str(), link.c_str()), 0);
+    EXPECT_EQ(link_target(link), t / "one");
+
+    // Existing target: treated as forced even with flag 0.
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_CreateSymbolLink(0, (t / "two").c_str(), link.c_str()), 0);
+        EXPECT_TRUE(contains(cap.take(), "COM_CreateSymbolLink(): Force unlink(" + link + ")\n"));
+        EXPECT_EQ(link_target(link), t / "two");
+    }
+    // Missing target without force: the taken link path makes it fail.
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_CreateSymbolLink(0, (t / "missing").c_str(), link.c_str()), -1);
+        EXPECT_TRUE(contains(cap.take(), "symlink(" + t.path() + "/missing, " + link + ") fail : File exists\n"));
+        EXPECT_EQ(link_target(link), t / "two");
+    }
+    // Forced: even a regular file at the link path is replaced.
+    write_file(t / "file", "x");
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_CreateSymbolLink(1, "missing", (t / "file").c_str()), 0);
+    }
+    EXPECT_EQ(link_target(t / "file"), "missing");
+}
+
+// ---------------------------------------------------------------------
+// COM_RenameFile
+// ---------------------------------------------------------------------
+
+std::string binary_content(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 13) % 256); // NUL bytes throughout
+    return s;
+}
+
+TEST(RenameFile, CopiesEveryByteAndRemovesTheSource)
+{
+    TempDir t;
+    for (size_t n : {0u, 1u, 511u, 512u, 513u, 1500u}) {
+        std::string data = binary_content(n);
+        write_file(t / "src", data);
+        write_file(t / "dst", std::string(4000, 'o')); // truncated by the copy
+        EXPECT_EQ(COM_RenameFile((t / "src").c_str(), (t / "dst").c_str()), 0) << n;
+        EXPECT_FALSE(exists(t / "src")) << n;
+        EXPECT_EQ(read_file(t / "dst"), data) << n;
+    }
+    struct stat st;
+    ASSERT_EQ(::stat((t / "dst").c_str(), &st), 0);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::unlink((t / "dst").c_str());
+    write_file(t / "src", "text\n");
+    ASSERT_EQ(::chmod((t / "src").c_str(), 0600), 0);
+    ASSERT_EQ(COM_RenameFile((t / "src").c_str(), (t / "dst").c_str()), 0);
+    ASSERT_EQ(::stat((t / "dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664 & ~mask); // permissions are not carried over
+}
+
+TEST(RenameFile, FailuresKeepTheSource)
+{
+    TempDir t;
+    std::string src = t / "src";
+    std::string data = binary_content(2000);
+    write_file(src, data);
+    struct Case {
+        std::string dst, message;
+    } cases[] = {
+        {t / "nodir/dst", "open(" + t.path() + "/nodir/dst) failed : No such file or directory\n"},
+        {"/dev/full", "COM_RenameFile(): write() failed : No space left on device"},
+        {src, "same file"},
+    };
+    for (const Case &c : cases) {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_RenameFile(src.c_str(), c.dst.c_str()), -1) << c.dst;
+        EXPECT_TRUE(contains(cap.take(), c.message)) << c.dst;
+        EXPECT_EQ(read_file(src), data) << c.dst;
+    }
+    // A source that cannot be read (a directory) fails without unlinking.
+    make_dirs(t / "dir");
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_RenameFile((t / "dir").c_str(), (t / "dst").c_str()), -1);
+        EXPECT_TRUE(contains(cap.take(), "read(" + t.path() + "/dir) failed : Is a directory\n"));
+        EXPECT_TRUE(is_dir(t / "dir"));
+    }
+    CaptureStdout cap;
+    EXPECT_EQ(COM_RenameFile((t / "missing").c_str(), (t / "dst2").c_str()), -1);
+    EXPECT_TRUE(contains(cap.take(), "open(" + t.path() + "/missing) failed : No such file or directory\n"));
+    EXPECT_FALSE(exists(t / "dst2"));
+}
+
+// ---------------------------------------------------------------------
+// COM_ReplaceItemsInFile (temporary files under the board's /var)
+// ---------------------------------------------------------------------
+
+class ReplaceItems : public ::testing::Test {
+protected:
+    TempDir root;
+    ScopedEnv env{"DVRPLAT_ROOT", root.path()};
+    std::string file = root / "conf";
+
+    void SetUp() override { make_dirs(root / "var"); }
+    void TearDown() override { EXPECT_TRUE(entries(root / "var").empty()) << "temporary file left behind"; }
+
+    static COM_REPLACE_ITEM item(const char *key, const char *replace, int keylen = -1)
+    {
+        COM_REPLACE_ITEM it{};
+        std::snprintf(it.szKey, sizeof it.szKey, "%s", key);
+        std::snprintf(it.szReplace, sizeof it.szReplace, "%s", replace);
+        it.nKeyLen = keylen >= 0 ? keylen : static_cast<int>(std::strlen(key));
+        return it;
+    }
+};
+
+TEST_F(ReplaceItems, ReplacesTheFirstMatchingLineOnly)
+{
+    write_file(file, "FOO=1\nbar=2\nfoo=3\n");
+    COM_REPLACE_ITEM items[] = {item("foo=", "foo=9")};
+    COM_REPLACE_LIST list{1, 0, 0, 0, items};
+    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 1);
+    EXPECT_EQ(items[0].nKeyLen, 0);
+    EXPECT_EQ(read_file(file), "foo=9\nbar=2\nfoo=3\n");
+}
+
+TEST_F(ReplaceItems, DeletesAppendsAndTruncates)
+{
+    write_file(file, "alpha one\nbeta two two two two\ngamma three\n");
+    COM_REPLACE_ITEM items[] = {
+        item("beta", ""),          // deletes its line
+        item("ALPHA", "alpha=1"),  // prefix match ignores case
+        item("delta", "delta=4"),  // unmatched: appended
+        item("epsilon", ""),       // unmatched, empty: nothing appended
+    };
+    COM_REPLACE_LIST list{4, 0, 0, 1, items};
+    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 2);
+    EXPECT_EQ(read_file(file), "alpha=1\ngamma three\ndelta=4\n");
+    EXPECT_EQ(items[0].nKeyLen, 0);
+    EXPECT_EQ(items[1].nKeyLen, 0);
+    EXPECT_EQ(items[2].nKeyLen, 5); // not found stays as given
+    EXPECT_EQ(items[3].nKeyLen, 7);
+}
+
+TEST_F(ReplaceItems, MatchAnywhereIsCaseSensitiveAndUsesTheCutKey)
+{
+    write_file(file, "a\tEXT3\nb\text3\n");
+    COM_REPLACE_ITEM items[] = {item("\text3 ignored", "changed", 5)};
+    COM_REPLACE_LIST list{1, 0, 1, 0, items};
+    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 1);
+    EXPECT_EQ(read_file(file), "a\tEXT3\nchanged\n");
+}
+
+TEST_F(ReplaceItems, CheckOnlyLeavesTheFileAlone)
+{
+    std::string content = "nodev\tsysfs\n\text4\n\txfs\n";
+    write_file(file, content);
+    ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+    COM_REPLACE_ITEM items[] = {item("\text4", ""), item("\tbtrfs", "x"), item("\txfs", "y")};
+    COM_REPLACE_LIST list{3, 1, 1, 1, items};
+    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 2);
+    EXPECT_EQ(read_file(file), content);
+    EXPECT_EQ(items[1].nKeyLen, 6);
+}
+
+TEST_F(ReplaceItems, LongLinesAreHandledInPieces)
+{
+    // A 300-character line arrives as a 255-character piece and a rest;
+    // the rest is matched on its own.
+    std::string line = std::string(255, 'x') + "KEY tail\n";
+    write_file(file, line + "last\n");
+    COM_REPLACE_ITEM items[] = {item("key", "KEY replaced")};
+    COM_REPLACE_LIST list{1, 0, 0, 0, items};
+    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 1);
+    EXPECT_EQ(read_file(file), std::string(255, 'x') + "KEY replaced\nlast\n");
+}
+
+TEST_F(ReplaceItems, FailuresLeaveTheTargetUntouched)
+{
+    COM_REPLACE_ITEM items[] = {item("a", "b")};
+    COM_REPLACE_LIST list{1, 0, 0, 1, items};
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_ReplaceItemsInFile((root / "missing").c_str(), &list), -1);
+        EXPECT_TRUE(contains(cap.take(), "fopen(" + root.path() + "/missing) failed : No such file or directory\n"));
+        EXPECT_FALSE(exists(root / "missing"));
+    }
+    write_file(file, "a=1\n");
+    // Keys longer than the key field, unterminated replacements, bad lists.
+    COM_REPLACE_ITEM bad = item("a", "b");
+    bad.nKeyLen = COM_REPLACE_KEY_SIZE + 1;
+    COM_REPLACE_ITEM unterminated = item("a", "");
+    std::memset(unterminated.szReplace, 'r', sizeof unterminated.szReplace);
+    COM_REPLACE_LIST lists[] = {{1, 0, 0, 0, &bad}, {1, 0, 0, 0, &unterminated}, {-1, 0, 0, 0, items},
+                                {1, 0, 0, 0, nullptr}};
+    for (COM_REPLACE_LIST &l : lists) {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &l), -1);
+        EXPECT_TRUE(contains(cap.take(), "COM_ReplaceItemsInFile(): "));
+    }
+    EXPECT_EQ(read_file(file), "a=1\n");
+    // Without a /var for the temporary file.
+    ::rmdir((root / "var").c_str());
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), -1);
+        EXPECT_TRUE(contains(cap.take(), "mkstemp() failed : No such file or directory\n"));
+    }
+    EXPECT_EQ(read_file(file), "a=1\n");
+    make_dirs(root / "var");
+}
+
+// ---------------------------------------------------------------------
+// Binary blocks and one-line text files
+// ---------------------------------------------------------------------
+
+TEST(DataFiles, SaveAndLoadWholeBlocks)
+{
+    TempDir t;
+    std::string data = binary_content(300);
+    EXPECT_EQ(COM_SaveDataIntoFile((t / "blk").c_str(), data.data(), 300), 0);
+    EXPECT_EQ(read_file(t / "blk"), data);
+    char back[300] = {};
+    EXPECT_EQ(COM_LoadDataFromFile((t / "blk").c_str(), back, 300), 0);
+    EXPECT_EQ(std::string(back, 300), data);
+
+    char big[400];
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_LoadDataFromFile((t / "blk").c_str(), big, 400), 1);
+        EXPECT_TRUE(contains(cap.take(), "read(" + t.path() + "/blk) size failed - 300/400\n"));
+    }
+    write_file(t / "empty", "");
+    EXPECT_EQ(COM_LoadDataFromFile((t / "empty").c_str(), big, 400), 0);
+    EXPECT_EQ(COM_LoadDataFromFile((t / "dir").c_str(), big, 4), -1);
+    make_dirs(t / "dir");
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_LoadDataFromFile((t / "dir").c_str(), big, 4), -1); // read fails: no message
+        EXPECT_EQ(cap.take(), "");
+    }
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_SaveDataIntoFile((t / "no/such").c_str(), big, 4), -1);
+        EXPECT_TRUE(contains(cap.take(), "open(" + t.path() + "/no/such) fail : No such file or directory\n"));
+    }
+    EXPECT_EQ(COM_SaveDataIntoFile("/dev/full", big, 4), -1);
+}
+
+TEST(FileContent, ReadsTheFirstLine)
+{
+    TempDir t;
+    struct Case {
+        bool file;
+        std::string content;
+        const char *initial;
+        int size;
+        const char *want;
+        int result;
+    } cases[] = {
+        {true, "Model-X\r\n", "", 32, "Model-X", 0},
+        {true, "Model-X\n", "", 4, "Mod", 0},
+        {true, "abc", "pre-", 32, "pre-abc", 0},
+        {true, std::string("abc\0def", 7), "", 32, "abc", 0},
+        {false, "", "", 32, "unknown", -1},
+        {false, "", "", 4, "unk", -1},
+        {true, "", "old", 32, "unknown", -1},
+    };
+    for (const Case &c : cases) {
+        std::string path = t / "file";
+        ::unlink(path.c_str());
+        if (c.file)
+            write_file(path, c.content);
+        char buf[64];
+        std::memset(buf, 'Z', sizeof buf);
+        std::snprintf(buf, sizeof buf, "%s", c.initial);
+        CaptureStdout cap;
+        EXPECT_EQ(COM_GetFileContent(path.c_str(), buf, c.size), c.result) << c.want;
+        EXPECT_STREQ(buf, c.want);
+        EXPECT_EQ(cap.take(), "") << c.want; // a missing file is not reported
+    }
+    // Later blocks add their leading text, within the buffer.
+    write_file(t / "file", std::string(256, 'a') + "bc\nzz");
+    char buf[512] = {};
+    EXPECT_EQ(COM_GetFileContent((t / "file").c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(std::string(buf), std::string(256, 'a') + "bc");
+
+    CaptureStdout cap;
+    char small[8] = "";
+    EXPECT_EQ(COM_GetFileContent(nullptr, small, sizeof small), -1);
+    EXPECT_STREQ(small, "unknown");
+    EXPECT_EQ(COM_GetFileContent("/x", small, 0), -1);
+    EXPECT_TRUE(contains(cap.take(), "input error : (pFileName, pBuf, len) = ("));
+}
+
+TEST(FileContent, WritesTextWithoutLineEnd)
+{
+    TempDir t;
+    EXPECT_EQ(COM_SetFileContent((t / "f").c_str(), "hello"), 0);
+    EXPECT_EQ(read_file(t / "f"), "hello");
+    EXPECT_EQ(COM_SetFileContent((t / "f").c_str(), ""), -1);
+    EXPECT_TRUE(exists(t / "f"));
+    EXPECT_EQ(read_file(t / "f"), "");
+    CaptureStdout cap;
+    EXPECT_EQ(COM_SetFileContent((t / "no/f").c_str(), "x"), -1);
+    EXPECT_EQ(COM_SetFileContent(nullptr, "x"), -1);
+    std::string out = cap.take();
+    EXPECT_TRUE(contains(out, "open(" + t.path() + "/no/f) error : No such file or directory\n"));
+    EXPECT_TRUE(contains(out, "input error : (pFileName, pBuf) = ("));
+}
+
+TEST(SaveID, WritesTheIdentityFile)
+{
+    TempDir t;
+    EXPECT_EQ(COM_SaveID(t.path().c_str(), "WD-123 456"), 0);
+    EXPECT_EQ(read_file(t / "ID"), "WD-123 456");
+    EXPECT_EQ(COM_SaveID(t.path().c_str(), ""), -1);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_SaveID((t / "missing").c_str(), "x"), -1);
+    EXPECT_TRUE(contains(cap.take(), "fopen(" + t.path() + "/missing/ID) error : No such file or directory\n"));
+
+    // Directory names up to 76 characters fit the 80-byte path.
+    std::string d76 = t.path() + "/" + std::string(76 - t.path().size() - 1, 'd');
+    ASSERT_EQ(d76.size(), 76u);
+    make_dirs(d76);
+    EXPECT_EQ(COM_SaveID(d76.c_str(), "id"), 0);
+    std::string d77 = d76 + "e";
+    make_dirs(d77);
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_SaveID(d77.c_str(), "id"), -1);
+    EXPECT_TRUE(contains(cap2.take(), "File name too long"));
+    EXPECT_FALSE(exists(d77 + "/ID"));
+}
+
+// ---------------------------------------------------------------------
+// COM_CheckDevFile: device nodes and fifos
+// ---------------------------------------------------------------------
+
+TEST(CheckDevFile, MakesMissingNodesOnly)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "making device nodes needs root";
+    TempDir t;
+    std::string node = t / "ttyUSB1";
+    dev_t dev = makedev(188, 1);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_CheckDevFile(node.c_str(), S_IFCHR | 0664, dev), 0);
+        char want[160];
+        std::snprintf(want, sizeof want, "mknod(%s, 0x%08X, 0x%08X) success!\n", node.c_str(),
+                      static_cast<unsigned>(S_IFCHR | 0664), static_cast<unsigned>(dev));
+        EXPECT_TRUE(contains(cap.take(), want));
+    }
+    struct stat st;
+    ASSERT_EQ(::lstat(node.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(major(st.st_rdev), 188u);
+    EXPECT_EQ(minor(st.st_rdev), 1u);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_CheckDevFile(node.c_str(), S_IFCHR | 0664, makedev(188, 2)), 0);
+        EXPECT_EQ(cap.take(), "");
+    }
+    EXPECT_EQ(COM_CheckDevFile((t / "fifo").c_str(), S_IFIFO | 0600, 0), 0);
+    ASSERT_EQ(::lstat((t / "fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // Whatever exists is accepted and left as it is.
+    write_file(t / "plain", "x");
+    EXPECT_EQ(COM_CheckDevFile((t / "plain").c_str(), S_IFCHR | 0664, dev), 0);
+    ASSERT_EQ(::lstat((t / "plain").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+
+    CaptureStdout cap;
+    EXPECT_EQ(COM_CheckDevFile((t / "no/node").c_str(), S_IFCHR | 0664, dev), -1);
+    EXPECT_EQ(COM_CheckDevFile((t / "plain/node").c_str(), S_IFCHR | 0664, dev), -1);
+    std::string out = cap.take();
+    EXPECT_TRUE(contains(out, "mknod(" + t.path() + "/no/node) fail : No such file or directory\n")) << out;
+    EXPECT_TRUE(contains(out, "stat(" + t.path() + "/plain/node) fail : Not a directory\n")) << out;
 }
 
 } // namespace

@@ -1,0 +1,194 @@
+// Directory trees and links: making paths, emptying and removing
+// directories, removing the file behind a link, making links.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dvr_internal.h"
+
+namespace {
+
+constexpr size_t kPathBufSize = 256; // a path prefix or an entry path
+constexpr size_t kLinkBufSize = 256; // a link's target
+
+bool only_slashes(const char *path) noexcept
+{
+    if (!*path)
+        return false;
+    for (const char *p = path; *p; ++p)
+        if (*p != '/')
+            return false;
+    return true;
+}
+
+// True when dir names the root directory, however it is spelt ("/", "//",
+// "/tmp/..", a link to "/").
+bool is_root_dir(const char *dir) noexcept
+{
+    if (only_slashes(dir))
+        return true;
+    struct stat st {}, root {};
+    return ::stat(dir, &st) == 0 && ::stat("/", &root) == 0 && st.st_dev == root.st_dev &&
+           st.st_ino == root.st_ino;
+}
+
+// Empties and removes dir. The top directory is opened as given (a link
+// given by the caller is followed); entries below it are examined with
+// lstat and opened without following links, so a link is only ever
+// unlinked and the removal never leaves the tree.
+int remove_in_dir(int recursive, const char *dir, bool nofollow)
+{
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
+    DIR *raw = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!raw) {
+        int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "opendir(%s) error : %s\n", dir,
+                    std::strerror(err));
+        return 0;
+    }
+
+    int failed = 0;
+    {
+        dvr::UniqueDir d(raw);
+        while (struct dirent *e = ::readdir(d.get())) {
+            const char *name = e->d_name;
+            if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
+                continue;
+            char path[kPathBufSize];
+            int n = std::snprintf(path, sizeof path, "%s/%s", dir, name);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
+                COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir",
+                            "path too long : %s/%s\n", dir, name);
+                ++failed;
+                continue;
+            }
+            struct stat st {};
+            if (::lstat(path, &st) != 0) {
+                COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "stat(%s) error : %s\n", path,
+                            std::strerror(errno));
+                ++failed;
+                continue;
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                if (::unlink(path) != 0) {
+                    COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "unlink(%s) error : %s\n",
+                                path, std::strerror(errno));
+                    ++failed;
+                }
+            } else if (recursive == 1) {
+                failed += remove_in_dir(1, path, true);
+            }
+        }
+    }
+
+    if (::rmdir(dir) != 0)
+        COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "rmdir(%s) error : %s\n", dir,
+                    std::strerror(errno));
+    return failed;
+}
+
+} // namespace
+
+extern "C" int COM_Mkdir(const char *path, mode_t mode)
+{
+    if (!path) {
+        COM_REPORT("mkdir(%s) error : %s\n", "(null)", std::strerror(EINVAL));
+        return -1;
+    }
+    size_t len = std::strlen(path);
+    if (len >= kPathBufSize) {
+        COM_REPORT("mkdir(%s) error : %s\n", path, std::strerror(ENAMETOOLONG));
+        return -1;
+    }
+
+    char prefix[kPathBufSize];
+    for (size_t i = 0; i < len; ++i) {
+        if (path[i] != '/')
+            continue;
+        std::memcpy(prefix, path, i + 1);
+        prefix[i + 1] = '\0';
+        if (::mkdir(prefix, mode) != 0 && errno != EEXIST) {
+            COM_REPORT("mkdir(%s) error : %s\n", prefix, std::strerror(errno));
+            return -1;
+        }
+    }
+    if (::mkdir(path, mode) != 0 && errno != EEXIST) {
+        COM_REPORT("mkdir(%s) error : %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int COM_RemoveFileInDir(int bRecursive, const char *dir)
+{
+    // The root directory is never emptied.
+    if (!dir || is_root_dir(dir)) {
+        COM_REPORT("opendir(%s) error : %s\n", dir ? dir : "(null)", std::strerror(EINVAL));
+        return 0;
+    }
+    return remove_in_dir(bRecursive, dir, false);
+}
+
+extern "C" int COM_RemoveRealFile(const char *path)
+{
+    if (!path) {
+        COM_REPORT("stat(%s) error : %s\n", "(null)", std::strerror(EINVAL));
+        return -1;
+    }
+    struct stat st {};
+    if (::stat(path, &st) != 0) {
+        COM_REPORT("stat(%s) error : %s\n", path, std::strerror(errno));
+        return -1;
+    }
+
+    char target[kLinkBufSize] = {};
+    ssize_t n = ::readlink(path, target, sizeof target);
+    if (n < 0) {
+        if (errno != EINVAL)
+            COM_REPORT("realpath(%s) failed : %s\n", path, std::strerror(errno));
+        // Not a link (or unreadable): the path itself is the file.
+        if (!dvr::copy_bounded(target, sizeof target, path)) {
+            COM_REPORT("path too long : %s\n", path);
+            return -1;
+        }
+    } else if (static_cast<size_t>(n) >= sizeof target) {
+        // The target did not fit with its terminator: never unlink a cut name.
+        COM_REPORT("link target too long : %s\n", path);
+        return -1;
+    }
+
+    if (::unlink(target) != 0) {
+        COM_REPORT("unlink(%s) failed : %s\n", target, std::strerror(errno));
+        return -1;
+    }
+    COM_REPORT("unlink ok : [%s] - [%s]\n", path, target);
+    return 0;
+}
+
+extern "C" int COM_CreateSymbolLink(int bForce, const char *target, const char *link)
+{
+    if (!target || !link) {
+        COM_REPORT("symlink(%s, %s) fail : %s\n", target ? target : "(null)", link ? link : "(null)",
+                   std::strerror(EINVAL));
+        return -1;
+    }
+    struct stat st {};
+    if (::stat(target, &st) == 0)
+        bForce = 1;
+    if (bForce) {
+        COM_REPORT("Force unlink(%s)\n", link);
+        (void)::unlink(link);
+    }
+    if (::symlink(target, link) != 0) {
+        COM_REPORT("symlink(%s, %s) fail : %s\n", target, link, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
