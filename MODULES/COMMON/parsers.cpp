@@ -35,6 +35,10 @@ inline unsigned char lower(unsigned char c) noexcept
 }
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+inline bool is_hex_digit(char c) noexcept
+{
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // atoi's reading (leading blanks, optional sign, digits) without its
 // undefined overflow: values beyond the int range are held at its ends.
@@ -145,6 +149,38 @@ char *COM_GetStrBeforeNewLine(const char *text, const char *key, char *out, int 
     std::memcpy(out, after, static_cast<size_t>(n - 1));
     out[n - 1] = '\0';
     return after;
+}
+
+int COM_ReadHexDataInStrFormat(int fd, char **buf)
+{
+    if (fd < 0)
+        return -1;
+    constexpr size_t kChunk = 80;
+    int total = 0;
+    for (;;) {
+        char chunk[kChunk];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // End of file and read errors both end the dump.
+        if (n <= 0)
+            break;
+        // The digits of this chunk, in order; a NUL ends the chunk.
+        char kept[kChunk];
+        int k = 0;
+        for (ssize_t i = 0; i < n && chunk[i] != '\0'; ++i)
+            if (is_hex_digit(chunk[i]))
+                kept[k++] = chunk[i];
+        if (k == 0)
+            continue;
+        if (total > INT_MAX - k ||
+            !COM_ReallocAndCopyBuf(total + k, static_cast<void *>(buf), total, kept, k)) {
+            COM_REPORT("COM_ReallocAndCopyBuf() failed!!\n");
+            break;
+        }
+        total += k;
+    }
+    return total;
 }
 
 int COM_GetValuePairInStr(const char *text, int len, int *first, int *second)
