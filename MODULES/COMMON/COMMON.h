@@ -523,6 +523,11 @@ int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len);
 
 /* @@SECTION rmdir@@ */
 
+/* Removes an empty directory, unmounting first a file system mounted on
+ * it. 0 removed; the non-zero result of Dev_uMount when the unmount failed
+ * (nothing removed); -1 when rmdir failed. */
+int COM_Rmdir(const char *path);
+
 #ifdef __cplusplus
 }
 #endif
