@@ -134,7 +134,66 @@ extern int gDevFsInit;
 
 /* @@SECTION scsi@@ */
 
+/* Sends one prepared request to a SCSI generic node with SG_IO. verbose 1
+ * reports sense data, statuses and the reply dump. Returns 0 success, -1
+ * the driver version could not be read, -2 driver older than interface 3,
+ * -3 SG_IO failed, -4 the command ended with an error. */
+int Dev_ExecMMC(DEV_MMC_CMD *pCmd, int fd, int verbose);
+
+/* The command functions below take the name used in messages (NULL is
+ * taken as "") and an open descriptor of a generic node (read-write,
+ * non-blocking). They return 1 on success and 0 on failure. */
+
+/* TEST UNIT READY, up to three attempts one second apart. */
+int Dev_TestUnitReady(const char *name, int fd);
+/* INQUIRY; prints the identity. pModel (may be NULL, at least 25 bytes)
+ * receives vendor and product compacted. */
+int Dev_Inquiry(const char *name, int fd, char *pModel);
+int Dev_ReadBufferCapacity(const char *name, int fd);
+/* The third argument is not used. */
+int Dev_ReadCapacity(const char *name, int fd, DEV_DISC_INFO *pUnused);
+int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *pUnused);
+int Dev_ReadPreInfo(const char *name, int fd, DEV_DISC_INFO *pUnused);
+
 /* @@SECTION mount@@ */
+
+/* Mounts src on dst. fs: a gDevFS row (0 to 9), or DEV_FS_AUTO (any other
+ * value) for automatic detection over the available rows; a source not
+ * ending in a digit is tried with partition suffixes first. An NFS source
+ * ("host:/dir") goes through "/bin/mount". Returns 0 mounted, -1 failure;
+ * for NFS the result of COM_System. */
+int Dev_Mount(const char *src, const char *dst, int fs);
+/* Unmounts a mount point or a device node; after an NFS unmount the
+ * server is told. 0 unmounted, -1 null argument or umount failure. */
+int Dev_uMount(const char *path);
+/* "/bin/mount -t nfs -o <options> src dst" through COM_System (the line
+ * at most 255 characters). */
+int Dev_NfsMount(const char *src, const char *dst);
+/* Tells the server of src ("host:/dir", each part at most 79 characters)
+ * that the share was unmounted (MOUNT program 100005 v1, UMNT). opts: the
+ * mount's option text ("addr=", "mountport=", "tcp"), may be NULL.
+ * 0 the server accepted the notice, 1 otherwise. */
+int Dev_NfsuMountRPCCall(const char *src, const char *opts);
+/* XDR coder of the UMNT argument: dir as an XDR string of at most 1024
+ * characters. xdrs is the RPC library's XDR stream. */
+int Dev_NfsXdrDir(void *xdrs, char *dir);
+/* Marks the gDevFS rows whose type "/proc/filesystems" does not list. */
+void Dev_InitFsArray(void);
+/* Mount point (into mpt, DEV_MPT_SIZE bytes) of the first "/proc/mounts"
+ * line whose device begins with dev. 0 found, -1 otherwise. */
+int Dev_GetMPT(const char *dev, char *mpt);
+/* As Dev_GetMPT; with n > 0 the device must agree with dev in its first n
+ * characters and be at most n characters long. */
+int Dev_nGetMPT(const char *dev, char *mpt, int n);
+/* Device (into dev, 80 bytes) mounted on mpt, the last such line. 0 when
+ * mpt is a mount point, -1 otherwise (dev untouched). */
+int Dev_GetDevViaMount(char *dev, const char *mpt);
+/* The first "/proc/mounts" entry whose device or mount point is name.
+ * 0 found, -1 otherwise. */
+int Dev_GetEntryViaMtab(const char *name, DEV_MTAB_ENTRY *pEntry);
+/* 0 when bytes 510 and 511 of dev are 55h AAh; 1 absent or seek failed;
+ * 2 read failed; -1 the device does not open. */
+int Dev_CheckPartition(const char *dev);
 
 /* @@SECTION discovery@@ */
 

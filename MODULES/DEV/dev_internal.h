@@ -1,0 +1,99 @@
+// Internal interface of the device layer: the ioctl seam under every
+// device-layer ioctl, and the SCSI command request with its length probe,
+// shared by every command function of the layer.
+#ifndef DVRPLAT_DEV_INTERNAL_H
+#define DVRPLAT_DEV_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
+#include <sys/mount.h>
+
+#include "DEV.h"
+#include "dvr_internal.h"
+
+namespace dvr::dev {
+
+// Every ioctl the device layer sends to a device node goes through here:
+// SG_GET_VERSION_NUM, SG_IO, SCSI_IOCTL_GET_BUS_NUMBER,
+// SCSI_IOCTL_GET_IDLUN, SCSI_IOCTL_PROBE_HOST, BLKGETSIZE, BLKGETSIZE64,
+// BLKSSZGET. Normally it is the system's ioctl. With a board root
+// (DVRPLAT_ROOT) set, a descriptor of a regular file that describes a
+// simulated drive (see dev_sim.h) is answered by the simulation instead.
+// Returns like ioctl: -1 with errno set on failure.
+int ioctl(int fd, unsigned long request, void *arg) noexcept;
+
+// Compacts a model text in place over its first `scan` characters (the
+// buffer holds at least scan + 1 bytes): letters and digits stay, a space
+// stays only when no space has stayed since the last letter or digit that
+// stayed, everything else goes, a NUL ends the scan; the rest of the
+// scanned area is zero-filled and one trailing space is removed.
+void compact_model(char *text, size_t scan) noexcept;
+
+// Sizes of one command's working buffers and its timeout.
+constexpr size_t kReplySize = 65536;
+constexpr size_t kSenseSize = 64;
+constexpr unsigned kTimeoutMs = 20000;
+
+// The two-pass length probe of a command whose reply tells its own size:
+// after a first successful issue, the reply's length field (len_bytes
+// bytes, big-endian, at len_offset) plus `added` bytes, cut to `limit`,
+// becomes the allocation length (2 bytes at alloc_offset of the command
+// block) and the request's data length, and the command is issued again.
+struct Probe {
+    uint8_t len_offset;
+    uint8_t len_bytes;
+    uint8_t added;
+    uint32_t limit;
+    uint8_t alloc_offset;
+};
+
+inline constexpr Probe kProbeFormatCapacities{3, 1, 4, 65535, 7};
+inline constexpr Probe kProbeConfiguration{2, 2, 4, 65535, 7};
+inline constexpr Probe kProbeDiscInfo{0, 2, 2, 255, 7};
+inline constexpr Probe kProbeToc{0, 2, 2, 65535, 7};
+inline constexpr Probe kProbeTrackInfo{0, 2, 2, 65535, 7};
+inline constexpr Probe kProbeDvdStructure{0, 2, 2, 65535, 8};
+
+// One SCSI command of a command function: the request, its own copy of
+// the command block, a 64 KiB reply buffer and a 64-byte sense buffer
+// (zero-filled), for the length of one call.
+class MmcCommand {
+public:
+    // title: the command's name after the caller's name, e.g. "INQUIRY"
+    // gives "(%s) INQUIRY" (cut to 63 characters); name NULL is taken as
+    // "". cdb: the command block template (6, 10 or 12 bytes); alloc: the
+    // first allocation length (0 for a command without data).
+    MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len,
+               unsigned alloc);
+    MmcCommand(const MmcCommand &) = delete;
+    MmcCommand &operator=(const MmcCommand &) = delete;
+
+    // False (already reported) when the buffers could not be allocated.
+    bool ok() const noexcept { return reply_ != nullptr; }
+
+    // Dev_ExecMMC once; its result.
+    int issue(int fd, int verbose);
+    // The two-pass probe: the result of the first failing issue, or of the
+    // second issue. The reply holds the second issue's data.
+    int issue_probed(int fd, int verbose, const Probe &p);
+
+    uint8_t *cdb() noexcept { return cdb_; }
+    const uint8_t *reply() const noexcept { return reply_.get(); }
+    // The request's data length (after a probe: the probed length).
+    unsigned length() const noexcept { return cmd_.io.dxfer_len; }
+    DEV_MMC_CMD &request() noexcept { return cmd_; }
+
+private:
+    DEV_MMC_CMD cmd_{};
+    uint8_t cdb_[16]{};
+    uint8_t sense_[kSenseSize]{};
+    std::unique_ptr<uint8_t[]> reply_;
+};
+
+} // namespace dvr::dev
+
+#endif
