@@ -8,14 +8,20 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "test_emulator.h"
+
 extern char **environ;
+// The ELF header of this very program, placed by the linker.
+extern "C" const ElfW(Ehdr) __ehdr_start;
 
 namespace dvrtest {
 
@@ -107,8 +113,68 @@ static void drain(int out, int err, std::string &o, std::string &e)
     }
 }
 
-RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string *input)
+const std::vector<std::string> &emulator()
 {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> w;
+        for (const char *const *p = kEmulatorWords; *p; ++p)
+            w.emplace_back(*p);
+        return w;
+    }();
+    return words;
+}
+
+bool is_target_program(const std::string &path)
+{
+    if (emulator().empty())
+        return false;
+    unsigned char h[EI_NIDENT + 4];
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = ::pread(fd, h, sizeof h, 0);
+    ::close(fd);
+    if (n != static_cast<ssize_t>(sizeof h) || std::memcmp(h, ELFMAG, SELFMAG) != 0)
+        return false;
+    const ElfW(Ehdr) &self = __ehdr_start;
+    if (h[EI_CLASS] != self.e_ident[EI_CLASS] || h[EI_DATA] != self.e_ident[EI_DATA])
+        return false;
+    // e_machine follows e_type, in the file's own byte order, which is ours.
+    uint16_t machine;
+    std::memcpy(&machine, h + EI_NIDENT + 2, sizeof machine);
+    return machine == self.e_machine;
+}
+
+std::vector<std::string> target_command(const std::vector<std::string> &argv)
+{
+    if (argv.empty() || !is_target_program(argv[0]))
+        return argv;
+    std::vector<std::string> full = emulator();
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
+}
+
+std::string target_shell_command(const std::vector<std::string> &argv)
+{
+    std::string line;
+    for (const auto &word : target_command(argv)) {
+        if (!line.empty())
+            line += ' ';
+        line += '\'';
+        for (char c : word) {
+            if (c == '\'')
+                line += "'\\''";
+            else
+                line += c;
+        }
+        line += '\'';
+    }
+    return line;
+}
+
+RunResult run(const std::vector<std::string> &argv_in, const std::vector<std::string> &env, const std::string *input)
+{
+    const std::vector<std::string> argv = target_command(argv_in);
     RunResult r;
     int outp[2], errp[2], inp[2];
     if (::pipe2(outp, O_CLOEXEC) || ::pipe2(errp, O_CLOEXEC) || ::pipe2(inp, O_CLOEXEC))

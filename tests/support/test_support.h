@@ -66,6 +66,19 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
 // Runs a shell command line; returns its exit status and output.
 RunResult shell(const std::string &command);
 
+// In a cross build the test programs run under an emulator; so must every
+// program built for the target that a test starts. run() does that by
+// itself. These are for tests that build command lines of their own.
+// The emulator command (empty in a native build).
+const std::vector<std::string> &emulator();
+// Whether path names an executable built for this test program's own
+// machine type and byte order while the tests run under emulation.
+bool is_target_program(const std::string &path);
+// argv with the emulator put in front when argv[0] is a target program.
+std::vector<std::string> target_command(const std::vector<std::string> &argv);
+// The same as one shell-quoted command line, for shell().
+std::string target_shell_command(const std::vector<std::string> &argv);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool is_root();
