@@ -1,34 +1,64 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: installs what it needs, builds and runs every
-# configuration. Usage:
-#   scripts/test.sh [--no-install] [--jobs N] [STAGE ...]
-# Stages (default: all): native sanitize tsan ppc fuzz
-set -euo pipefail
+# Runs the test suite in every configuration: installs what it needs (as
+# root), then builds and tests each stage in its own build directory.
+#
+#   scripts/test.sh [options] [STAGE ...]
+#
+# Stages (default: native sanitize tsan ppc fuzz):
+#   native    the whole suite, native build
+#   sanitize  the whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer
+#   tsan      the programs labelled "threads", built with ThreadSanitizer
+#   ppc       the whole suite cross-built for 32-bit big-endian PowerPC, run under qemu-ppc
+#   fuzz      clang build of fuzz/fuzz_*.cpp, each run for --fuzz-seconds
+#   bench     (only when named) release build of bench/bench_*.cpp, each run once
+#
+# Options:
+#   --no-install        do not install the Debian packages of scripts/packages.txt
+#   --jobs N            parallel build and test jobs (default 2)
+#   --tests REGEX       run only the ctest tests matching REGEX (ctest -R)
+#   --fuzz-seconds N    seconds per fuzz target (default 10, or $DVRPLAT_FUZZ_SECONDS)
+#   --build-root DIR    where the build-<stage> directories go (default: the checkout)
+#
+# The last line is "N passed, N failed", summed over the stages from the
+# ctest counts (a stage that fails to configure or build counts as one
+# failure); the exit status is non-zero when anything failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 install=1
-jobs=$(nproc)
+jobs=2
+filter=
+fuzz_seconds=${DVRPLAT_FUZZ_SECONDS:-10}
+build_root=$top
 stages=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-install) install=0 ;;
     --jobs) jobs=$2; shift ;;
-    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
-    native|sanitize|tsan|ppc|fuzz) stages+=("$1") ;;
-    *) echo "unknown argument: $1" >&2; exit 2 ;;
+    --tests) filter=$2; shift ;;
+    --fuzz-seconds) fuzz_seconds=$2; shift ;;
+    --build-root) build_root=$2; shift ;;
+    -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    native|sanitize|tsan|ppc|fuzz|bench) stages+=("$1") ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
 done
 [ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz)
+mkdir -p "$build_root"
+build_root=$(cd "$build_root" && pwd)
 
 if [ "$install" = 1 ]; then
   if [ "$(id -u)" = 0 ]; then
     pkgs=$(grep -hv '^\s*#' scripts/packages.txt | tr -s ' \n' ' ')
     echo "== installing: $pkgs"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends $pkgs >/dev/null
+    apt-get update -qq || echo "apt-get update failed; trying with the lists at hand" >&2
+    if ! apt-get install -y -qq --no-install-recommends $pkgs >/dev/null; then
+      echo "package installation failed" >&2
+      exit 1
+    fi
   else
     echo "== not root: skipping package installation"
   fi
@@ -40,46 +70,144 @@ if [ -x scripts/services.sh ]; then
   scripts/services.sh
 fi
 
-failed=()
+# Ninja when there is one; either way the build goes on past the first
+# error so that a failing stage shows every broken file at once.
+generator=()
+keep_going=(-- -k)
+if command -v ninja >/dev/null 2>&1; then
+  generator=(-G Ninja)
+  keep_going=(-- -k 0)
+fi
+
+total_passed=0
+total_failed=0
+failed_stages=()
 summary=()
-run_stage() { # name, build dir, cmake args..., then "--" and ctest args
-  local name=$1 dir=$2; shift 2
-  local cargs=() targs=()
-  while [ $# -gt 0 ] && [ "$1" != "--" ]; do cargs+=("$1"); shift; done
-  [ $# -gt 0 ] && shift
-  targs=("$@")
-  echo "== [$name] configure"
-  cmake -S "$top" -B "$dir" -DDVRPLAT_WERROR=ON "${cargs[@]}" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; failed+=("$name"); return; }
+
+# ctest's "NN% tests passed, F tests failed out of T" gives the counts.
+add_counts() { # stage name, ctest log
+  local line passed=0 failed=0 total
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$2" | tail -1)
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((total - failed))
+  elif ! grep -q 'No tests were found' "$2"; then
+    failed=1 # ctest itself did not finish
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  summary+=("[$1] $passed passed, $failed failed ($(stage_time))")
+  [ "$failed" = 0 ] || failed_stages+=("$1")
+}
+
+stage_fail() { # stage name, what failed
+  total_failed=$((total_failed + 1))
+  failed_stages+=("$1")
+  summary+=("[$1] $2 failed ($(stage_time))")
+}
+
+stage_time() { echo "$(( $(date +%s) - stage_start ))s"; }
+
+# configure_and_build stage dir targets(comma list or "all") -- cmake args...
+configure_and_build() {
+  local name=$1 dir=$2 targets=$3; shift 3
+  echo "== [$name] configure ($dir)"
+  if ! cmake -S "$top" -B "$dir" "${generator[@]}" -DDVRPLAT_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"
+    stage_fail "$name" configure
+    return 1
+  fi
   grep 'dvrplat:' "$dir.configure.log" || true
   echo "== [$name] build"
-  if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
-    tail -50 "$dir.build.log"; failed+=("$name"); return
+  local targs=()
+  if [ "$targets" != all ]; then
+    local t
+    for t in ${targets//,/ }; do targs+=(--target "$t"); done
   fi
+  if ! cmake --build "$dir" -j"$jobs" "${targs[@]}" "${keep_going[@]}" >"$dir.build.log" 2>&1; then
+    grep -E -B2 -A12 'error|FAILED|Error [0-9]' "$dir.build.log" | head -150
+    echo "(full log: $dir.build.log)"
+    stage_fail "$name" build
+    return 1
+  fi
+}
+
+run_ctest() { # stage name, dir, extra ctest args...
+  local name=$1 dir=$2; shift 2
+  local fargs=()
+  [ -z "$filter" ] || fargs=(-R "$filter")
   echo "== [$name] test"
-  if ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${targs[@]}" 2>&1 | tee "$dir.test.log"; then
-    :
-  fi
-  local line
-  line=$(grep -E 'tests passed|No tests were found' "$dir.test.log" | tail -1)
-  summary+=("[$name] $line")
-  grep -q '100% tests passed' "$dir.test.log" || failed+=("$name")
+  ctest --test-dir "$dir" --output-on-failure --no-tests=ignore -j"$jobs" "${fargs[@]}" "$@" 2>&1 | tee "$dir.test.log"
+  add_counts "$name" "$dir.test.log"
+}
+
+stage_native() {
+  local dir=$build_root/build-native
+  configure_and_build native "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 0
+  run_ctest native "$dir"
+}
+
+stage_sanitize() {
+  local dir=$build_root/build-sanitize
+  configure_and_build sanitize "$dir" all -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=address,undefined || return 0
+  # The install check builds an uninstrumented C program against the
+  # installed library: it runs in the native stage only.
+  run_ctest sanitize "$dir" -LE install
+}
+
+stage_tsan() {
+  # Only the programs labelled "threads" (and what they need) are built.
+  local dir=$build_root/build-tsan targets=camsel f n
+  for f in tests/test_*.cpp; do
+    [ -e "$f" ] || continue
+    if grep -qE '^// labels:.*\bthreads\b' "$f"; then
+      n=$(basename "$f" .cpp)
+      targets+=",$n"
+    fi
+  done
+  configure_and_build tsan "$dir" "$targets" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=thread -DDVRPLAT_GTEST_FROM_SOURCE=ON || return 0
+  run_ctest tsan "$dir" -L threads
+}
+
+stage_ppc() {
+  local dir=$build_root/build-ppc
+  configure_and_build ppc "$dir" all -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" \
+    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1" -DCMAKE_C_FLAGS="-O1" || return 0
+  run_ctest ppc "$dir"
+}
+
+stage_fuzz() {
+  local dir=$build_root/build-fuzz
+  CC=clang CXX=clang++ configure_and_build fuzz "$dir" all -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_TESTS=OFF \
+    -DDVRPLAT_FUZZERS=ON -DDVRPLAT_FUZZ_SECONDS="$fuzz_seconds" || return 0
+  run_ctest fuzz "$dir" -L fuzz
+}
+
+stage_bench() {
+  local dir=$build_root/build-bench b status=0
+  configure_and_build bench "$dir" all -DCMAKE_BUILD_TYPE=Release -DDVRPLAT_TESTS=OFF \
+    -DDVRPLAT_BENCHMARKS=ON || return 0
+  echo "== [bench] run"
+  for b in "$dir"/bench/bench_*; do
+    [ -x "$b" ] && [ -f "$b" ] || continue
+    echo "-- $(basename "$b")"
+    "$b" || status=1
+  done
+  if [ "$status" = 0 ]; then summary+=("[bench] ran ($(stage_time))"); else stage_fail bench run; fi
 }
 
 for s in "${stages[@]}"; do
-  case "$s" in
-    native) run_stage native build-native -DCMAKE_BUILD_TYPE=RelWithDebInfo -- ;;
-    sanitize) [ -x scripts/stage-sanitize.sh ] && source scripts/stage-sanitize.sh ;;
-    tsan) [ -x scripts/stage-tsan.sh ] && source scripts/stage-tsan.sh ;;
-    ppc) [ -x scripts/stage-ppc.sh ] && source scripts/stage-ppc.sh ;;
-    fuzz) [ -x scripts/stage-fuzz.sh ] && source scripts/stage-fuzz.sh ;;
-  esac
+  stage_start=$(date +%s)
+  "stage_$s"
 done
 
 echo
 echo "== summary"
 for l in "${summary[@]}"; do echo "$l"; done
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED stages: ${failed[*]}"
-  exit 1
-fi
-echo "all stages passed"
+[ ${#failed_stages[@]} -eq 0 ] || echo "FAILED stages: ${failed_stages[*]}"
+echo "$total_passed passed, $total_failed failed"
+[ "$total_failed" = 0 ] && [ ${#failed_stages[@]} -eq 0 ]
