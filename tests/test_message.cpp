@@ -120,7 +120,7 @@ TEST(ComTime, UnconvertibleTimeFailsQuietly)
     if (sizeof(time_t) < 8)
         GTEST_SKIP() << "every 32-bit time_t converts";
     char buf[32] = "untouched";
-    time_t huge = static_cast<time_t>(1) << 62;
+    time_t huge = static_cast<time_t>(INT64_C(1) << 62);
     CaptureStdout cap;
     EXPECT_EQ(COM_ConvertTimetToStr(buf, huge), -1);
     EXPECT_EQ(COM_ShowTimet("f", 1, huge), -1);

@@ -124,6 +124,8 @@ const std::vector<std::string> &emulator()
     return words;
 }
 
+bool emulated() { return !emulator().empty(); }
+
 bool is_target_program(const std::string &path)
 {
     if (emulator().empty())
