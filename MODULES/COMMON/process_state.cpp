@@ -1,0 +1,221 @@
+// Process helpers: reading a command's output line by line, pid files,
+// ending a process, watching that programs run, free memory and swap.
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "dvr_internal.h"
+
+namespace {
+
+constexpr size_t kLineSize = 256;     // COM_PopenRead line pieces
+constexpr int kPopenWaitSeconds = 500; // total wait for output, not reset between lines
+constexpr size_t kCmdlineSize = 80;   // first argument of a process's command line
+constexpr size_t kMeminfoLine = 80;
+
+long long monotonic_ms()
+{
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Decimal value of a field as atoi reads it, kept within int.
+int field_value(const char *text)
+{
+    errno = 0;
+    long long v = std::strtoll(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+} // namespace
+
+extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn)
+{
+    (void)pUnused;
+    // The command's status can only be collected with SIGCHLD at default.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(SIGCHLD, &dfl, nullptr);
+
+    if (!cmd) {
+        COM_REPORT("popen(%s) error : %s\n", "(null)", std::strerror(EINVAL));
+        return -1;
+    }
+    FILE *pipe = ::popen(cmd, "r");
+    if (!pipe) {
+        COM_REPORT("popen(%s) error : %s\n", cmd, std::strerror(errno));
+        return -1;
+    }
+
+    // poll rather than select: the pipe's descriptor may lie beyond
+    // FD_SETSIZE in a process with many files open.
+    const long long deadline = monotonic_ms() + kPopenWaitSeconds * 1000LL;
+    char line[kLineSize];
+    std::memset(line, 0, sizeof line);
+    for (;;) {
+        long long left = deadline - monotonic_ms();
+        struct pollfd pfd = {::fileno(pipe), POLLIN, 0};
+        int rc = ::poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        // Readable, timed out or failed: read (fgets waits if need be).
+        if (!std::fgets(line, sizeof line, pipe))
+            break;
+        if (fn)
+            fn(line, user);
+        std::memset(line, 0, sizeof line);
+    }
+
+    int status = ::pclose(pipe);
+    if (status == -1)
+        COM_REPORT("pclose() error : %s\n", std::strerror(errno));
+    else if (status != 0)
+        COM_REPORT("pclose() return %d\n", status);
+    if (fn)
+        fn(nullptr, user);
+    return status;
+}
+
+extern "C" int COM_SavePid(const char *path)
+{
+    if (!path)
+        return -1;
+    FILE *f = std::fopen(path, "w");
+    if (!f) {
+        COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    // A pid file that did not reach the disk is a failure.
+    int printed = std::fprintf(f, "%d", static_cast<int>(::getpid()));
+    int closed = std::fclose(f);
+    if (printed < 0 || closed != 0) {
+        COM_REPORT("write(%s) error : %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int COM_KillPid(int pid, uint32_t usWait)
+{
+    if (pid < 1) {
+        COM_REPORT("Invalid pid = %d\n", pid);
+        return -1;
+    }
+    if (::kill(pid, SIGTERM) != 0) {
+        COM_REPORT("kill(%d) failed : %s\n", pid, std::strerror(errno));
+        return -1;
+    }
+    if (usWait != 0) {
+        struct timespec ts {};
+        ts.tv_sec = static_cast<time_t>(usWait / 1000000);
+        ts.tv_nsec = static_cast<long>(usWait % 1000000) * 1000;
+        ::nanosleep(&ts, nullptr);
+    }
+    return 0;
+}
+
+extern "C" int COM_WatchDog(COM_WATCHDOG_LIST *list)
+{
+    if (!list)
+        return -1;
+    if (list->nItem < 0 || (list->nItem > 0 && !list->pItem)) {
+        COM_REPORT("invalid list : (nItem, pItem) = (%d, %p)\n", static_cast<int>(list->nItem),
+                   static_cast<void *>(list->pItem));
+        return -1;
+    }
+    const std::string proc = dvr::board_path("/proc");
+    dvr::UniqueDir dir(::opendir(proc.c_str()));
+    if (!dir) {
+        COM_REPORT("opendir(%s) error : %s\n", "/proc", std::strerror(errno));
+        return -1;
+    }
+    COM_WATCHDOG_ITEM *items = list->pItem;
+    const int count = list->nItem;
+    for (int i = 0; i < count; ++i)
+        items[i].nFound = 0;
+
+    while (struct dirent *e = ::readdir(dir.get())) {
+        const char *name = e->d_name;
+        if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
+            continue;
+        std::string path = proc + "/" + name + "/cmdline";
+        dvr::UniqueFile f(std::fopen(path.c_str(), "r"));
+        if (!f)
+            continue; // not a process, or it has just ended
+        char first[kCmdlineSize] = {};
+        if (!std::fgets(first, sizeof first, f.get()))
+            continue;
+        // The arguments are NUL-separated: the text is the first one.
+        first[std::strcspn(first, "\n")] = '\0';
+        if (!first[0])
+            continue; // kernel thread
+        for (int i = 0; i < count; ++i) {
+            const char *want = items[i].pName;
+            if (want && std::strncmp(first, want, std::strlen(want)) == 0)
+                ++items[i].nFound;
+        }
+    }
+
+    for (int i = 0; i < count; ++i) {
+        if (items[i].nFound != 0)
+            continue;
+        COM_REPORT("[%d - %s] : not found\n", i, items[i].pName ? items[i].pName : "(null)");
+        if (items[i].pRestart)
+            items[i].pRestart();
+    }
+    return 0;
+}
+
+extern "C" int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap)
+{
+    int result = -1;
+    dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "r"));
+    if (!f) {
+        COM_REPORT("fopen(%s) error : %s\n", "/proc/meminfo", std::strerror(errno));
+        return -1;
+    }
+    bool changed = false;
+    char line[kMeminfoLine];
+    while (std::fgets(line, sizeof line, f.get())) {
+        int *target;
+        if (!std::strncmp(line, "Mem:", 4))
+            target = pFreeMem;
+        else if (!std::strncmp(line, "Swap:", 5))
+            target = pFreeSwap;
+        else
+            continue;
+        char *save = nullptr;
+        char *field = ::strtok_r(line, " \t\n", &save);
+        for (int i = 1; field && i < 4; ++i)
+            field = ::strtok_r(nullptr, " \t\n", &save);
+        if (!field) {
+            result = -1;
+            continue;
+        }
+        int value = field_value(field);
+        if (target) {
+            if (*target != value)
+                changed = true;
+            *target = value;
+        }
+        result = 0;
+    }
+    if (changed)
+        COM_REPORT("Free - (Mem, Swap) = (%d, %d)\n", pFreeMem ? *pFreeMem : -1, pFreeSwap ? *pFreeSwap : -1);
+    return result;
+}
