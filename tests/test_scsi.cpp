@@ -1,0 +1,408 @@
+// SCSI command transport against simulated drives under a board root.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "DEV.h"
+#include "dev_internal.h"
+#include "sim_drive.h"
+#include "test_support.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::SimDrive;
+
+namespace {
+
+std::string hex(const std::vector<uint8_t> &b)
+{
+    std::string s;
+    char buf[3];
+    for (uint8_t c : b) {
+        std::snprintf(buf, sizeof buf, "%02x", c);
+        s += buf;
+    }
+    return s;
+}
+
+class Scsi : public ::testing::Test {
+protected:
+    dvrtest::TempDir root;
+    dvrtest::ScopedEnv env{"DVRPLAT_ROOT", root.path()};
+    SimDrive drive;
+    dvr::UniqueFd fd;
+
+    Scsi() { drive.log_path = root / "requests.log"; }
+
+    // Writes the drive at /dev/sg0 of the board root and opens it as the
+    // library's callers do.
+    int attach()
+    {
+        drive.write(root / "dev/sg0");
+        fd.reset(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+        EXPECT_TRUE(fd.valid());
+        return fd.get();
+    }
+    std::vector<dvrtest::SimRequest> requests() { return SimDrive::read_log(root / "requests.log"); }
+
+    // A request reading a reply of `alloc` bytes with the given block.
+    struct Request {
+        DEV_MMC_CMD cmd{};
+        uint8_t cdb[16]{};
+        uint8_t reply[65536]{};
+        uint8_t sense[64]{};
+        Request(const char *name, std::vector<uint8_t> block, unsigned alloc)
+        {
+            std::snprintf(cmd.name, sizeof cmd.name, "%s", name);
+            std::memcpy(cdb, block.data(), block.size());
+            cmd.io.interface_id = 'S';
+            cmd.io.dxfer_direction = alloc ? SG_DXFER_FROM_DEV : SG_DXFER_NONE;
+            cmd.io.cmd_len = static_cast<unsigned char>(block.size());
+            cmd.io.mx_sb_len = sizeof sense;
+            cmd.io.dxfer_len = alloc;
+            cmd.io.dxferp = reply;
+            cmd.io.cmdp = cdb;
+            cmd.io.sbp = sense;
+            cmd.io.timeout = 20000;
+        }
+    };
+};
+
+TEST_F(Scsi, DriverVersionBelowInterfaceThreeIsRefused)
+{
+    struct Case {
+        int version;
+        int result;
+    } cases[] = {{29999, -2}, {30000, 0}, {30536, 0}};
+    for (const Case &c : cases) {
+        drive.identity.driver_version = c.version;
+        int f = attach();
+        Request r("(/dev/scd0) INQUIRY", {0x12, 0, 0, 0, 0x60, 0}, 96);
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 0), c.result) << c.version;
+        std::string out = cap.take();
+        if (c.result == -2) {
+            EXPECT_NE(out.find("ExecMMC(): \"(/dev/scd0) INQUIRY\"(12h) ver. too old(29999)\n"), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(r.reply) + 8, 6), "DVRSIM");
+        }
+    }
+}
+
+TEST_F(Scsi, IoctlFailuresGiveTheirOwnResults)
+{
+    // A node that is no SCSI generic device: the version ioctl fails.
+    dvrtest::write_file(root / "dev/plain", "not a device\n");
+    dvr::UniqueFd plain(::open((root / "dev/plain").c_str(), O_RDWR | O_NONBLOCK));
+    Request r("(x) INQUIRY", {0x12, 0, 0, 0, 0x60, 0}, 96);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_ExecMMC(&r.cmd, plain.get(), 1), -1);
+        EXPECT_NE(cap.take().find("Dev_ExecMMC(): ioctl() error : "), std::string::npos);
+    }
+    drive.ioctl_errno["sg_io"] = EIO;
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 1), -3);
+    EXPECT_NE(cap.take().find("(x) INQUIRY (12h) SG_IO ioctl error : Input/output error\n"), std::string::npos);
+    EXPECT_EQ(Dev_ExecMMC(nullptr, f, 0), -3);
+}
+
+TEST_F(Scsi, FailingCommandIsDetailedOnlyWhenVerbose)
+{
+    dvrtest::SimFailure fail = SimDrive::sense(0x05, 0x24, 0x00);
+    fail.host = 0x07;
+    drive.failures[0x51] = fail;
+    int f = attach();
+    Request r("(/dev/scd0) READ DISC INFORMATION", {0x51, 0, 0, 0, 0, 0, 0, 0, 0x22, 0}, 34);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 0), -4);
+        std::string out = cap.take();
+        EXPECT_NE(out.find("Dev_ExecMMC(): ((/dev/scd0) READ DISC INFORMATION) Fail\n"), std::string::npos);
+        EXPECT_EQ(out.find("sense"), std::string::npos) << out;
+        EXPECT_EQ(out.find("status"), std::string::npos) << out;
+    }
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 1), -4);
+    std::string out = cap.take();
+    const std::string expected_dump =
+        " 0x70 0x00 0x05 0x00 0x00 0x00 0x00 0x0A 0x00 0x00\n"
+        " 0x00 0x00 0x24 0x00 0x00 0x00 0x00 0x00\n"
+        "Sense Key = 0x05 \n"
+        "Additional Sense Code = 0x24 \n"
+        "Additional Sense Code Qualifier= 0x00\n";
+    EXPECT_NE(out.find("(/dev/scd0) READ DISC INFORMATION (51h) sense data :\n" + expected_dump), std::string::npos) << out;
+    EXPECT_NE(out.find("(/dev/scd0) READ DISC INFORMATION scsi status = 0x02\n"), std::string::npos);
+    EXPECT_NE(out.find("(/dev/scd0) READ DISC INFORMATION host status = 0x07\n"), std::string::npos);
+    EXPECT_NE(out.find("(/dev/scd0) READ DISC INFORMATION driver status = 0x08\n"), std::string::npos);
+    EXPECT_NE(out.find("((/dev/scd0) READ DISC INFORMATION) Fail\n"), std::string::npos);
+}
+
+TEST_F(Scsi, NotReadyDriveAnswersMediumNotPresent)
+{
+    drive.ready = false;
+    int f = attach();
+    Request r("(sim) TEST UNIT READY", {0, 0, 0, 0, 0, 0}, 0);
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 1), -4);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("Sense Key = 0x02 \nAdditional Sense Code = 0x3A \nAdditional Sense Code Qualifier= 0x00\n"),
+              std::string::npos) << out;
+    // INQUIRY still answers without a medium.
+    EXPECT_EQ(Dev_Inquiry("sim", f, nullptr), 1);
+}
+
+TEST_F(Scsi, VerboseSuccessDumpsTheWholeAllocation)
+{
+    drive.medium.disc_info = dvrtest::SimDiscInfo{};
+    drive.medium.disc_info->status = 1;
+    int f = attach();
+    Request r("(sim) READ DISC INFORMATION", {0x51, 0, 0, 0, 0, 0, 0, 0, 0x22, 0}, 34);
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 1), 0);
+    std::string out = cap.take();
+    const std::string dump =
+        std::string("0000h  00 20 01 01 01 01 01 00 00 00 00 00 00 00 00 00 |. ..............|\n"
+        "0010h  FF FF FF FF FF FF FF FF 00 00 00 00 00 00 00 00 |\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF........|\n") +
+        "0020h  00 00 " + std::string(42, ' ') + "|..|\n"
+        "\n";
+    EXPECT_NE(out.find("Dev_ExecMMC(): ((sim) READ DISC INFORMATION) Success\n\n" + dump), std::string::npos) << out;
+}
+
+TEST_F(Scsi, TestUnitReadyTriesThreeTimes)
+{
+    int f = attach();
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_TestUnitReady("/dev/scd0", f), 1);
+        EXPECT_EQ(cap.take(), "");
+    }
+    EXPECT_EQ(requests().size(), 1u);
+    EXPECT_EQ(hex(requests()[0].cdb), "000000000000");
+    EXPECT_EQ(requests()[0].length, 0u);
+
+    drive.ready = false;
+    ::unlink((root / "requests.log").c_str());
+    f = attach();
+    CaptureStdout cap;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Dev_TestUnitReady("/dev/scd0", f), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    std::string out = cap.take();
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    size_t fails = 0;
+    for (size_t p = 0; (p = out.find("((/dev/scd0) TEST UNIT READY) Fail\n", p)) != std::string::npos; ++p)
+        ++fails;
+    EXPECT_EQ(fails, 3u);
+    EXPECT_EQ(requests().size(), 3u);
+}
+
+TEST_F(Scsi, InquiryPrintsIdentityAndCompactsTheModel)
+{
+    struct Case {
+        std::string vendor, product, model;
+    } cases[] = {
+        {"ABC", "XY-Z 12", "ABC XYZ 12"},
+        {" AB", "C", " AB C"},
+        {"VENDOR12", "ABCDEFGHIJKLMNOP", "VENDOR12ABCDEFGHIJKLMNOP"},
+        {"A_B..C", "  (D)  ", "ABC D"},
+    };
+    for (const Case &c : cases) {
+        drive.identity.vendor = c.vendor;
+        drive.identity.product = c.product;
+        drive.identity.revision = "R1";
+        drive.identity.vendor_specific = "FW 2008/02/20";
+        int f = attach();
+        char model[32];
+        std::memset(model, 'Z', sizeof model);
+        CaptureStdout cap;
+        ASSERT_EQ(Dev_Inquiry("/dev/scd0", f, model), 1);
+        std::string out = cap.take();
+        EXPECT_EQ(std::string(model), c.model) << c.vendor << "/" << c.product;
+        for (int i = static_cast<int>(std::strlen(model)); i < 25; ++i)
+            EXPECT_EQ(model[i], '\0') << i;
+        EXPECT_EQ(model[25], 'Z'); // nothing written past the 25 bytes
+        std::string vendor8 = (c.vendor + "        ").substr(0, 8);
+        std::string product16 = (c.product + "                ").substr(0, 16);
+        EXPECT_NE(out.find("Dev_Inquiry(): (/dev/scd0) :\n"), std::string::npos);
+        EXPECT_NE(out.find("Vendor          = " + vendor8 + "\nProduct ID      = " + product16 +
+                           "\nRevision        = R1  \nVendor Specific = FW 2008/02/20       \n"),
+                  std::string::npos) << out;
+    }
+    // The model stops at a NUL inside the vendor field.
+    std::vector<uint8_t> inq = dvrtest::sim_inquiry(drive.identity);
+    std::memcpy(inq.data() + 8, "AB\0CDEFGHIJ", 11);
+    drive.raw["inquiry"] = inq;
+    int f = attach();
+    char model[25];
+    CaptureStdout cap;
+    ASSERT_EQ(Dev_Inquiry("x", f, model), 1);
+    EXPECT_STREQ(model, "AB");
+}
+
+TEST_F(Scsi, BufferCapacityReportsWholeMegabytesAboveOne)
+{
+    struct Case {
+        uint32_t length;
+        const char *report;
+    } cases[] = {{1048576, "buffer_size = ???\n"}, {1048577, "buffer_size = 2 MB\n"}, {2097152, "buffer_size = 2 MB\n"}};
+    for (const Case &c : cases) {
+        drive.medium.buffer_length = c.length;
+        int f = attach();
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_ReadBufferCapacity("sim", f), 1);
+        EXPECT_NE(cap.take().find(std::string("Dev_ReadBufferCapacity(): ") + c.report), std::string::npos) << c.length;
+    }
+    drive.medium.buffer_length.reset();
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ReadBufferCapacity("sim", f), 0);
+}
+
+TEST_F(Scsi, CommandBlocksAreSentAsDefined)
+{
+    drive.medium.buffer_length = 4096;
+    drive.medium.capacity = std::make_pair(uint32_t{2295103}, uint32_t{2048});
+    drive.raw["dvd_structure.0e"] = {0x00, 0x02, 0x00, 0x00};
+    drive.medium.format_capacities = std::vector<dvrtest::SimFormatCapacity>{{2295104, 0, 2, 2048}};
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_TestUnitReady("sim", f), 1);
+    EXPECT_EQ(Dev_Inquiry("sim", f, nullptr), 1);
+    EXPECT_EQ(Dev_ReadBufferCapacity("sim", f), 1);
+    EXPECT_EQ(Dev_ReadCapacity("sim", f, nullptr), 1);
+    EXPECT_EQ(Dev_ReadFormatCapacity("sim", f, nullptr), 1);
+    EXPECT_EQ(Dev_ReadPreInfo("sim", f, nullptr), 1);
+    cap.take();
+    struct Expected {
+        std::vector<uint8_t> cdb;
+        unsigned length;
+    } expected[] = {
+        {{0x00, 0, 0, 0, 0, 0}, 0},
+        {{0x12, 0, 0, 0, 0x60, 0}, 96},
+        {{0x5C, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0}, 12},
+        {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8},
+        // The probe: first with 252, then the list length plus 4.
+        {{0x23, 0, 0, 0, 0, 0, 0, 0, 0xFC, 0}, 252},
+        {{0x23, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0}, 12},
+        {{0xAD, 0, 0, 0, 0, 0, 0, 0x0E, 0, 0x04, 0, 0}, 4},
+    };
+    auto log = requests();
+    ASSERT_EQ(log.size(), std::size(expected));
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(hex(log[i].cdb), hex(expected[i].cdb)) << i;
+        EXPECT_EQ(log[i].length, expected[i].length) << i;
+    }
+}
+
+TEST_F(Scsi, FormatCapacityDumpsTheCapacityList)
+{
+    std::vector<dvrtest::SimFormatCapacity> list;
+    for (uint32_t i = 0; i < 3; ++i)
+        list.push_back({0x41424344u + i, 0x10, 1, 0x000800});
+    drive.medium.format_capacities = list;
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ReadFormatCapacity("/dev/scd0", f, nullptr), 1);
+    std::string out = cap.take();
+    const std::string dump =
+        "41 42 43 44 41 00 08 00  41 42 43 45 41 00 08 00  |ABCDA...ABCEA...|\n"
+        "41 42 43 46 41 00 08 00  \n";
+    EXPECT_NE(out.find("Dev_ReadFormatCapacity(): (/dev/scd0) : reply_buf_len = 24\n" + dump), std::string::npos) << out;
+    auto log = requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].length, 28u);
+}
+
+TEST_F(Scsi, ProbeIssuesOnceWhenTheFirstIssueFails)
+{
+    drive.failures[0x23] = SimDrive::sense(0x03, 0x11, 0x00);
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ReadFormatCapacity("sim", f, nullptr), 0);
+    EXPECT_EQ(requests().size(), 1u);
+}
+
+TEST_F(Scsi, ProbeCutsToTheLimitAndWritesTheAllocationBytes)
+{
+    // A disc-information reply claiming 300 bytes is read with 255; a DVD
+    // structure of 2052 bytes has its allocation in bytes 8 and 9.
+    std::vector<uint8_t> big(302, 0x11);
+    big[0] = 0x01;
+    big[1] = 0x2C;
+    drive.raw["disc_info"] = big;
+    drive.medium.dvd_structures[0x00] = dvrtest::SimDvdPhysical{};
+    int f = attach();
+    CaptureStdout cap;
+    const uint8_t di[10] = {0x51, 0, 0, 0, 0, 0, 0, 0, 0x22, 0};
+    dvr::dev::MmcCommand disc("READ DISC INFORMATION", "sim", di, sizeof di, 34);
+    EXPECT_EQ(disc.issue_probed(f, 0, dvr::dev::kProbeDiscInfo), 0);
+    EXPECT_EQ(disc.length(), 255u);
+    EXPECT_EQ(disc.reply()[254], 0x11);
+    EXPECT_EQ(disc.reply()[255], 0x00);
+
+    const uint8_t ds[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0, 0x04, 0, 0};
+    dvr::dev::MmcCommand dvd("READ DVD STRUCTURE", "sim", ds, sizeof ds, 4);
+    EXPECT_EQ(dvd.issue_probed(f, 0, dvr::dev::kProbeDvdStructure), 0);
+    EXPECT_EQ(dvd.length(), 2052u);
+    EXPECT_EQ(std::string(dvd.request().name), "(sim) READ DVD STRUCTURE");
+    auto log = requests();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(hex(log[1].cdb), hex({0x51, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0}));
+    EXPECT_EQ(hex(log[3].cdb), hex({0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0x04, 0, 0}));
+    EXPECT_EQ(log[3].length, 2052u);
+}
+
+TEST_F(Scsi, SeamAnswersAddressHostAndSizeIoctls)
+{
+    drive.identity.host = 2;
+    drive.identity.channel = 1;
+    drive.identity.id = 5;
+    drive.identity.lun = 3;
+    drive.identity.host_text = "SCSI emulation for USB Mass Storage devices";
+    drive.device_bytes = 80026361856ull;
+    int f = attach();
+    int bus = -1;
+    EXPECT_EQ(dvr::dev::ioctl(f, SCSI_IOCTL_GET_BUS_NUMBER, &bus), 0);
+    EXPECT_EQ(bus, 2);
+    int idlun[2] = {0, 0};
+    EXPECT_EQ(dvr::dev::ioctl(f, SCSI_IOCTL_GET_IDLUN, idlun), 0);
+    EXPECT_EQ(idlun[0], 0x02010305);
+    char text[512] = {};
+    int len = sizeof text;
+    std::memcpy(text, &len, sizeof len);
+    EXPECT_GE(dvr::dev::ioctl(f, SCSI_IOCTL_PROBE_HOST, text), 0);
+    EXPECT_STREQ(text, "SCSI emulation for USB Mass Storage devices");
+    uint64_t bytes = 0;
+    EXPECT_EQ(dvr::dev::ioctl(f, BLKGETSIZE64, &bytes), 0);
+    EXPECT_EQ(bytes, 80026361856ull);
+    unsigned long sectors = 0;
+    EXPECT_EQ(dvr::dev::ioctl(f, BLKGETSIZE, &sectors), 0);
+    EXPECT_EQ(sectors, 80026361856ul / 512);
+
+    drive.ioctl_errno["idlun"] = EINVAL;
+    drive.device_bytes.reset();
+    f = attach();
+    errno = 0;
+    EXPECT_EQ(dvr::dev::ioctl(f, SCSI_IOCTL_GET_IDLUN, idlun), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(dvr::dev::ioctl(f, BLKGETSIZE64, &bytes), -1);
+    EXPECT_EQ(errno, ENOTTY);
+}
+
+TEST_F(Scsi, WithoutBoardRootAFileIsNoDrive)
+{
+    drive.write(root / "dev/sg0");
+    dvr::UniqueFd f(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+    dvrtest::ScopedEnv none("DVRPLAT_ROOT", "");
+    int version = 0;
+    EXPECT_EQ(dvr::dev::ioctl(f.get(), SG_GET_VERSION_NUM, &version), -1);
+}
+
+} // namespace
