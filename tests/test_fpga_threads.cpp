@@ -1,0 +1,177 @@
+// labels: threads
+// Several threads run mixed register operations against the simulator; the
+// port trace must then split into whole operation sequences, none of them
+// interleaved with another.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fpga.h"
+#include "fpga_expect.h"
+#include "fpga_sim.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::FpgaSim;
+using dvrtest::Trace;
+
+namespace {
+
+// The trace of one operation; "*" in place of the value matches any.
+struct Pattern {
+    std::string name;
+    std::vector<std::string> lines;
+};
+
+bool matches(const std::vector<std::string> &trace, size_t at, const Pattern &p)
+{
+    if (at + p.lines.size() > trace.size())
+        return false;
+    for (size_t i = 0; i < p.lines.size(); ++i) {
+        const std::string &want = p.lines[i], &got = trace[at + i];
+        if (want.size() == 3 && want[2] == '*') {
+            if (got.size() != 4 || got[0] != want[0])
+                return false;
+        } else if (want != got) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> any_values(const Trace &t, const std::string &kinds)
+{
+    std::vector<std::string> out;
+    for (const auto &l : t.lines())
+        out.push_back(kinds.find(l[0]) != std::string::npos ? l.substr(0, 2) + "*" : l);
+    return out;
+}
+
+} // namespace
+
+TEST(FpgaThreads, SequencesAreNeverInterleaved)
+{
+    FpgaSim sim;
+    const unsigned char cams[4] = {1, 2, 3, 4};
+    const unsigned char text[8] = {0, 'a', 0, 'b', 0, 'c', 0, 'd'};
+
+    // What each operation leaves in the trace.
+    std::vector<Pattern> patterns;
+    {
+        Trace t = dvrtest::allpath_off_trace(0);
+        t.A(0x01);
+        for (unsigned i = 0; i < 4; ++i)
+            t.OW(i, 0xA0 | cams[i]).OW(16 + i, (i % 2) * 6).OW(32 + i, (i / 2) * 30);
+        patterns.push_back({"layout", t.lines()});
+    }
+    {
+        Trace t;
+        t.A(0x01);
+        for (unsigned i = 0; i < 16; ++i)
+            t.O(0x50 + i).R(0).O(0x50 + i).W(0);
+        patterns.push_back({"freeze", any_values(t, "RW")});
+    }
+    patterns.push_back({"zoom", any_values(Trace().A(0x01).OW(0x70, 0).OW(0x71, 0), "W")});
+    {
+        Trace t;
+        t.A(0x10);
+        for (unsigned i = 0; i < 4; ++i)
+            t.OW(20 + i * 2, text[i * 2]).OW(21 + i * 2, text[i * 2 + 1]);
+        patterns.push_back({"text", t.lines()});
+    }
+    patterns.push_back({"pelco-d", Trace().A(0x60).W(0x12).W(1).W(2).W(3).W(4).lines()});
+    patterns.push_back({"rqtl", Trace().A(0x60).W(0x35).W(1).W(2).W(3).W(4).W(5).W(6).W(7).W(8).lines()});
+    {
+        Trace t;
+        for (unsigned bank = 0; bank < 2; ++bank) {
+            t.A(0xA3 + bank);
+            for (unsigned k = 0; k < 8 * 31; ++k)
+                t.O(k).S(0);
+        }
+        patterns.push_back({"motion", t.lines()});
+    }
+    patterns.push_back({"alarm", any_values(Trace().A(0x00).O(0x21).S(0).O(0x22).S(0), "S")});
+    patterns.push_back({"keys", any_values(Trace().A(0x00).O(0x30).R(0).O(0x31).R(0).O(0x32).R(0).O(0x33).R(0)
+                                               .O(0x34).R(0),
+                                           "R")});
+    patterns.push_back({"write", Trace().A(0x00).OW(0x24, 0x5A).lines()});
+    patterns.push_back({"read", any_values(Trace().A(0x00).O(0x10).R(0), "R")});
+
+    constexpr int kRounds = 200;
+    constexpr int kMotionRounds = 10;
+    std::map<std::string, int> calls;
+    std::vector<std::function<void()>> workers = {
+        [&] { for (int i = 0; i < kRounds; ++i) fpga_4split_disp(0, cams, 0, 0); },
+        [&] { for (int i = 0; i < kRounds; ++i) fpga_freeze_onoff(1, i & 1); },
+        [&] {
+            for (int i = 0; i < kRounds; ++i) {
+                fpga_x2zoom_disp(1, 0, (i & 1) ? 40 : -40, 3, 0, 0);
+                fpga_osd_write(0, text, sizeof text, 10, 0);
+            }
+        },
+        [&] {
+            for (int i = 0; i < kRounds; ++i) {
+                fpga_coaxctl_pelcod(2, 1, 2, 3, 4);
+                fpga_coaxctl_rqtl(5, 1, 2, 3, 4, 5, 6, 7, 8);
+            }
+        },
+        [&] {
+            for (int i = 0; i < kMotionRounds; ++i)
+                fpga_get_motion();
+        },
+        [&] {
+            for (int i = 0; i < kRounds; ++i) {
+                fpga_get_almin();
+                fpga_read_keymap();
+                fpga_write(0x00, 0x24, 0x5A);
+                fpga_read(0x00, 0x10);
+            }
+        },
+    };
+    {
+        CaptureStdout cap; // freeze prints a line per register
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (auto &w : workers)
+            threads.emplace_back([&go, &w] {
+                while (!go.load())
+                    std::this_thread::yield();
+                w();
+            });
+        go.store(true);
+        for (auto &t : threads)
+            t.join();
+    }
+
+    const auto trace = sim.trace();
+    std::map<std::string, int> seen;
+    size_t at = 0;
+    while (at < trace.size()) {
+        const Pattern *hit = nullptr;
+        for (const auto &p : patterns)
+            if (matches(trace, at, p)) {
+                hit = &p;
+                break;
+            }
+        if (!hit) {
+            std::string context;
+            for (size_t i = at; i < trace.size() && i < at + 12; ++i)
+                context += trace[i] + " | ";
+            FAIL() << "no whole operation at trace line " << at + 1 << ": " << context;
+        }
+        ++seen[hit->name];
+        at += hit->lines.size();
+    }
+    const std::map<std::string, int> expect = {
+        {"layout", kRounds}, {"freeze", kRounds}, {"zoom", kRounds},  {"text", kRounds},
+        {"pelco-d", kRounds}, {"rqtl", kRounds},  {"motion", kMotionRounds}, {"alarm", kRounds},
+        {"keys", kRounds},   {"write", kRounds},  {"read", kRounds},
+    };
+    EXPECT_EQ(seen, expect);
+    EXPECT_EQ(sim.coax().size(), static_cast<size_t>(kRounds) * 14);
+}
