@@ -1,0 +1,297 @@
+// Thread log and thread watchdog: a process-wide registry of the threads
+// that announced themselves (with a pid file each), and a checking thread
+// that warns, once per interval, about every registered thread that is
+// gone, a zombie or stopped.
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "dvr_internal.h"
+
+static_assert(offsetof(COM_THREAD_INFO, nPid) == 0);
+static_assert(offsetof(COM_THREAD_INFO, szState) == 4);
+static_assert(offsetof(COM_THREAD_INFO, nMemUsage) == 8);
+static_assert(offsetof(COM_THREAD_INFO, szName) == 12);
+static_assert(sizeof(COM_THREAD_INFO) == 88);
+
+// The lock is statically initialised: threads may register before (and
+// after) a watchdog runs, so it is never initialised again or destroyed.
+COM_THREAD_WATCHDOG gComThreadWatchdog = {pthread_t{}, PTHREAD_MUTEX_INITIALIZER, {0, 0}, nullptr};
+
+namespace {
+
+constexpr const char *kPidDir = "/var/run";
+constexpr const char *kWatchdogName = "COM_ThreadWatchdog";
+constexpr size_t kStatLineSize = 256;
+
+// Serialises starting and stopping the checking thread.
+pthread_mutex_t gControlMutex = PTHREAD_MUTEX_INITIALIZER;
+bool gRunning = false;              // under gControlMutex
+int gWatchdogRecord = -1;           // index of the checking thread's record, under the registry lock
+
+extern "C" void unlock_mutex(void *mutex)
+{
+    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(mutex));
+}
+
+int32_t current_id()
+{
+    return static_cast<int32_t>(gettid());
+}
+
+// Writes "/var/run/<name>.thread.pid" holding id. Failures are reported
+// in fn's name and do not stop a registration.
+void write_pid_file(const char *name, int32_t id, const char *fn)
+{
+    std::string dir = dvr::board_path(kPidDir);
+    COM_Mkdir(dir.c_str(), 0775);
+    std::string shown = std::string(kPidDir) + "/" + name + ".thread.pid";
+    if (std::strchr(name, '/')) {
+        // The name would lead out of the pid directory.
+        COM_Message("MODULES/COMMON", __LINE__, fn, "fopen(%s) error : %s\n", shown.c_str(),
+                    std::strerror(EINVAL));
+        return;
+    }
+    std::string path = dir + "/" + name + ".thread.pid";
+    dvr::UniqueFile file(std::fopen(path.c_str(), "w"));
+    if (!file) {
+        COM_Message("MODULES/COMMON", __LINE__, fn, "fopen(%s) error : %s\n", shown.c_str(),
+                    std::strerror(errno));
+        return;
+    }
+    int err = 0;
+    if (std::fprintf(file.get(), "%d", id) < 0)
+        err = errno;
+    else if (file.reset() != 0)
+        err = errno;
+    if (err != 0)
+        COM_Message("MODULES/COMMON", __LINE__, fn, "[%s] fprintf() error : %s\n", name,
+                    std::strerror(err));
+}
+
+size_t count_records(const COM_THREAD_INFO *info)
+{
+    size_t n = 0;
+    if (info)
+        while (info[n].nPid != 0)
+            ++n;
+    return n;
+}
+
+} // namespace
+
+extern "C" int COM_LogThread(const char *name)
+{
+    if (!name) {
+        COM_REPORT("input error : name == NULL\n");
+        return -1;
+    }
+    COM_THREAD_INFO rec[2];
+    std::memset(rec, 0, sizeof rec);
+    rec[0].nPid = current_id();
+    if (std::strlen(name) >= sizeof rec[0].szName)
+        COM_REPORT("thread name cut to %zu characters : [%.40s...]\n", sizeof rec[0].szName - 1, name);
+    dvr::copy_cut(rec[0].szName, sizeof rec[0].szName, name);
+
+    write_pid_file(name, rec[0].nPid, __func__);
+
+    int result = -1;
+    COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    size_t n = count_records(wd.pInfo);
+    if (n + 2 > static_cast<size_t>(INT_MAX) / sizeof(COM_THREAD_INFO)) {
+        COM_REPORT("thread registry full (%zu records)\n", n);
+    } else if (COM_ReallocAndCopyBuf(static_cast<int>((n + 2) * sizeof(COM_THREAD_INFO)), &wd.pInfo,
+                                     static_cast<int>(n * sizeof(COM_THREAD_INFO)), rec,
+                                     static_cast<int>(sizeof rec))) {
+        result = static_cast<int>(n + 1);
+    }
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+    return result;
+}
+
+extern "C" int COM_LogThreadMemUsage(int32_t nChange)
+{
+    int result = 0;
+    int32_t id = current_id();
+    COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    if (!wd.pInfo) {
+        result = -1;
+    } else {
+        for (int i = 0; wd.pInfo[i].nPid != 0; ++i) {
+            COM_THREAD_INFO &rec = wd.pInfo[i];
+            if (rec.nPid != id)
+                continue;
+            int32_t sum;
+            if (__builtin_add_overflow(rec.nMemUsage, nChange, &sum))
+                sum = nChange > 0 ? INT32_MAX : INT32_MIN;
+            rec.nMemUsage = sum;
+            COM_REPORT("[%d] : %d - [%ld] - %.*s\n", i, rec.nPid, static_cast<long>(rec.nMemUsage),
+                       static_cast<int>(sizeof rec.szName), rec.szName);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+    return result;
+}
+
+extern "C" void COM_ShowThread(void)
+{
+    COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
+        const COM_THREAD_INFO &rec = wd.pInfo[i];
+        COM_REPORT("[%d] : %d - [%.*s] - [%.*s] - [%ld]\n", i, rec.nPid,
+                   static_cast<int>(sizeof rec.szName), rec.szName, static_cast<int>(sizeof rec.szState),
+                   rec.szState, static_cast<long>(rec.nMemUsage));
+    }
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+}
+
+extern "C" int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo)
+{
+    if (!pInfo)
+        return -1;
+    char fixed[32];
+    std::snprintf(fixed, sizeof fixed, "/proc/%d/stat", pInfo->nPid);
+    dvr::UniqueFile stat(std::fopen(dvr::board_path(fixed).c_str(), "r"));
+    if (!stat)
+        return -1;
+    char line[kStatLineSize];
+    if (!std::fgets(line, sizeof line, stat.get()))
+        return -1;
+    // "id (command name) state ...": the command name may itself hold
+    // spaces, slashes and parentheses, so the state is the first field
+    // after the last ')'.
+    char *p = std::strrchr(line, ')');
+    if (!p)
+        return -1;
+    ++p;
+    while (*p == ' ')
+        ++p;
+    size_t len = std::strcspn(p, " \r\n");
+    if (len == 0)
+        return -1;
+    dvr::copy_cut(pInfo->szState, sizeof pInfo->szState, std::string_view(p, len));
+    switch (p[0]) {
+    case 'Z': // zombie
+    case 'X': // dead
+    case 'T': // stopped
+    case 't': // stopped by a tracer
+        return -1;
+    default:
+        return 0;
+    }
+}
+
+extern "C" void *COM_ThreadWatchdog(void *pArg)
+{
+    COM_THREAD_WATCHDOG &wd = pArg ? *static_cast<COM_THREAD_WATCHDOG *>(pArg) : gComThreadWatchdog;
+
+    // The first checking thread registers itself; a later one (after a
+    // destroy) takes over that record, so the registry does not keep a
+    // record of a thread that has gone.
+    int32_t id = current_id();
+    int own = -1;
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    if (gWatchdogRecord >= 0 && wd.pInfo) {
+        own = gWatchdogRecord;
+        wd.pInfo[own].nPid = id;
+        wd.pInfo[own].szState[0] = '\0';
+    }
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+    if (own >= 0) {
+        write_pid_file(kWatchdogName, id, __func__);
+    } else {
+        int n = COM_LogThread(kWatchdogName);
+        if (n > 0) {
+            pthread_cleanup_push(unlock_mutex, &wd.mutex);
+            pthread_mutex_lock(&wd.mutex);
+            gWatchdogRecord = n - 1;
+            pthread_mutex_unlock(&wd.mutex);
+            pthread_cleanup_pop(0);
+        }
+    }
+
+    for (;;) {
+        pthread_cleanup_push(unlock_mutex, &wd.mutex);
+        pthread_mutex_lock(&wd.mutex);
+        for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
+            COM_THREAD_INFO &rec = wd.pInfo[i];
+            if (COM_SubThreadWatchdog(&rec) != 0)
+                COM_REPORT("Warnning!! [pid = %d] [%.*s] process error\n", rec.nPid,
+                           static_cast<int>(sizeof rec.szName), rec.szName);
+        }
+        pthread_mutex_unlock(&wd.mutex);
+        pthread_cleanup_pop(0);
+        pthread_testcancel();
+        struct timespec interval = wd.interval;
+        nanosleep(&interval, nullptr);
+    }
+    return nullptr;
+}
+
+extern "C" int COM_CreateThreadWatchdog(int nSec)
+{
+    if (nSec < 1) {
+        COM_REPORT("invalid interval %d\n", nSec);
+        return EINVAL;
+    }
+    int rc = 0;
+    pthread_cleanup_push(unlock_mutex, &gControlMutex);
+    pthread_mutex_lock(&gControlMutex);
+    if (gRunning) {
+        COM_REPORT("thread watchdog already running\n");
+        rc = EBUSY;
+    } else {
+        gComThreadWatchdog.interval.tv_sec = nSec;
+        gComThreadWatchdog.interval.tv_nsec = 0;
+        rc = pthread_create(&gComThreadWatchdog.thread, nullptr, COM_ThreadWatchdog, &gComThreadWatchdog);
+        if (rc != 0)
+            COM_REPORT("pthread_create() error = %d\n", rc);
+        else
+            gRunning = true;
+    }
+    pthread_mutex_unlock(&gControlMutex);
+    pthread_cleanup_pop(0);
+    return rc;
+}
+
+extern "C" int COM_DestroyThreadWatchdog(void)
+{
+    int rc = 0;
+    pthread_cleanup_push(unlock_mutex, &gControlMutex);
+    pthread_mutex_lock(&gControlMutex);
+    if (!gRunning) {
+        COM_REPORT("thread watchdog not running\n");
+        rc = ESRCH;
+    } else {
+        rc = pthread_cancel(gComThreadWatchdog.thread);
+        if (rc != 0) {
+            COM_REPORT("pthread_cancel() error [%d]\n", rc);
+        } else {
+            pthread_join(gComThreadWatchdog.thread, nullptr);
+            gRunning = false;
+        }
+    }
+    pthread_mutex_unlock(&gControlMutex);
+    pthread_cleanup_pop(0);
+    return rc;
+}
