@@ -1,0 +1,393 @@
+// fpgasim: reading the simulator file, and the text form of the board.
+#include "board.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "fpga_internal.h"
+
+namespace fpgasim {
+
+namespace sim = fpga_detail::sim;
+
+namespace {
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+uint8_t clamp8(double v) { return static_cast<uint8_t>(std::lround(std::min(255.0, std::max(0.0, v)))); }
+
+std::string hex_colour(const Ycc &c)
+{
+    Rgb r = to_rgb(c);
+    return format("Y %3d C1 %3d C2 %3d (#%02X%02X%02X)", c.y, c.c1, c.c2, r.r, r.g, r.b);
+}
+
+std::string bits16(uint16_t v)
+{
+    std::string s;
+    for (int i = 0; i < 16; ++i)
+        s += ((v >> i) & 1) ? '1' : '0';
+    return s;
+}
+
+} // namespace
+
+Rgb to_rgb(const Ycc &c)
+{
+    const double y = c.y, cb = c.c1 - 128.0, cr = c.c2 - 128.0;
+    return {clamp8(y + 1.402 * cr), clamp8(y - 0.344136 * cb - 0.714136 * cr), clamp8(y + 1.772 * cb)};
+}
+
+const char *resolution_name(int r)
+{
+    switch (r) {
+    case 0: return "D1";
+    case 1: return "Half D1";
+    case 2: return "CIF";
+    default: return "unknown";
+    }
+}
+
+bool Board::row_blank(int row) const
+{
+    for (int c = 0; c < kCols; ++c)
+        if (cell(c, row) != 0x0020)
+            return false;
+    return true;
+}
+
+bool load(const std::string &path, Board &b, std::string &error)
+{
+    dvr::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> f(sim::kFileSize, 0);
+    size_t got = 0;
+    while (got < f.size()) {
+        ssize_t n = ::pread(fd.get(), f.data() + got, f.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0)
+            break; // the rest reads as zeros, as fpga_open would extend it
+        got += static_cast<size_t>(n);
+    }
+    auto reg = [&](unsigned a, unsigned o) { return f[sim::kRegisters + sim::reg(a, o)]; };
+    auto status = [&](unsigned a, unsigned o) { return f[sim::kStatus + sim::reg(a, o)]; };
+
+    for (int mon = 0; mon < 2; ++mon) {
+        Output &out = b.outputs[static_cast<size_t>(mon)];
+        out.mon = mon;
+        const unsigned base = static_cast<unsigned>(mon) * 64;
+        for (int i = 0; i < 16; ++i) {
+            Tile &t = out.tiles[static_cast<size_t>(i)];
+            const uint8_t p = reg(0x01, base + i), h = reg(0x01, base + 16 + i), v = reg(0x01, base + 32 + i);
+            t.path = i;
+            t.raw = p;
+            t.enabled = (p & 0x80) != 0;
+            t.size = (p >> 5) & 3;
+            t.camera = p & 0x1F;
+            t.h = h & 0x7F;
+            t.freeze_bit = (h & 0x80) != 0;
+            t.v = v;
+        }
+        const uint8_t zh = reg(0x01, base + 0x30), zv = reg(0x01, base + 0x31);
+        out.zoom = (zh & 0x80) != 0;
+        out.zoom_x = (zh & 0x7F) * 4;
+        out.zoom_y = zv * 2;
+        const unsigned bg = 0x83 + 8 * static_cast<unsigned>(mon);
+        out.background = {reg(0x01, bg), reg(0x01, bg + 1), reg(0x01, bg + 2)};
+        const unsigned pal = base / 2 + 0x1E; // mon*32 + 0x1E
+        for (unsigned k = 0; k < 8; ++k)
+            out.palette[k] = {reg(pal, k * 4 + 2), reg(pal, k * 4), reg(pal, k * 4 + 1)};
+        out.text_background = {reg(pal, 0x22), reg(pal, 0x20), reg(pal, 0x21)};
+        out.overlay = ((reg(0xA2, 0x80) >> mon) & 1) != 0;
+    }
+    for (int pos = 0; pos < Board::kCells; ++pos) {
+        const unsigned page = 0x10 + static_cast<unsigned>(pos / 128), o = static_cast<unsigned>(pos % 128) * 2;
+        b.text[static_cast<size_t>(pos)] = static_cast<uint16_t>(reg(page, o) << 8 | reg(page, o + 1));
+    }
+    const uint8_t ctl = reg(0x01, 0x92);
+    b.cursor_shown = (ctl & 0x80) != 0;
+    b.cursor_x = reg(0x01, 0x90) * 4;
+    b.cursor_y = (((ctl & 1) << 8) | reg(0x01, 0x91)) * 2;
+    for (int r = 0; r < 16; ++r)
+        for (int c = 0; c < 16; ++c) {
+            const unsigned o = static_cast<unsigned>(r * 2 + c / 8);
+            b.dots[r][c] = (reg(0xA2, o) >> (c % 8)) & 1;
+            b.cursor_cells[r][c] = (reg(0xA2, 0x20 + o) >> (c % 8)) & 1;
+        }
+    b.alarm = static_cast<uint16_t>(status(0x00, 0x22) << 8 | status(0x00, 0x21));
+    b.vloss = static_cast<uint16_t>(status(0x00, 0x27) << 8 | status(0x00, 0x26));
+    b.motion = 0;
+    for (unsigned cam = 0; cam < 16; ++cam)
+        for (unsigned k = 0; k < 31; ++k)
+            if (status(0xA3 + cam / 8, (cam % 8) * 31 + k)) {
+                b.motion |= static_cast<uint16_t>(1u << cam);
+                break;
+            }
+    b.relays = reg(0x00, 0x23) & 7;
+    b.termination = static_cast<uint16_t>(reg(0x00, 0x25) << 8 | reg(0x00, 0x24));
+    b.keymap = 0xFFFFFF;
+    for (unsigned k = 0; k < 5; ++k)
+        b.keymap |= static_cast<uint64_t>(reg(0x00, 0x30 + k)) << (24 + 8 * k);
+    b.resolution = reg(0xB0, 0x00);
+    for (unsigned p = 0; p < 16; ++p)
+        b.record_cameras[p] = reg(0xB1 + p / 4, p % 4);
+    const uint32_t n = dvr::get_be32(&f[sim::kCoaxCount]);
+    b.coax.assign(f.begin() + sim::kCoaxQueue,
+                  f.begin() + static_cast<long>(sim::kCoaxQueue + std::min<size_t>(n, sim::kCoaxCapacity)));
+    return true;
+}
+
+namespace {
+
+// One output as a character drawing: 48 columns by 24 rows (a column is a
+// quarter of a twelfth of the width, a row two and a half sixtieths of the
+// height), with tile borders shared between neighbours.
+constexpr int kGridW = 48, kGridH = 24;
+
+std::vector<std::string> draw_output(const Output &out)
+{
+    std::vector<std::string> g(kGridH + 1, std::string(kGridW + 1, ' '));
+    auto put = [&](int x, int y, char c) {
+        if (x >= 0 && x <= kGridW && y >= 0 && y <= kGridH)
+            g[static_cast<size_t>(y)][static_cast<size_t>(x)] = c;
+    };
+    auto box = [&](int x0, int y0, int x1, int y1, char hz, char vt, char corner) {
+        for (int x = x0; x <= x1; ++x) {
+            put(x, y0, hz);
+            put(x, y1, hz);
+        }
+        for (int y = y0; y <= y1; ++y) {
+            put(x0, y, vt);
+            put(x1, y, vt);
+        }
+        put(x0, y0, corner);
+        put(x1, y0, corner);
+        put(x0, y1, corner);
+        put(x1, y1, corner);
+    };
+    box(0, 0, kGridW, kGridH, '-', '|', '+');
+    for (const Tile &t : out.tiles) {
+        if (!t.enabled && t.raw == 0)
+            continue; // path off
+        const int x0 = t.h * 4, y0 = (t.v * 2 + 2) / 5;
+        const int x1 = std::min(kGridW, x0 + kGridW / (t.size + 1)), y1 = std::min(kGridH, y0 + kGridH / (t.size + 1));
+        if (x0 >= kGridW || y0 >= kGridH)
+            continue;
+        for (int y = y0 + 1; y < y1; ++y)
+            for (int x = x0 + 1; x < x1; ++x)
+                put(x, y, ' ');
+        if (t.enabled)
+            box(x0, y0, x1, y1, '-', '|', '+');
+        else
+            box(x0, y0, x1, y1, '.', ':', '.');
+        std::vector<std::string> labels;
+        if (!t.enabled)
+            labels.push_back(format("off %02X", t.raw));
+        else if (t.blank())
+            labels.push_back("BLANK");
+        else
+            labels.push_back(format("cam %d", t.camera));
+        labels.push_back(format("p%d", t.path));
+        if (t.freeze_bit)
+            labels.push_back("frz bit");
+        for (size_t i = 0; i < labels.size(); ++i) {
+            const int y = y0 + 1 + static_cast<int>(i);
+            if (y >= y1)
+                break;
+            for (size_t k = 0; k < labels[i].size(); ++k) {
+                const int x = x0 + 2 + static_cast<int>(k);
+                if (x >= x1)
+                    break;
+                put(x, y, labels[i][k]);
+            }
+        }
+    }
+    return g;
+}
+
+const char *size_name(int s)
+{
+    static const char *const names[] = {"full", "2x2", "3x3", "4x4"};
+    return names[s & 3];
+}
+
+char glyph_char(uint16_t cell)
+{
+    const unsigned c = cell & 0xFF;
+    return (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+}
+
+} // namespace
+
+std::string render_text(const Board &b)
+{
+    std::string s;
+    for (const Output &out : b.outputs) {
+        s += format("Output %d: background %s; ", out.mon, hex_colour(out.background).c_str());
+        if (out.zoom)
+            s += format("zoom x2 on, window at x %d y %d (360 x 240)", out.zoom_x, out.zoom_y);
+        else
+            s += "zoom off";
+        s += out.overlay ? "; motion overlay on\n" : "\n";
+        for (const std::string &line : draw_output(out))
+            s += "  " + line + "\n";
+        for (const Tile &t : out.tiles) {
+            if (t.raw == 0 && t.h == 0 && t.v == 0 && !t.freeze_bit)
+                continue;
+            s += format("  path %2d: 0x%02X %-3s %-4s camera %2d%s at x %2d/12 y %2d/60%s\n", t.path, t.raw,
+                        t.enabled ? "on" : "off", size_name(t.size), t.camera, t.camera == 31 ? " (blank)" : "",
+                        t.h, t.v, t.freeze_bit ? ", freeze bit set" : "");
+        }
+        s += "\n";
+    }
+
+    s += "Text layer (output 0), glyph index of each cell shown as its character ('?' outside ASCII):\n";
+    bool any = false;
+    for (int row = 0; row < Board::kRows; ++row) {
+        if (b.row_blank(row))
+            continue;
+        any = true;
+        std::string line;
+        for (int c = 0; c < Board::kCols; ++c)
+            line += glyph_char(b.cell(c, row));
+        s += format("  row %2d |%s|\n", row, line.c_str());
+    }
+    if (!any)
+        s += "  (blank)\n";
+    if (b.cursor_shown)
+        s += format("Pointer cursor: shown at x %d y %d\n", b.cursor_x, b.cursor_y);
+    else
+        s += "Pointer cursor: hidden\n";
+    for (const Output &out : b.outputs) {
+        s += format("Palette of output %d:\n", out.mon);
+        for (int k = 0; k < 8; ++k)
+            s += format("  fg %d: %s\n", k, hex_colour(out.palette[static_cast<size_t>(k)]).c_str());
+        s += format("  text background: %s\n", hex_colour(out.text_background).c_str());
+    }
+
+    bool overlay_used = b.outputs[0].overlay || b.outputs[1].overlay;
+    for (int r = 0; r < 16 && !overlay_used; ++r)
+        for (int c = 0; c < 16; ++c)
+            overlay_used = overlay_used || b.dots[r][c] || b.cursor_cells[r][c];
+    s += format("Motion overlay: output 0 %s, output 1 %s\n", b.outputs[0].overlay ? "on" : "off",
+                b.outputs[1].overlay ? "on" : "off");
+    if (overlay_used) {
+        s += "  (o dot, X cursor, @ both)\n";
+        for (int r = 0; r < 16; ++r) {
+            std::string line;
+            for (int c = 0; c < 16; ++c)
+                line += b.dots[r][c] ? (b.cursor_cells[r][c] ? '@' : 'o') : (b.cursor_cells[r][c] ? 'X' : '.');
+            s += format("  %2d %s\n", r, line.c_str());
+        }
+    }
+
+    s += "Inputs and outputs (channel 0 first):\n";
+    s += format("  alarm inputs   %s\n", bits16(b.alarm).c_str());
+    s += format("  video loss     %s\n", bits16(b.vloss).c_str());
+    s += format("  motion         %s\n", bits16(b.motion).c_str());
+    s += format("  termination    %s\n", bits16(b.termination).c_str());
+    s += format("  relays         %d%d%d\n", b.relays & 1, (b.relays >> 1) & 1, (b.relays >> 2) & 1);
+    s += format("  key registers  0x%016llX%s\n", static_cast<unsigned long long>(b.keymap),
+                b.keymap == ~uint64_t{0} ? " (no key)" : "");
+    s += format("Recording selection: %s (%d)\n  cameras:", resolution_name(b.resolution), b.resolution);
+    for (int p = 0; p < 16; ++p)
+        s += format("%s %2d", p % 4 == 0 && p ? "  " : "", b.record_cameras[static_cast<size_t>(p)]);
+    s += format("\nCoaxial queue: %zu bytes\n", b.coax.size());
+    return s;
+}
+
+std::string decode_coax(const std::vector<uint8_t> &q)
+{
+    std::string s;
+    size_t i = 0;
+    int n = 0;
+    while (i < q.size()) {
+        const uint8_t h = q[i];
+        ++n;
+        size_t len = 0;
+        const char *proto = nullptr;
+        if (h == 0) {
+            s += format("%3d: off      00\n", n);
+            ++i;
+            continue;
+        }
+        if ((h & 0xF0) == 0x10) {
+            proto = "Pelco-D";
+            len = 4;
+        } else if ((h & 0xF0) == 0x30) {
+            proto = "RQTL";
+            len = 8;
+        } else {
+            s += format("%3d: unknown header %02X\n", n, h);
+            ++i;
+            continue;
+        }
+        std::string bytes;
+        const size_t have = std::min(len, q.size() - i - 1);
+        for (size_t k = 0; k < have; ++k)
+            bytes += format(" %02X", q[i + 1 + k]);
+        s += format("%3d: %-7s  camera %2d  %02X |%s", n, proto, h & 0x0F, h, bytes.c_str());
+        if (have < len) {
+            s += format("  (incomplete: %zu of %zu bytes)\n", have, len);
+            break;
+        }
+        if (len == 4) {
+            const uint8_t c1 = q[i + 1], c2 = q[i + 2], d1 = q[i + 3], d2 = q[i + 4];
+            std::string what;
+            if (c2 & 1) {
+                switch (c2) {
+                case 0x03: what = format("set preset %d", d2); break;
+                case 0x05: what = format("clear preset %d", d2); break;
+                case 0x07: what = format("go to preset %d", d2); break;
+                default: what = format("extended command %02X (data %02X %02X)", c2, d1, d2); break;
+                }
+            } else {
+                static const char *const c2_names[] = {nullptr,     "pan right", "pan left",  "tilt up",
+                                                       "tilt down", "zoom tele", "zoom wide", "focus far"};
+                static const char *const c1_names[] = {"focus near", "iris open", "iris close", "camera on/off",
+                                                       "auto scan",  nullptr,     nullptr,      "sense"};
+                for (int bit = 7; bit >= 0; --bit)
+                    if (c1_names[bit] && ((c1 >> bit) & 1))
+                        what += std::string(what.empty() ? "" : ", ") + c1_names[bit];
+                for (int bit = 1; bit < 8; ++bit)
+                    if ((c2 >> bit) & 1)
+                        what += std::string(what.empty() ? "" : ", ") + c2_names[bit];
+                if (what.empty())
+                    what = "stop";
+                what += format(" (pan speed %d, tilt speed %d)", d1, d2);
+            }
+            s += "  " + what;
+        }
+        s += "\n";
+        i += 1 + len;
+    }
+    if (n == 0)
+        s += "(queue empty)\n";
+    return s;
+}
+
+} // namespace fpgasim
