@@ -1,0 +1,274 @@
+// The fpgasim command on simulator files prepared through the library:
+// the text rendering, the PNG picture, inputs set for a program and the
+// coaxial queue decoding.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef DVRPLAT_HAVE_PNG
+#include <png.h>
+#endif
+
+#include "fpga.h"
+#include "fpga_sim.h"
+#include "test_support.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::FpgaSim;
+using dvrtest::RunResult;
+
+#ifndef DVRPLAT_FPGASIM
+#define DVRPLAT_FPGASIM DVRPLAT_BINARY_DIR "/tools/fpgasim/fpgasim"
+#endif
+
+namespace {
+
+RunResult fpgasim(const FpgaSim &sim, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {DVRPLAT_FPGASIM, "--sim", sim.sim_path()});
+    return dvrtest::run(args);
+}
+
+// The character drawing of output mon from `fpgasim show`.
+std::vector<std::string> drawing(const std::string &out, int mon)
+{
+    std::vector<std::string> lines;
+    const std::string head = "Output " + std::to_string(mon) + ":";
+    size_t at = out.find(head);
+    if (at == std::string::npos)
+        return lines;
+    at = out.find('\n', at) + 1;
+    for (int i = 0; i < 25; ++i) {
+        size_t end = out.find('\n', at);
+        lines.push_back(out.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+size_t count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+void init_quietly()
+{
+    CaptureStdout cap;
+    fpga_init();
+}
+
+} // namespace
+
+TEST(Fpgasim, ShowsLayoutsAsText)
+{
+    FpgaSim sim;
+    init_quietly();
+    const unsigned char quad[4] = {3, 7, 11, 15};
+    fpga_4split_disp(0, quad, 1u << 7, 0);
+    const unsigned char one[1] = {9};
+    {
+        CaptureStdout cap;
+        fpga_fullscr_disp(1, one, 0, 0);
+    }
+    RunResult r = fpgasim(sim, {"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> quad_drawing = {
+        "  +-----------------------+-----------------------+",
+        "  | cam 3                 | BLANK                 |",
+        "  | p0                    | p1                    |",
+    };
+    auto d0 = drawing(r.out, 0);
+    ASSERT_EQ(d0.size(), 25u) << r.out;
+    EXPECT_EQ(std::vector<std::string>(d0.begin(), d0.begin() + 3), quad_drawing);
+    EXPECT_EQ(d0[12], "  +-----------------------+-----------------------+");
+    EXPECT_EQ(d0[13], "  | cam 11                | cam 15                |");
+    EXPECT_EQ(d0[24], "  +-----------------------+-----------------------+");
+    EXPECT_NE(r.out.find("  path  1: 0xBF on  2x2  camera 31 (blank) at x  6/12 y  0/60\n"), std::string::npos);
+    auto d1 = drawing(r.out, 1);
+    ASSERT_EQ(d1.size(), 25u);
+    EXPECT_EQ(d1[1], "  | cam 9                                         |");
+    EXPECT_EQ(d1[12], "  |                                               |");
+    EXPECT_NE(r.out.find("Output 0: background Y   0 C1 128 C2 128 (#000000); zoom off\n"), std::string::npos);
+
+    // A 3x3 layout with masks, frozen, zoomed, with text and the cursor.
+    const unsigned char nine[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    fpga_9split_disp(0, nine, (1u << 2) | (1u << 4), 1u << 6);
+    {
+        CaptureStdout cap;
+        fpga_freeze_onoff(0, 0);
+    }
+    fpga_x2zoom_disp(0, 0, 100, 50, 0, 0);
+    const unsigned char text[] = {0, 'H', 0, 'i', 0x01, '!'};
+    fpga_osd_write(0, text, sizeof text, 43, 2);
+    fpga_move_cursor(360, 240);
+    r = fpgasim(sim, {"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    d0 = drawing(r.out, 0);
+    EXPECT_EQ(count(r.out, "BLANK"), 3u) << r.out;
+    EXPECT_EQ(count(r.out, "frz bit"), 9u);
+    EXPECT_EQ(d0[1], "  | cam 0         | cam 1         | BLANK         |");
+    EXPECT_EQ(d0[8], "  +---------------+---------------+---------------+");
+    EXPECT_NE(r.out.find("zoom x2 on, window at x 100 y 50 (360 x 240)"), std::string::npos);
+    EXPECT_NE(r.out.find("  row  2 |" + std::string(43, ' ') + "Hi|\n  row  3 |!" + std::string(44, ' ') + "|\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Pointer cursor: shown at x 360 y 240\n"), std::string::npos);
+    EXPECT_NE(r.out.find("  fg 2: Y 200 C1  16 C2 149 (#E5E002)\n"), std::string::npos);
+}
+
+TEST(Fpgasim, ShowsInputsOverlayAndRecordingSelection)
+{
+    FpgaSim sim;
+    init_quietly();
+    fpga_motion_dot_onoff(1, 1);
+    fpga_set_motion_dot(0, 0, 0x8001);
+    fpga_set_motion_cursor(0, 2, 1);
+    fpga_relay_onoff(1, 0, 1);
+    fpga_set_terminate(0x8001);
+    // The recording selection as the camera-selection command leaves it.
+    RunResult cs = dvrtest::run({DVRPLAT_CAMSEL, "-r", "2", "-m", "1"}, {"DVRPLAT_FPGA_SIM=" + sim.sim_path()});
+    ASSERT_EQ(cs.status, 0) << cs.out << cs.err;
+    RunResult set = fpgasim(sim, {"set", "alarm", "0x0003", "vloss", "0x8000", "motion-cell", "9", "30", "7"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    RunResult r = fpgasim(sim, {"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Motion overlay: output 0 off, output 1 on\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("   0 o..............o\n   1 ..X.............\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  alarm inputs   1100000000000000\n"
+                         "  video loss     0000000000000001\n"
+                         "  motion         0000000001000000\n"
+                         "  termination    1000000000000001\n"
+                         "  relays         101\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Recording selection: CIF (2)\n"
+                         "  cameras:  4  5  6  7    0  1  2  3   12 13 14 15    8  9 10 11\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Fpgasim, SetInputsReachTheLibrary)
+{
+    FpgaSim sim;
+    RunResult r = fpgasim(sim, {"set", "alarm", "0x1234", "vloss", "65535", "motion", "0x8001", "key", "0x32", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF1234u);
+    EXPECT_EQ(fpga_get_vloss(), 0xFFFFFFFFu);
+    EXPECT_EQ(fpga_get_motion(), 0x8001u);
+    uint64_t key = ~uint64_t{0};
+    for (int i = 0; i < 20 && key == ~uint64_t{0}; ++i)
+        key = fpga_read_keymap();
+    EXPECT_EQ(key, ~(uint64_t{1} << (24 + 16 + 3)));
+    EXPECT_EQ(fpgasim(sim, {"set", "motion", "0"}).status, 0);
+    EXPECT_EQ(fpga_get_motion(), 0u);
+    EXPECT_EQ(fpgasim(sim, {"set", "keys", "none"}).status, 0);
+    for (unsigned k = 0x30; k <= 0x34; ++k)
+        EXPECT_EQ(sim.reg(0x00, k), 0xFF);
+
+    // Bad input is refused as a whole.
+    for (std::vector<std::string> bad : {std::vector<std::string>{"set", "alarm", "0x10000"},
+                                         {"set", "alarm", "1", "vloss"},
+                                         {"set", "motion-cell", "16", "0", "1"},
+                                         {"set", "key", "0x35", "0"},
+                                         {"set", "reg", "1", "2", "-3"},
+                                         {"set", "lamp", "1"},
+                                         {"show", "--png"},
+                                         {"frobnicate"}}) {
+        RunResult b = fpgasim(sim, bad);
+        EXPECT_EQ(b.status, 2) << bad[1];
+        EXPECT_NE(b.err.find("Usage: fpgasim"), std::string::npos);
+    }
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF1234u);
+    RunResult none = dvrtest::run({DVRPLAT_FPGASIM, "show"}, {"DVRPLAT_FPGA_SIM="});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("no simulator file"), std::string::npos);
+}
+
+TEST(Fpgasim, DecodesCoaxQueue)
+{
+    FpgaSim sim;
+    fpga_coaxctl_pelcod(3, 0x00, 0x02, 0x20, 0x00);
+    fpga_coaxctl_pelcod(0, 0x00, 0x07, 0x00, 0x05);
+    fpga_coaxctl_rqtl(15, 1, 2, 3, 4, 5, 6, 7, 0xFF);
+    fpga_coaxctl_disable();
+    fpga_coaxctl_pelcod(1, 0x00, 0x00, 0x00, 0x00);
+    RunResult r = fpgasim(sim, {"coax", "--clear"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Coaxial queue: 25 bytes\n"
+                     "  1: Pelco-D  camera  3  13 | 00 02 20 00  pan right (pan speed 32, tilt speed 0)\n"
+                     "  2: Pelco-D  camera  0  10 | 00 07 00 05  go to preset 5\n"
+                     "  3: RQTL     camera 15  3F | 01 02 03 04 05 06 07 FF\n"
+                     "  4: off      00\n"
+                     "  5: Pelco-D  camera  1  11 | 00 00 00 00  stop (pan speed 0, tilt speed 0)\n");
+    EXPECT_TRUE(sim.coax().empty());
+    r = fpgasim(sim, {"coax"});
+    EXPECT_EQ(r.out, "Coaxial queue: 0 bytes\n(queue empty)\n");
+}
+
+#ifdef DVRPLAT_HAVE_PNG
+namespace {
+struct Picture {
+    unsigned w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    std::array<uint8_t, 3> at(unsigned x, unsigned y) const
+    {
+        const uint8_t *p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+};
+
+bool read_png(const std::string &path, Picture &pic)
+{
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return false;
+    image.format = PNG_FORMAT_RGB;
+    pic.w = image.width;
+    pic.h = image.height;
+    pic.rgb.resize(PNG_IMAGE_SIZE(image));
+    return png_image_finish_read(&image, nullptr, pic.rgb.data(), 0, nullptr) != 0;
+}
+} // namespace
+
+TEST(Fpgasim, DrawsPicture)
+{
+    FpgaSim sim;
+    init_quietly();
+    const unsigned char nine[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    fpga_9split_disp(0, nine, 1u << 4, 1u << 8);
+    fpga_mon_set_bgcolor(1, 81, 90, 240); // red
+    dvrtest::TempDir dir;
+    const std::string png = dir / "board.png";
+    RunResult r = fpgasim(sim, {"show", "--png", png});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Picture pic;
+    ASSERT_TRUE(read_png(png, pic));
+    EXPECT_EQ(pic.w, 1500u);
+    EXPECT_EQ(pic.h, 746u);
+    // Output 0's screen starts at (20, 60); path 0 fills its top-left ninth
+    // (240 x 160) in camera 0's colour.
+    EXPECT_EQ(pic.at(220, 210), (std::array<uint8_t, 3>{0xBF, 0x56, 0x56}));
+    // Path 4 (camera 4, masked) is blanked: grey.
+    auto blank = pic.at(270, 370);
+    EXPECT_TRUE(blank[0] == blank[1] && blank[1] == blank[2] && blank[0] < 110) << int(blank[0]);
+    // Output 1 shows no path: its background colour, Y 81 C1 90 C2 240.
+    EXPECT_EQ(pic.at(780 + 360, 60 + 240), (std::array<uint8_t, 3>{238, 14, 14}));
+}
+#else
+TEST(Fpgasim, PictureNeedsLibpng)
+{
+    FpgaSim sim;
+    dvrtest::TempDir dir;
+    RunResult r = fpgasim(sim, {"show", "--png", dir / "board.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+}
+#endif
