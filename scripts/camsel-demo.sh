@@ -30,4 +30,9 @@ for b in 1 2 3 4; do
   echo "$line"
 done
 echo "port accesses traced: $(wc -l < "$trace") (in $trace)"
+# The same registers as the board viewer shows them.
+if cmake --build build-demo --target fpgasim -j"$(nproc)" >/dev/null 2>&1; then
+  echo "fpgasim show (recording selection part; full view: DVRPLAT_FPGA_SIM=$sim build-demo/tools/fpgasim/fpgasim show):"
+  DVRPLAT_FPGA_SIM=$sim ./build-demo/tools/fpgasim/fpgasim show | sed -n '/^Recording selection/,/^Coaxial/p' | sed '$d'
+fi
 exit $status
