@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -111,7 +112,18 @@ public:
     {
         ::sendto(fd, b.data(), b.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
     }
-    int queries() const { return queries_.load(); }
+    // The count once every datagram that reached the socket has been taken
+    // and handled (the library may return before this thread caught up).
+    int queries() const
+    {
+        for (int i = 0; i < 200; ++i) {
+            int queued = 0;
+            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued == 0 && !busy_)
+                return queries_.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
 
 private:
     void loop()
@@ -120,14 +132,16 @@ private:
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0)
                 continue;
+            busy_ = true;
             uint8_t buf[2048];
             sockaddr_in from{};
             socklen_t len = sizeof from;
             ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
-            if (n <= 0)
-                continue;
-            ++queries_;
-            script_(*this, Bytes(buf, buf + n), from);
+            if (n > 0) {
+                ++queries_;
+                script_(*this, Bytes(buf, buf + n), from);
+            }
+            busy_ = false;
         }
     }
 
@@ -136,6 +150,7 @@ private:
     int other_port_fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> queries_{0};
+    std::atomic<bool> busy_{false};
     std::thread thread_;
 };
 
