@@ -141,8 +141,7 @@ int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t m
         FPGA_REPORT("no layout of %d tiles\n", tiles);
         return -1;
     }
-    fn(mon, cameras, mask_a, mask_b);
-    return 0;
+    return fn(mon, cameras, mask_a, mask_b) < 0 ? -1 : 0;
 }
 
 int fpga_freeze_onoff(int mon, int on)

@@ -1,8 +1,9 @@
 // Front-panel keypad poller: sampling, debounce, auto-repeat, idle mark
 // and queue, driven call by call through the simulator's key registers.
 //
-// The poller's state lives for the process, so the tests of this program
-// run in the order written, each starting where the previous one left off.
+// The poller's state lives for the process and nothing resets it: the
+// first test sees the state of a fresh process, the others first release
+// every key and poll until the poller has settled.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -48,6 +49,14 @@ std::vector<Hit> poll(int n)
     return hits;
 }
 
+// No key down, and the release queued: the poller's counters then stand
+// still until a key is pressed.
+void settle(const FpgaSim &sim)
+{
+    set_keys(sim, kNone);
+    poll(20);
+}
+
 // Polls without tracing port accesses (for long runs).
 class Untraced {
 public:
@@ -81,14 +90,13 @@ TEST(FpgaKeypad, FirstCallsAndSample)
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_EQ(hits[0].call, 8);
     EXPECT_EQ(hits[0].map, 0xEFF7FBFDFEFFFFFFull);
-    set_keys(sim, kNone);
-    poll(20); // released and settled
 }
 
 TEST(FpgaKeypad, HeldKeyRepeats)
 {
     FpgaSim sim;
     Untraced quiet;
+    settle(sim);
     const uint64_t k = key(2, 3);
     set_keys(sim, k);
     // Call 9 (3 samples to debounce, 6 calls of spacing), call 50 (400 ms
@@ -97,14 +105,13 @@ TEST(FpgaKeypad, HeldKeyRepeats)
     for (int call : {9, 50, 57, 64, 71, 78, 85, 92, 99})
         expect.push_back({call, k});
     EXPECT_EQ(poll(100), expect);
-    set_keys(sim, kNone);
-    poll(20);
 }
 
 TEST(FpgaKeypad, DebounceNeedsThreeAgreeingSamples)
 {
     FpgaSim sim;
     Untraced quiet;
+    settle(sim);
     const uint64_t k = key(0, 0);
     // A key that bounces (down, up, down, up...) never settles.
     for (int i = 0; i < 40; ++i) {
@@ -122,6 +129,7 @@ TEST(FpgaKeypad, SecondKeyWaitsForSpacing)
 {
     FpgaSim sim;
     Untraced quiet;
+    settle(sim);
     const uint64_t a = key(1, 0), b = key(4, 7);
     set_keys(sim, a);
     auto first = poll(9);
@@ -142,14 +150,13 @@ TEST(FpgaKeypad, SecondKeyWaitsForSpacing)
     EXPECT_EQ(got, std::vector<uint64_t>(std::begin(seq), std::end(seq)));
     for (uint64_t m : got)
         EXPECT_EQ(m & 0xFFFFFF, 0xFFFFFFu);
-    set_keys(sim, kNone);
-    poll(20);
 }
 
 TEST(FpgaKeypad, IdleMarkAfterFiveMinutes)
 {
     FpgaSim sim;
     Untraced quiet;
+    settle(sim);
     // Hold a key, release it and count quiet calls from the release.
     set_keys(sim, key(0, 5));
     poll(30);
@@ -179,8 +186,6 @@ TEST(FpgaKeypad, IdleMarkAfterFiveMinutes)
     auto hits = poll(20);
     ASSERT_FALSE(hits.empty());
     EXPECT_EQ(hits[0].map, key(1, 1));
-    set_keys(sim, kNone);
-    poll(20);
 }
 
 TEST(FpgaKeypad, LedSettersTouchNothing)
