@@ -1,16 +1,73 @@
 // HTML tag stripping, for pages fetched with the HTTP client.
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "dvr_internal.h"
 
 namespace {
-constexpr int kFirstOutputSize = 256;
+constexpr long long kFirstOutputSize = 256;
 
 bool is_break_tag(const char *after_lt) noexcept
 {
     return (after_lt[0] == 'b' || after_lt[0] == 'B') && (after_lt[1] == 'r' || after_lt[1] == 'R');
 }
+
+// The output text of one stripping: a heap block grown in doubling steps,
+// so that a large page costs linear time, with room for the terminator
+// kept at every step.
+class StrippedText {
+public:
+    explicit StrippedText(char **out) noexcept : out_(out) {}
+
+    // Appends n bytes; false (reported) when the block cannot grow.
+    bool put(const char *src, size_t n)
+    {
+        if (n > static_cast<size_t>(INT_MAX - 1 - stored_)) {
+            COM_Message("MODULES/COMMON", __LINE__, "COM_StripHtmlCode",
+                        "COM_ReallocAndCopyBuf(%d) error\n", INT_MAX);
+            return false;
+        }
+        const int len = static_cast<int>(n);
+        const int need = stored_ + len + 1;
+        if (need <= size_) {
+            std::memcpy(*out_ + stored_, src, n);
+            stored_ += len;
+            return true;
+        }
+        long long doubled = size_ > 0 ? 2LL * size_ : kFirstOutputSize;
+        int want = doubled > need ? static_cast<int>(doubled < INT_MAX ? doubled : INT_MAX) : need;
+        if (!COM_ReallocAndCopyBuf(want, out_, stored_, src, len)) {
+            if (want == need || !COM_ReallocAndCopyBuf(want = need, out_, stored_, src, len)) {
+                COM_Message("MODULES/COMMON", __LINE__, "COM_StripHtmlCode",
+                            "COM_ReallocAndCopyBuf(%d) error\n", need);
+                return false;
+            }
+        }
+        size_ = want;
+        stored_ += len;
+        return true;
+    }
+
+    // Terminates the text and trims the block to it; the stored count plus
+    // 1, or -1 when nothing was stored.
+    int finish()
+    {
+        if (stored_ == 0)
+            return -1;
+        (*out_)[stored_] = '\0';
+        // A failed trim keeps the larger block, terminated as well.
+        if (size_ > stored_ + 1)
+            COM_ReallocAndCopyBuf(stored_ + 1, out_, stored_, "", 1);
+        return stored_ + 1;
+    }
+
+private:
+    char **out_;
+    int stored_ = 0;
+    int size_ = 0; // bytes of *out_ this stripping has grown it to
+};
+
 } // namespace
 
 extern "C" int COM_StripHtmlCode(char *html, char **out)
@@ -20,53 +77,37 @@ extern "C" int COM_StripHtmlCode(char *html, char **out)
                    static_cast<void *>(out));
         return -1;
     }
-    int stored = 0;
-    int size = 0; // bytes of *out this call has grown it to
+    StrippedText text(out);
+    char *p = html;
     bool in_tag = false;
     bool break_tag = false;
-    for (char *p = html; *p; ++p) {
-        char c = *p;
+    while (*p) {
         if (!in_tag) {
-            if (c == '<') {
-                in_tag = true;
-                break_tag = is_break_tag(p + 1);
-                continue;
-            }
+            // Text up to the next tag is kept as it is.
+            char *lt = ::strchrnul(p, '<');
+            if (lt > p && !text.put(p, static_cast<size_t>(lt - p)))
+                break;
+            if (!*lt)
+                break;
+            in_tag = true;
+            break_tag = is_break_tag(lt + 1);
+            p = lt + 1;
         } else {
-            if (c != '>')
-                continue;
+            // A tag is dropped up to its ">"; a line-break tag leaves a line
+            // feed, in the input as in the output.
+            char *gt = ::strchrnul(p, '>');
+            if (!*gt)
+                break;
             in_tag = false;
-            if (!break_tag)
-                continue;
-            *p = '\n';
-            c = '\n';
-        }
-        // Room for this character and the terminator; the block grows in
-        // doubling steps so that large pages cost linear time.
-        if (stored + 2 > size) {
-            if (size > INT_MAX / 2) {
-                COM_REPORT("COM_ReallocAndCopyBuf(%d) error\n", INT_MAX);
-                break;
+            p = gt + 1;
+            if (break_tag) {
+                *gt = '\n';
+                if (!text.put(gt, 1))
+                    break;
             }
-            int want = size ? size * 2 : kFirstOutputSize;
-            if (!COM_ReallocAndCopyBuf(want, out, stored, &c, 1)) {
-                COM_REPORT("COM_ReallocAndCopyBuf(%d) error\n", want);
-                break;
-            }
-            size = want;
-            ++stored;
-            continue;
         }
-        (*out)[stored++] = c;
     }
-    if (stored == 0)
-        return -1;
-    (*out)[stored] = '\0';
-    // Hand back a block of the text's size; a failure keeps the larger one,
-    // which is terminated as well.
-    if (size > stored + 1)
-        COM_ReallocAndCopyBuf(stored + 1, out, stored, "", 1);
-    return stored + 1;
+    return text.finish();
 }
 
 extern "C" int COM_GetStrippedHtml(const char *url, char **out, COM_HTTP_AUTH *auth)

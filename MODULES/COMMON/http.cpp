@@ -236,7 +236,7 @@ size_t header_end(const char *buf, size_t n) noexcept
 
 namespace dvr {
 
-bool HttpResponseReader::append(const char *p, size_t n)
+bool HttpResponseReader::append(const char *p, size_t n, long long expected_after)
 {
     if (n == 0)
         return true;
@@ -245,16 +245,35 @@ bool HttpResponseReader::append(const char *p, size_t n)
                     INT_MAX - 1);
         return false;
     }
-    // One spare byte, zeroed, keeps the content terminated at every step.
-    int want = count_ + static_cast<int>(n) + 1;
-    if (COM_ReallocAndCopyBuf(want, content_, stored_, p, static_cast<int>(n))) {
-        stored_ += static_cast<int>(n);
-        size_ = want;
+    const int len = static_cast<int>(n);
+    // Room for the bytes and a terminator. Everything past the stored bytes
+    // is kept zero, so the content is terminated at every step and lost
+    // parts end up covered by zeros.
+    const int need = count_ + len + 1;
+    if (need <= size_) {
+        std::memcpy(*content_ + stored_, p, n);
+        stored_ += len;
     } else {
-        COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
-                    want);
+        // A body of known length gets its room at once (up to a limit, so
+        // that a false length cannot claim much memory); otherwise the block
+        // grows in doubling steps, as a step per chunk would make a large
+        // download cost quadratic time. finish() trims it.
+        long long target;
+        if (expected_after > 0)
+            target = need + (expected_after < kMaxReserve ? expected_after : kMaxReserve);
+        else
+            target = size_ > 0 ? 2LL * size_ : static_cast<long long>(kFirstContentSize);
+        int want = target > need ? static_cast<int>(target < INT_MAX ? target : INT_MAX) : need;
+        if (COM_ReallocAndCopyBuf(want, content_, stored_, p, len) ||
+            (want != need && COM_ReallocAndCopyBuf(want = need, content_, stored_, p, len))) {
+            stored_ += len;
+            size_ = want;
+        } else {
+            COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
+                        need);
+        }
     }
-    count_ += static_cast<int>(n);
+    count_ += len;
     return true;
 }
 
@@ -302,7 +321,10 @@ bool HttpResponseReader::feed(const char *chunk, size_t n)
     if (!header_done_ || header_bytes == n)
         return false;
     const size_t body = n - header_bytes;
-    if (!append(chunk + header_bytes, body))
+    long long expected_after = 0;
+    if (content_length_ > 0 && body_ + static_cast<long long>(body) < content_length_)
+        expected_after = content_length_ - body_ - static_cast<long long>(body);
+    if (!append(chunk + header_bytes, body, expected_after))
         return true;
     body_ += static_cast<long long>(body);
     return content_length_ >= 0 && body_ >= content_length_;
@@ -312,19 +334,20 @@ int HttpResponseReader::finish()
 {
     if (count_ == 0)
         return 0;
-    if (size_ < count_ + 1) {
-        // The last growth failed: cover the lost bytes with zeros.
-        int want = count_ + 1;
+    const int want = count_ + 1;
+    if (size_ != want) {
+        // Trim the block to the content and its terminator, or cover bytes
+        // whose growth failed with zeros.
         if (COM_ReallocAndCopyBuf(want, content_, stored_, "", 1)) {
             size_ = want;
-        } else {
+        } else if (size_ < want) {
             COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
                         want);
             // Report only what the block holds: its data and its zeros.
             return size_;
         }
     }
-    return count_ + 1;
+    return want;
 }
 
 } // namespace dvr
@@ -490,13 +513,20 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
     tv.tv_sec = kReadWaitSeconds;
     dvr::HttpResponseReader reader(content, keepHeader != 0);
     char chunk[dvr::kHttpChunkSize];
-    while (wait_ready(sock.get(), POLLIN, tv) > 0) {
-        ssize_t n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL);
+    for (;;) {
+        // Data already waiting is taken at once (the wait would return at
+        // once too); otherwise wait on the shared time value.
+        ssize_t n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (wait_ready(sock.get(), POLLIN, tv) <= 0)
+                break;
+            n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                continue;
+        }
         if (n == 0)
             break;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             COM_REPORT("recv() = %d : %s\n", static_cast<int>(n), std::strerror(errno));
             break;
         }

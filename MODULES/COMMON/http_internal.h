@@ -42,9 +42,12 @@ public:
 
 private:
     static constexpr size_t kCarry = 256;
+    static constexpr int kFirstContentSize = 16384;
+    static constexpr long long kMaxReserve = 64LL << 20;
 
-    // Returns false when the content cannot take any more bytes.
-    bool append(const char *p, size_t n);
+    // Appends n bytes; expected_after is how many more the body is known
+    // to bring. Returns false when the content cannot take any more bytes.
+    bool append(const char *p, size_t n, long long expected_after = 0);
 
     char **content_;
     bool keep_header_;
@@ -54,7 +57,7 @@ private:
     long long body_ = 0; // body bytes received so far
     int count_ = 0;      // bytes appended, lost ones included
     int stored_ = 0;     // bytes really held by the content block
-    int size_ = 0;       // size of the content block as last grown
+    int size_ = 0;       // size of the content block (grown by this reader)
     // The unfinished header line (and the few bytes before it) carried over
     // to the next chunk, followed by that chunk while it is examined.
     size_t carry_len_ = 0;
