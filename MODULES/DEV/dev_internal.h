@@ -24,7 +24,7 @@ namespace dvr::dev {
 // (DVRPLAT_ROOT) set, a descriptor of a regular file that describes a
 // simulated drive (see dev_sim.h) is answered by the simulation instead.
 // Returns like ioctl: -1 with errno set on failure.
-int ioctl(int fd, unsigned long request, void *arg) noexcept;
+int ioctl(int fd, unsigned long request, void *arg);
 
 // Compacts a model text in place over its first `scan` characters (the
 // buffer holds at least scan + 1 bytes): letters and digits stay, a space

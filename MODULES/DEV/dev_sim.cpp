@@ -442,7 +442,7 @@ int answer(const Device &d, unsigned long request, void *arg)
 
 } // namespace
 
-bool handle(int fd, unsigned long request, void *arg, int *result) noexcept
+bool handle(int fd, unsigned long request, void *arg, int *result)
 {
     try {
         Device d;
@@ -459,7 +459,7 @@ bool handle(int fd, unsigned long request, void *arg, int *result) noexcept
 
 } // namespace sim
 
-int ioctl(int fd, unsigned long request, void *arg) noexcept
+int ioctl(int fd, unsigned long request, void *arg)
 {
     int result;
     int saved = errno;

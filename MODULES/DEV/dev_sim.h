@@ -74,7 +74,7 @@ inline constexpr char kMagic[] = "#dvrplat-sim-drive";
 
 // Answers an ioctl when fd is a simulated device: returns true and sets
 // *result (and errno) as the ioctl would. False: not a simulated device.
-bool handle(int fd, unsigned long request, void *arg, int *result) noexcept;
+bool handle(int fd, unsigned long request, void *arg, int *result);
 
 } // namespace dvr::dev::sim
 

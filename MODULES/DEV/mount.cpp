@@ -75,13 +75,17 @@ int for_each_mount_line(const char *caller, F fn)
                     std::strerror(errno));
         return -1;
     }
-    char *line = nullptr;
-    size_t cap = 0;
-    while (::getline(&line, &cap, f.get()) >= 0) {
-        if (!fn(std::string_view(line)))
+    // getline's buffer, released however the loop ends.
+    struct LineBuffer {
+        char *text = nullptr;
+        size_t cap = 0;
+        ~LineBuffer() { std::free(text); }
+    } buf;
+    ssize_t n;
+    while ((n = ::getline(&buf.text, &buf.cap, f.get())) >= 0) {
+        if (!fn(std::string_view(buf.text, static_cast<size_t>(n))))
             break;
     }
-    std::free(line);
     return 0;
 }
 
