@@ -1,6 +1,7 @@
 // File content helpers: moving a file by copy, rewriting chosen lines,
 // fixed-size binary blocks, one-line text files and the identity file.
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -10,6 +11,18 @@
 #include <unistd.h>
 
 #include "dvr_internal.h"
+
+// The line-replacement request is a fixed record layout.
+static_assert(sizeof(COM_REPLACE_ITEM) == 324);
+static_assert(offsetof(COM_REPLACE_ITEM, nKeyLen) == 0);
+static_assert(offsetof(COM_REPLACE_ITEM, szKey) == 4);
+static_assert(offsetof(COM_REPLACE_ITEM, szReplace) == 164);
+static_assert(offsetof(COM_REPLACE_LIST, nItem) == 0);
+static_assert(offsetof(COM_REPLACE_LIST, bCheckOnly) == 4);
+static_assert(offsetof(COM_REPLACE_LIST, bMatchAnywhere) == 8);
+static_assert(offsetof(COM_REPLACE_LIST, bAppend) == 12);
+static_assert(offsetof(COM_REPLACE_LIST, pItem) == 16);
+static_assert(sizeof(void *) != 4 || sizeof(COM_REPLACE_LIST) == 20);
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Process helpers: reading a command's output line by line, pid files,
 // ending a process, watching that programs run, free memory and swap.
 #include <cerrno>
+#include <cstddef>
 #include <cinttypes>
 #include <climits>
 #include <csignal>
@@ -14,6 +15,14 @@
 #include <unistd.h>
 
 #include "dvr_internal.h"
+
+// The process watch list is a fixed record layout (32-bit pointers on the
+// board).
+static_assert(offsetof(COM_WATCHDOG_ITEM, pName) == 0);
+static_assert(offsetof(COM_WATCHDOG_ITEM, nFound) == sizeof(void *));
+static_assert(sizeof(void *) != 4 || (offsetof(COM_WATCHDOG_ITEM, pRestart) == 8 && sizeof(COM_WATCHDOG_ITEM) == 12));
+static_assert(offsetof(COM_WATCHDOG_LIST, nItem) == 0);
+static_assert(sizeof(void *) != 4 || (offsetof(COM_WATCHDOG_LIST, pItem) == 4 && sizeof(COM_WATCHDOG_LIST) == 8));
 
 namespace {
 
