@@ -80,6 +80,18 @@ pid_t spawn(const std::vector<std::string> &args)
     return pid;
 }
 
+// Ends and reaps a spawned child that a failing test left running.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
 // ---------------------------------------------------------------------
 // COM_System, COM_ParserCMD
 // ---------------------------------------------------------------------
@@ -437,9 +449,11 @@ TEST(KillPid, SendsTermToARealChild)
 {
     pid_t pid = spawn({"/bin/sleep", "30"});
     ASSERT_GT(pid, 0);
+    ChildGuard guard{pid};
     EXPECT_EQ(COM_KillPid(pid, 1000), 0);
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    guard.pid = 0;
     ASSERT_TRUE(WIFSIGNALED(st));
     EXPECT_EQ(WTERMSIG(st), SIGTERM);
 
@@ -470,6 +484,7 @@ TEST(WatchDog, FindsRunningProgramsAndRestartsMissingOnes)
     ASSERT_EQ(dvrtest::shell("cp /bin/sleep '" + prog + "'").status, 0);
     pid_t pid = spawn({prog, "30"});
     ASSERT_GT(pid, 0);
+    ChildGuard guard{pid};
     // Wait until the child runs the program (its cmdline shows the path).
     std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
     for (int i = 0; i < 5000 && read_file(cmdline).rfind(prog, 0) != 0; ++i)
@@ -498,6 +513,7 @@ TEST(WatchDog, FindsRunningProgramsAndRestartsMissingOnes)
     }
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
+    guard.pid = 0;
     CaptureStdout cap;
     EXPECT_EQ(COM_WatchDog(&list), 0);
     cap.take();

@@ -39,6 +39,9 @@ extern "C" void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, cons
         if (s >= base && s < base + extent) {
             inside = true;
             inside_at = s - base;
+            // Only what the old block held can be copied from it.
+            if (static_cast<size_t>(nLen) > extent - inside_at)
+                nLen = static_cast<int>(extent - inside_at);
         }
     }
 
