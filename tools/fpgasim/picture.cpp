@@ -282,10 +282,10 @@ void draw_output(Canvas &cv, const Board &b, const Output &out)
     if (out.mon == 0 && b.cursor_shown) {
         // An arrow with its tip at the cursor position.
         const int x = sx + b.cursor_x, y = kScreenY + b.cursor_y;
-        for (int j = 0; j < 22; ++j) {
-            const int len = j < 16 ? j / 1 + 1 : 0;
-            for (int i = 0; i < len && i < 12; ++i)
-                cv.pixel(x + i, y + j, (i == 0 || i == len - 1 || i == 11 || j == 15) ? kBlack : kWhite);
+        for (int j = 0; j < 16; ++j) {
+            const int len = std::min(j + 1, 12);
+            for (int i = 0; i < len; ++i)
+                cv.pixel(x + i, y + j, (i == 0 || i == len - 1 || j == 15) ? kBlack : kWhite);
         }
         for (int j = 12; j < 24; ++j) // the tail
             cv.rect(x + 4 + (j - 12) / 2, y + j, 3, 1, kBlack);
