@@ -12,7 +12,6 @@
 #include "fpga.h"
 #include "fpga_internal.h"
 #include "fpga_sim.h"
-#include "test_support.h"
 
 using dvrtest::CaptureStdout;
 using dvrtest::FpgaSim;
@@ -126,8 +125,6 @@ TEST(FpgaAccess, StatusPortAndCoaxQueue)
 
 TEST(FpgaLock, CancelledInsideSequenceLeavesLockFree)
 {
-    if (dvrtest::emulated())
-        GTEST_SKIP() << dvrtest::kBlockedCancelUnderEmulation;
     FpgaSim sim;
     std::atomic<bool> inside{false};
     pthread_t th;
