@@ -385,6 +385,14 @@ TEST(RemoveRealFile, RefusesLinkTargetsBeyondItsBuffer)
     EXPECT_TRUE(contains(cap.take(), "link target too long"));
     EXPECT_EQ(read_file(t / "real"), "data");
 
+    // A file that is not a link, named by a path beyond the buffer.
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_RemoveRealFile(target256.c_str()), -1);
+        EXPECT_TRUE(contains(cap.take(), "path too long"));
+        EXPECT_EQ(read_file(t / "real"), "data");
+    }
+
     ASSERT_EQ(::symlink(target255.c_str(), (t / "fits").c_str()), 0);
     CaptureStdout cap2;
     EXPECT_EQ(COM_RemoveRealFile((t / "fits").c_str()), 0);
@@ -599,6 +607,16 @@ TEST_F(ReplaceItems, FailuresLeaveTheTargetUntouched)
         EXPECT_TRUE(contains(cap.take(), "COM_ReplaceItemsInFile(): "));
     }
     EXPECT_EQ(read_file(file), "a=1\n");
+    // A board root so long that the temporary name does not fit 80 bytes.
+    {
+        std::string deep = root / std::string(70, 'r');
+        make_dirs(deep + "/var");
+        ScopedEnv long_root("DVRPLAT_ROOT", deep);
+        CaptureStdout cap;
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), -1);
+        EXPECT_TRUE(contains(cap.take(), "mkstemp() failed : File name too long\n"));
+        EXPECT_TRUE(entries(deep + "/var").empty());
+    }
     // Without a /var for the temporary file.
     ::rmdir((root / "var").c_str());
     {
