@@ -24,8 +24,10 @@ static_assert(offsetof(COM_MD5_CTX, buffer) == 24);
 
 #if defined(__GNUC__)
 #define MD5_INLINE inline __attribute__((always_inline))
+#define MD5_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define MD5_INLINE inline
+#define MD5_INLINE_LAMBDA
 #endif
 
 namespace {
@@ -94,82 +96,81 @@ MD5_INLINE void md5_blocks(uint32_t state[4], const uint8_t *block, size_t nbloc
 {
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     for (; nblocks > 0; --nblocks, block += kBlock) {
-        uint32_t x[16];
-        for (int i = 0; i < 16; ++i)
-            x[i] = load_le32(block + 4 * i);
+        // Message words are read where they lie, each as it is needed.
+        auto x = [block](int i) MD5_INLINE_LAMBDA { return load_le32(block + 4 * i); };
         const uint32_t aa = a, bb = b, cc = c, dd = d;
 
         // Round 1
-        step_ff(a, b, c, d, x[0], S11, 0xd76aa478);
-        step_ff(d, a, b, c, x[1], S12, 0xe8c7b756);
-        step_ff(c, d, a, b, x[2], S13, 0x242070db);
-        step_ff(b, c, d, a, x[3], S14, 0xc1bdceee);
-        step_ff(a, b, c, d, x[4], S11, 0xf57c0faf);
-        step_ff(d, a, b, c, x[5], S12, 0x4787c62a);
-        step_ff(c, d, a, b, x[6], S13, 0xa8304613);
-        step_ff(b, c, d, a, x[7], S14, 0xfd469501);
-        step_ff(a, b, c, d, x[8], S11, 0x698098d8);
-        step_ff(d, a, b, c, x[9], S12, 0x8b44f7af);
-        step_ff(c, d, a, b, x[10], S13, 0xffff5bb1);
-        step_ff(b, c, d, a, x[11], S14, 0x895cd7be);
-        step_ff(a, b, c, d, x[12], S11, 0x6b901122);
-        step_ff(d, a, b, c, x[13], S12, 0xfd987193);
-        step_ff(c, d, a, b, x[14], S13, 0xa679438e);
-        step_ff(b, c, d, a, x[15], S14, 0x49b40821);
+        step_ff(a, b, c, d, x(0), S11, 0xd76aa478);
+        step_ff(d, a, b, c, x(1), S12, 0xe8c7b756);
+        step_ff(c, d, a, b, x(2), S13, 0x242070db);
+        step_ff(b, c, d, a, x(3), S14, 0xc1bdceee);
+        step_ff(a, b, c, d, x(4), S11, 0xf57c0faf);
+        step_ff(d, a, b, c, x(5), S12, 0x4787c62a);
+        step_ff(c, d, a, b, x(6), S13, 0xa8304613);
+        step_ff(b, c, d, a, x(7), S14, 0xfd469501);
+        step_ff(a, b, c, d, x(8), S11, 0x698098d8);
+        step_ff(d, a, b, c, x(9), S12, 0x8b44f7af);
+        step_ff(c, d, a, b, x(10), S13, 0xffff5bb1);
+        step_ff(b, c, d, a, x(11), S14, 0x895cd7be);
+        step_ff(a, b, c, d, x(12), S11, 0x6b901122);
+        step_ff(d, a, b, c, x(13), S12, 0xfd987193);
+        step_ff(c, d, a, b, x(14), S13, 0xa679438e);
+        step_ff(b, c, d, a, x(15), S14, 0x49b40821);
 
         // Round 2
-        step_gg(a, b, c, d, x[1], S21, 0xf61e2562);
-        step_gg(d, a, b, c, x[6], S22, 0xc040b340);
-        step_gg(c, d, a, b, x[11], S23, 0x265e5a51);
-        step_gg(b, c, d, a, x[0], S24, 0xe9b6c7aa);
-        step_gg(a, b, c, d, x[5], S21, 0xd62f105d);
-        step_gg(d, a, b, c, x[10], S22, 0x02441453);
-        step_gg(c, d, a, b, x[15], S23, 0xd8a1e681);
-        step_gg(b, c, d, a, x[4], S24, 0xe7d3fbc8);
-        step_gg(a, b, c, d, x[9], S21, 0x21e1cde6);
-        step_gg(d, a, b, c, x[14], S22, 0xc33707d6);
-        step_gg(c, d, a, b, x[3], S23, 0xf4d50d87);
-        step_gg(b, c, d, a, x[8], S24, 0x455a14ed);
-        step_gg(a, b, c, d, x[13], S21, 0xa9e3e905);
-        step_gg(d, a, b, c, x[2], S22, 0xfcefa3f8);
-        step_gg(c, d, a, b, x[7], S23, 0x676f02d9);
-        step_gg(b, c, d, a, x[12], S24, 0x8d2a4c8a);
+        step_gg(a, b, c, d, x(1), S21, 0xf61e2562);
+        step_gg(d, a, b, c, x(6), S22, 0xc040b340);
+        step_gg(c, d, a, b, x(11), S23, 0x265e5a51);
+        step_gg(b, c, d, a, x(0), S24, 0xe9b6c7aa);
+        step_gg(a, b, c, d, x(5), S21, 0xd62f105d);
+        step_gg(d, a, b, c, x(10), S22, 0x02441453);
+        step_gg(c, d, a, b, x(15), S23, 0xd8a1e681);
+        step_gg(b, c, d, a, x(4), S24, 0xe7d3fbc8);
+        step_gg(a, b, c, d, x(9), S21, 0x21e1cde6);
+        step_gg(d, a, b, c, x(14), S22, 0xc33707d6);
+        step_gg(c, d, a, b, x(3), S23, 0xf4d50d87);
+        step_gg(b, c, d, a, x(8), S24, 0x455a14ed);
+        step_gg(a, b, c, d, x(13), S21, 0xa9e3e905);
+        step_gg(d, a, b, c, x(2), S22, 0xfcefa3f8);
+        step_gg(c, d, a, b, x(7), S23, 0x676f02d9);
+        step_gg(b, c, d, a, x(12), S24, 0x8d2a4c8a);
 
         // Round 3
-        step_hh(a, b, c, d, x[5], S31, 0xfffa3942);
-        step_hh(d, a, b, c, x[8], S32, 0x8771f681);
-        step_hh(c, d, a, b, x[11], S33, 0x6d9d6122);
-        step_hh(b, c, d, a, x[14], S34, 0xfde5380c);
-        step_hh(a, b, c, d, x[1], S31, 0xa4beea44);
-        step_hh(d, a, b, c, x[4], S32, 0x4bdecfa9);
-        step_hh(c, d, a, b, x[7], S33, 0xf6bb4b60);
-        step_hh(b, c, d, a, x[10], S34, 0xbebfbc70);
-        step_hh(a, b, c, d, x[13], S31, 0x289b7ec6);
-        step_hh(d, a, b, c, x[0], S32, 0xeaa127fa);
-        step_hh(c, d, a, b, x[3], S33, 0xd4ef3085);
-        step_hh(b, c, d, a, x[6], S34, 0x04881d05);
-        step_hh(a, b, c, d, x[9], S31, 0xd9d4d039);
-        step_hh(d, a, b, c, x[12], S32, 0xe6db99e5);
-        step_hh(c, d, a, b, x[15], S33, 0x1fa27cf8);
-        step_hh(b, c, d, a, x[2], S34, 0xc4ac5665);
+        step_hh(a, b, c, d, x(5), S31, 0xfffa3942);
+        step_hh(d, a, b, c, x(8), S32, 0x8771f681);
+        step_hh(c, d, a, b, x(11), S33, 0x6d9d6122);
+        step_hh(b, c, d, a, x(14), S34, 0xfde5380c);
+        step_hh(a, b, c, d, x(1), S31, 0xa4beea44);
+        step_hh(d, a, b, c, x(4), S32, 0x4bdecfa9);
+        step_hh(c, d, a, b, x(7), S33, 0xf6bb4b60);
+        step_hh(b, c, d, a, x(10), S34, 0xbebfbc70);
+        step_hh(a, b, c, d, x(13), S31, 0x289b7ec6);
+        step_hh(d, a, b, c, x(0), S32, 0xeaa127fa);
+        step_hh(c, d, a, b, x(3), S33, 0xd4ef3085);
+        step_hh(b, c, d, a, x(6), S34, 0x04881d05);
+        step_hh(a, b, c, d, x(9), S31, 0xd9d4d039);
+        step_hh(d, a, b, c, x(12), S32, 0xe6db99e5);
+        step_hh(c, d, a, b, x(15), S33, 0x1fa27cf8);
+        step_hh(b, c, d, a, x(2), S34, 0xc4ac5665);
 
         // Round 4
-        step_ii(a, b, c, d, x[0], S41, 0xf4292244);
-        step_ii(d, a, b, c, x[7], S42, 0x432aff97);
-        step_ii(c, d, a, b, x[14], S43, 0xab9423a7);
-        step_ii(b, c, d, a, x[5], S44, 0xfc93a039);
-        step_ii(a, b, c, d, x[12], S41, 0x655b59c3);
-        step_ii(d, a, b, c, x[3], S42, 0x8f0ccc92);
-        step_ii(c, d, a, b, x[10], S43, 0xffeff47d);
-        step_ii(b, c, d, a, x[1], S44, 0x85845dd1);
-        step_ii(a, b, c, d, x[8], S41, 0x6fa87e4f);
-        step_ii(d, a, b, c, x[15], S42, 0xfe2ce6e0);
-        step_ii(c, d, a, b, x[6], S43, 0xa3014314);
-        step_ii(b, c, d, a, x[13], S44, 0x4e0811a1);
-        step_ii(a, b, c, d, x[4], S41, 0xf7537e82);
-        step_ii(d, a, b, c, x[11], S42, 0xbd3af235);
-        step_ii(c, d, a, b, x[2], S43, 0x2ad7d2bb);
-        step_ii(b, c, d, a, x[9], S44, 0xeb86d391);
+        step_ii(a, b, c, d, x(0), S41, 0xf4292244);
+        step_ii(d, a, b, c, x(7), S42, 0x432aff97);
+        step_ii(c, d, a, b, x(14), S43, 0xab9423a7);
+        step_ii(b, c, d, a, x(5), S44, 0xfc93a039);
+        step_ii(a, b, c, d, x(12), S41, 0x655b59c3);
+        step_ii(d, a, b, c, x(3), S42, 0x8f0ccc92);
+        step_ii(c, d, a, b, x(10), S43, 0xffeff47d);
+        step_ii(b, c, d, a, x(1), S44, 0x85845dd1);
+        step_ii(a, b, c, d, x(8), S41, 0x6fa87e4f);
+        step_ii(d, a, b, c, x(15), S42, 0xfe2ce6e0);
+        step_ii(c, d, a, b, x(6), S43, 0xa3014314);
+        step_ii(b, c, d, a, x(13), S44, 0x4e0811a1);
+        step_ii(a, b, c, d, x(4), S41, 0xf7537e82);
+        step_ii(d, a, b, c, x(11), S42, 0xbd3af235);
+        step_ii(c, d, a, b, x(2), S43, 0x2ad7d2bb);
+        step_ii(b, c, d, a, x(9), S44, 0xeb86d391);
 
         a += aa;
         b += bb;
