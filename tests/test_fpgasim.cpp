@@ -255,7 +255,7 @@ TEST(Fpgasim, DrawsPicture)
     EXPECT_EQ(pic.h, 746u);
     // Output 0's screen starts at (20, 60); path 0 fills its top-left ninth
     // (240 x 160) in camera 0's colour.
-    EXPECT_EQ(pic.at(220, 210), (std::array<uint8_t, 3>{0xBF, 0x56, 0x56}));
+    EXPECT_EQ(pic.at(220, 210), (std::array<uint8_t, 3>{0xD6, 0x27, 0x28}));
     // Path 4 (camera 4, masked) is blanked: grey.
     auto blank = pic.at(270, 370);
     EXPECT_TRUE(blank[0] == blank[1] && blank[1] == blank[2] && blank[0] < 110) << int(blank[0]);

@@ -4,7 +4,7 @@
 // Layout: the two outputs side by side, each as a 720 x 480 screen under
 // its title; under each its palette; at the bottom the recording selection
 // and the inputs. Tiles are filled with a fixed colour per camera number
-// (camera 0: #BF5656) and labelled with the camera in large letters.
+// (camera 0: #D62728) and labelled with the camera in large letters.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -174,25 +174,16 @@ private:
     int clip_x0_ = 0, clip_y0_ = 0, clip_x1_ = w_, clip_y1_ = h_;
 };
 
-// A fixed, well-separated colour per camera number.
-Rgb camera_colour(int cam)
-{
-    const double hue = ((cam * 7) % 16) * 22.5, s = 0.55, v = 0.75;
-    const double c = v * s, hp = hue / 60.0;
-    const double x = c * (1 - std::abs(hp - 2 * static_cast<int>(hp / 2) - 1));
-    double r = 0, g = 0, b = 0;
-    switch (static_cast<int>(hp)) {
-    case 0: r = c, g = x; break;
-    case 1: r = x, g = c; break;
-    case 2: g = c, b = x; break;
-    case 3: g = x, b = c; break;
-    case 4: r = x, b = c; break;
-    default: r = c, b = x; break;
-    }
-    const double m = v - c;
-    auto to8 = [](double f) { return static_cast<uint8_t>(f * 255.0 + 0.5); };
-    return {to8(r + m), to8(g + m), to8(b + m)};
-}
+// A fixed colour per camera number, neighbours in the usual layouts well
+// apart; none of them grey, which marks blanked tiles.
+constexpr Rgb kCameraColours[16] = {
+    {0xD6, 0x27, 0x28}, {0x1F, 0x77, 0xB4}, {0x2C, 0xA0, 0x2C}, {0xFF, 0x7F, 0x0E},
+    {0x94, 0x67, 0xBD}, {0x17, 0xBE, 0xCF}, {0x8C, 0x56, 0x4B}, {0xE3, 0x77, 0xC2},
+    {0xBC, 0xBD, 0x22}, {0x39, 0x3B, 0x79}, {0x63, 0x79, 0x39}, {0x7B, 0x41, 0x73},
+    {0xE7, 0xBA, 0x52}, {0x6B, 0x6E, 0xCF}, {0xAD, 0x49, 0x4A}, {0x17, 0x80, 0x6D},
+};
+
+Rgb camera_colour(int cam) { return kCameraColours[cam & 15]; }
 
 void draw_tile(Canvas &cv, int sx, const Tile &t)
 {
