@@ -16,6 +16,17 @@
 
 #include "dvr_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define DVRPLAT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DVRPLAT_ASAN 1
+#endif
+#endif
+#if DVRPLAT_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 static_assert(offsetof(COM_THREAD_INFO, nPid) == 0);
 static_assert(offsetof(COM_THREAD_INFO, szState) == 4);
 static_assert(offsetof(COM_THREAD_INFO, nMemUsage) == 8);
@@ -199,13 +210,13 @@ extern "C" int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo)
     }
 }
 
-extern "C" void *COM_ThreadWatchdog(void *pArg)
-{
-    COM_THREAD_WATCHDOG &wd = pArg ? *static_cast<COM_THREAD_WATCHDOG *>(pArg) : gComThreadWatchdog;
+namespace {
 
-    // The first checking thread registers itself; a later one (after a
-    // destroy) takes over that record, so the registry does not keep a
-    // record of a thread that has gone.
+// The first checking thread registers itself; a later one (after a
+// destroy) takes over that record, so the registry does not keep a record
+// of a thread that has gone.
+void register_watchdog(COM_THREAD_WATCHDOG &wd)
+{
     int32_t id = current_id();
     int own = -1;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
@@ -218,33 +229,86 @@ extern "C" void *COM_ThreadWatchdog(void *pArg)
     pthread_mutex_unlock(&wd.mutex);
     pthread_cleanup_pop(0);
     if (own >= 0) {
-        write_pid_file(kWatchdogName, id, __func__);
-    } else {
-        int n = COM_LogThread(kWatchdogName);
-        if (n > 0) {
-            pthread_cleanup_push(unlock_mutex, &wd.mutex);
-            pthread_mutex_lock(&wd.mutex);
-            gWatchdogRecord = n - 1;
-            pthread_mutex_unlock(&wd.mutex);
-            pthread_cleanup_pop(0);
-        }
+        write_pid_file(kWatchdogName, id, "COM_ThreadWatchdog");
+        return;
     }
-
-    for (;;) {
+    int n = COM_LogThread(kWatchdogName);
+    if (n > 0) {
         pthread_cleanup_push(unlock_mutex, &wd.mutex);
         pthread_mutex_lock(&wd.mutex);
-        for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
-            COM_THREAD_INFO &rec = wd.pInfo[i];
-            if (COM_SubThreadWatchdog(&rec) != 0)
-                COM_REPORT("Warnning!! [pid = %d] [%.*s] process error\n", rec.nPid,
-                           static_cast<int>(sizeof rec.szName), rec.szName);
-        }
+        gWatchdogRecord = n - 1;
         pthread_mutex_unlock(&wd.mutex);
         pthread_cleanup_pop(0);
+    }
+}
+
+// One check of every record, under the registry lock.
+void check_cycle(COM_THREAD_WATCHDOG &wd)
+{
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
+        COM_THREAD_INFO &rec = wd.pInfo[i];
+        if (COM_SubThreadWatchdog(&rec) != 0)
+            COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog",
+                        "Warnning!! [pid = %d] [%.*s] process error\n", rec.nPid,
+                        static_cast<int>(sizeof rec.szName), rec.szName);
+    }
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+}
+
+#if DVRPLAT_ASAN
+// A thread ended by cancellation leaves the sanitizer's marks of the
+// frames it unwound (variables out of scope) on its stack, and the thread
+// library's exit path then runs over that part of the stack: the checking
+// thread clears its whole stack's marks as it ends.
+struct StackRange {
+    void *low = nullptr;
+    size_t size = 0;
+};
+
+StackRange own_stack()
+{
+    StackRange r;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &r.low, &r.size);
+        pthread_attr_destroy(&attr);
+    }
+    return r;
+}
+
+extern "C" __attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
+{
+    auto *r = static_cast<StackRange *>(range);
+    if (r->low)
+        __asan_unpoison_memory_region(r->low, r->size);
+}
+#define DVRPLAT_NO_ASAN __attribute__((no_sanitize("address")))
+#else
+#define DVRPLAT_NO_ASAN
+#endif
+
+} // namespace
+
+extern "C" DVRPLAT_NO_ASAN void *COM_ThreadWatchdog(void *pArg)
+{
+    COM_THREAD_WATCHDOG &wd = pArg ? *static_cast<COM_THREAD_WATCHDOG *>(pArg) : gComThreadWatchdog;
+#if DVRPLAT_ASAN
+    StackRange stack = own_stack();
+    pthread_cleanup_push(clear_stack_marks, &stack);
+#endif
+    register_watchdog(wd);
+    for (;;) {
+        check_cycle(wd);
         pthread_testcancel();
         struct timespec interval = wd.interval;
         nanosleep(&interval, nullptr);
     }
+#if DVRPLAT_ASAN
+    pthread_cleanup_pop(0);
+#endif
     return nullptr;
 }
 
