@@ -59,8 +59,12 @@ Wait wait_socket(int fd, short events, const WaitBudget &budget)
         pollfd p{fd, events, 0};
         timespec left = budget.remaining();
         int r = ::ppoll(&p, 1, &left, nullptr);
-        if (r > 0)
-            return (p.revents & events) ? Wait::Ready : (errno = EIO, Wait::Error);
+        if (r > 0) {
+            if (p.revents & events)
+                return Wait::Ready;
+            errno = (p.revents & POLLNVAL) ? EBADF : EIO;
+            return Wait::Error;
+        }
         if (r == 0) {
             errno = ETIMEDOUT;
             return Wait::Timeout;
