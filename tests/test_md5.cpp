@@ -1,7 +1,6 @@
 // MD5: the RFC 1321 suite, agreement with md5sum on files and streams of
 // many sizes fed in random pieces, the 64-bit bit count, the file digest's
 // failure behaviour and the exported step functions.
-// timeout: 600
 #include <gtest/gtest.h>
 
 #include <cmath>

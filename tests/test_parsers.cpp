@@ -504,4 +504,11 @@ TEST(Parsers, HexDumpReader)
     EXPECT_EQ(buf, nullptr);
     close(fd);
     EXPECT_EQ(COM_ReadHexDataInStrFormat(-1, &buf), -1);
+
+    // A buffer that cannot grow stops the reading with a report.
+    fd = open((dir / "dump").c_str(), O_RDONLY);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_ReadHexDataInStrFormat(fd, nullptr), 0);
+    close(fd);
+    EXPECT_NE(cap.take().find(":COM_ReadHexDataInStrFormat(): COM_ReallocAndCopyBuf() failed!!\n"), std::string::npos);
 }
