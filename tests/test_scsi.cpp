@@ -406,3 +406,101 @@ TEST_F(Scsi, WithoutBoardRootAFileIsNoDrive)
 }
 
 } // namespace
+
+namespace {
+
+// The medium replies the disc-information commands read, each through its
+// command block and length probe, checked at the fields they decode.
+TEST_F(Scsi, SimulatedMediumRepliesFollowTheCommandLayouts)
+{
+    using dvr::dev::MmcCommand;
+    drive.medium.profiles = {{0x0008, 0}, {0x0009, 1}, {0x000A, 0}};
+    dvrtest::SimDiscInfo di;
+    di.status = 1;
+    di.erasable = true;
+    di.sessions = 0x0102;
+    di.last_track_last_session = 0x0304;
+    drive.medium.disc_info = di;
+    drive.medium.atip = dvrtest::SimAtip{};
+    drive.medium.atip->rewritable = true;
+    drive.medium.atip->sub_type = 2;
+    drive.medium.toc = dvrtest::SimToc{{{1, 4, 1, 0}}, dvrtest::msf_to_lba({10, 0, 0})};
+    dvrtest::SimTrackInfo track;
+    track.nwa_valid = true;
+    track.next_writable = 1000;
+    track.free_blocks = 123456;
+    track.size = 654321;
+    drive.medium.tracks[1] = track;
+    dvrtest::SimDvdPhysical phys;
+    phys.start_sector = 0x030000;
+    phys.end_sector = 0x26053F;
+    drive.medium.dvd_structures[0x10] = phys;
+    int f = attach();
+    CaptureStdout cap;
+
+    const uint8_t gc[10] = {0x46, 0x02, 0, 0, 0, 0, 0, 0, 0x08, 0};
+    MmcCommand conf("GET CONFIGURATION", "sim", gc, sizeof gc, 8);
+    ASSERT_EQ(conf.issue_probed(f, 0, dvr::dev::kProbeConfiguration), 0);
+    const uint8_t *r = conf.reply();
+    EXPECT_EQ(conf.length(), 24u);
+    EXPECT_EQ(r[11] / 4, 3);
+    EXPECT_EQ(dvr::get_be16(r + 6), 0x0009);
+    EXPECT_EQ(dvr::get_be16(r + 16), 0x0009);
+    EXPECT_EQ(r[18], 1);
+
+    const uint8_t rd[10] = {0x51, 0, 0, 0, 0, 0, 0, 0, 0x22, 0};
+    MmcCommand disc("READ DISC INFORMATION", "sim", rd, sizeof rd, 34);
+    ASSERT_EQ(disc.issue_probed(f, 0, dvr::dev::kProbeDiscInfo), 0);
+    r = disc.reply();
+    EXPECT_EQ(r[2] & 3, 1);
+    EXPECT_EQ(r[2] & 0x10, 0x10);
+    EXPECT_EQ(r[9] << 8 | r[4], 0x0102);
+    EXPECT_EQ(r[11] << 8 | r[6], 0x0304);
+
+    const uint8_t at[10] = {0x43, 0x02, 0x04, 0, 0, 0, 0, 0, 0x04, 0};
+    MmcCommand atip("(0100b ; ATIP -MSF-)", "sim", at, sizeof at, 4);
+    ASSERT_EQ(atip.issue_probed(f, 0, dvr::dev::kProbeToc), 0);
+    const uint8_t *d = atip.reply() + 4;
+    EXPECT_EQ(atip.length(), 28u);
+    EXPECT_EQ(d[2] & 0x40, 0x40);
+    EXPECT_EQ((d[2] >> 3) & 7, 2);
+    EXPECT_EQ((d[8] * 60 + d[9]) * 75 + d[10], (79 * 60 + 59) * 75 + 74);
+
+    const uint8_t tm[10] = {0x43, 0x02, 0x00, 0, 0, 0, 0x01, 0, 0x04, 0};
+    MmcCommand toc("(0000b ; Formatted TOC -MSF-)", "sim", tm, sizeof tm, 4);
+    ASSERT_EQ(toc.issue_probed(f, 0, dvr::dev::kProbeToc), 0);
+    r = toc.reply();
+    EXPECT_EQ(r[3], 1);
+    EXPECT_EQ(std::vector<uint8_t>(r + 4 + 5, r + 4 + 8), (std::vector<uint8_t>{0, 2, 0}));
+    EXPECT_EQ(r[4 + 8 + 2], 0xAA);
+    EXPECT_EQ(std::vector<uint8_t>(r + 4 + 8 + 5, r + 4 + 16), (std::vector<uint8_t>{10, 0, 0}));
+
+    const uint8_t tl[10] = {0x43, 0x00, 0x00, 0, 0, 0, 0x00, 0, 0x04, 0};
+    MmcCommand tocl("(0000b ; Formatted TOC -MSF-)", "sim", tl, sizeof tl, 4);
+    ASSERT_EQ(tocl.issue_probed(f, 0, dvr::dev::kProbeToc), 0);
+    EXPECT_EQ(tocl.length(), 20u);
+    EXPECT_EQ(dvr::get_be32(tocl.reply() + 4 + 8 + 4), 44850u);
+
+    const uint8_t ti[10] = {0x52, 0x01, 0, 0, 0, 1, 0, 0, 0x24, 0};
+    MmcCommand ti_cmd("READ TRACK INFORMATION", "sim", ti, sizeof ti, 36);
+    ASSERT_EQ(ti_cmd.issue_probed(f, 0, dvr::dev::kProbeTrackInfo), 0);
+    r = ti_cmd.reply();
+    EXPECT_EQ(r[7] & 1, 1);
+    EXPECT_EQ(dvr::get_be32(r + 12), 1000u);
+    EXPECT_EQ(dvr::get_be32(r + 16), 123456u);
+    EXPECT_EQ(dvr::get_be32(r + 24), 654321u);
+
+    const uint8_t ds[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x10, 0, 0x04, 0, 0};
+    MmcCommand dvd("READ DVD STRUCTURE", "sim", ds, sizeof ds, 4);
+    ASSERT_EQ(dvd.issue_probed(f, 0, dvr::dev::kProbeDvdStructure), 0);
+    d = dvd.reply() + 4;
+    EXPECT_EQ(dvr::get_be24(d + 5), 0x030000u);
+    EXPECT_EQ(dvr::get_be24(d + 9), 0x26053Fu);
+
+    // Format 00h was not described: the drive refuses it.
+    const uint8_t d0[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0, 0x04, 0, 0};
+    MmcCommand dvd0("READ DVD STRUCTURE", "sim", d0, sizeof d0, 4);
+    EXPECT_EQ(dvd0.issue(f, 0), -4);
+}
+
+} // namespace
