@@ -15,6 +15,7 @@
 # Options:
 #   --no-install        do not install the Debian packages of scripts/packages.txt
 #   --jobs N            parallel build and test jobs (default 2)
+#   --test-jobs N       parallel test jobs only (default: as --jobs)
 #   --tests REGEX       run only the ctest tests matching REGEX (ctest -R)
 #   --fuzz-seconds N    seconds per fuzz target (default 10, or $DVRPLAT_FUZZ_SECONDS)
 #   --build-root DIR    where the build-<stage> directories go (default: the checkout)
@@ -28,6 +29,7 @@ top=$(pwd)
 
 install=1
 jobs=2
+test_jobs=
 filter=
 fuzz_seconds=${DVRPLAT_FUZZ_SECONDS:-10}
 build_root=$top
@@ -36,6 +38,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --no-install) install=0 ;;
     --jobs) jobs=$2; shift ;;
+    --test-jobs) test_jobs=$2; shift ;;
     --tests) filter=$2; shift ;;
     --fuzz-seconds) fuzz_seconds=$2; shift ;;
     --build-root) build_root=$2; shift ;;
@@ -46,6 +49,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz)
+[ -n "$test_jobs" ] || test_jobs=$jobs
 mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)
 
@@ -138,7 +142,7 @@ run_ctest() { # stage name, dir, extra ctest args...
   local fargs=()
   [ -z "$filter" ] || fargs=(-R "$filter")
   echo "== [$name] test"
-  ctest --test-dir "$dir" --output-on-failure --no-tests=ignore -j"$jobs" "${fargs[@]}" "$@" 2>&1 | tee "$dir.test.log"
+  ctest --test-dir "$dir" --output-on-failure --no-tests=ignore -j"$test_jobs" "${fargs[@]}" "$@" 2>&1 | tee "$dir.test.log"
   add_counts "$name" "$dir.test.log"
 }
 
