@@ -193,7 +193,8 @@ extern "C" int fpga_open(void)
         if (base == MAP_FAILED)
             return -1;
     } else {
-        int fd = ::open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
+        std::string mem = dvr::board_path("/dev/mem");
+        int fd = ::open(mem.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
         if (fd < 0) {
             FPGA_REPORT("open(/dev/mem) error : %s\n", std::strerror(errno));
             return -1;
