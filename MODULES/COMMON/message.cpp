@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include <sys/time.h>
 #include <unistd.h>
@@ -20,35 +21,38 @@ constexpr const char *kVersionKeyword = "$Id: COMMON 2142 2008-02-20 03:18:00Z q
 
 extern "C" int COM_Message(const char *file, int line, const char *function, const char *format, ...)
 {
+    // Owned, so a thread cancelled inside printf does not leak the text.
+    struct Free {
+        void operator()(char *p) const noexcept { std::free(p); }
+    };
     size_t size = kFirstMessageSize;
-    char *buf = static_cast<char *>(std::malloc(size));
+    std::unique_ptr<char, Free> buf(static_cast<char *>(std::malloc(size)));
     if (!buf)
         return -1;
 
     for (;;) {
         va_list ap;
         va_start(ap, format);
-        int n = std::vsnprintf(buf, size, format, ap);
+        int n = std::vsnprintf(buf.get(), size, format, ap);
         va_end(ap);
         if (n >= 0 && static_cast<size_t>(n) < size)
             break;
         size_t want = n >= 0 ? static_cast<size_t>(n) + 1 : size * 2;
-        char *grown = static_cast<char *>(std::realloc(buf, want));
+        char *grown = static_cast<char *>(std::realloc(buf.get(), want));
         if (!grown) {
-            std::free(buf);
+            buf.reset();
             // The function name may be missing here too: leave its part out.
             if (function)
                 return std::printf("%s,%d:%s(): Failed to print", file, line, function);
             return std::printf("%s,%d: Failed to print", file, line);
         }
-        buf = grown;
+        (void)buf.release();
+        buf.reset(grown);
         size = want;
     }
 
-    int printed = function ? std::printf("%s,%d:%s(): %s", file, line, function, buf)
-                           : std::printf("%s,%d: %s", file, line, buf);
-    std::free(buf);
-    return printed;
+    return function ? std::printf("%s,%d:%s(): %s", file, line, function, buf.get())
+                    : std::printf("%s,%d: %s", file, line, buf.get());
 }
 
 extern "C" int COM_DiffTimeval(struct timeval *result, struct timeval *x, struct timeval *y)
