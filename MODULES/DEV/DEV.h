@@ -197,11 +197,162 @@ int Dev_CheckPartition(const char *dev);
 
 /* @@SECTION discovery@@ */
 
+/* (major, minor) to node-name table; ends with a row whose major is -1. */
+extern const DEV_MAJOR_ENTRY gDevMajorNameSpace[];
+
+/* Fills table (DEV_MAX_DEVICES records, zero-filled by the caller) with
+ * the IDE disks, then the SCSI devices found. Returns the number of
+ * records filled; 0 for a NULL table. Device nodes, "/proc/ide" and the
+ * temporary mount points are taken under the board root (DVRPLAT_ROOT). */
+int Dev_Get(DEV_INFO *table);
+/* Size and file-system statistics of a disk into pDev->details.hd; mounts
+ * the disk for the call when it is not mounted (fs: a gDevFS row, or
+ * DEV_FS_AUTO). 0 from an existing mount, 1 from a temporary mount (since
+ * released), -1 the temporary mount failed. */
+int Dev_GetHDStat(DEV_INFO *pDev, int fs);
+/* Always 0; does nothing. */
+int Dev_Rescan(void);
+/* Fills map (DEV_SG_MAP_SIZE entries) from the generic nodes 0 to 31.
+ * Returns the number of nodes that are ready. */
+int Dev_BuildSgMap(DEV_SG_MAP *map);
+/* Names generic node k into dst (at least DEV_NODE_SIZE bytes):
+ * "/dev/sg%d" when numeric is set, else "/dev/sg%c" ('a' + k, k at most
+ * 25; larger k gives "/dev/sgxx"). Returns the characters written. */
+int Dev_MakeDevName(char *dst, int k, int numeric);
+/* Generic node (into pSg, DEV_NODE_SIZE bytes) of a disk or optical node.
+ * 0 found and ready, 1 found but not ready, -1 not found or failure. */
+int Dev_SdToSg(char *pSg, const char *pSd);
+/* Disk or optical node (into pSd, DEV_NODE_SIZE bytes) of a generic node.
+ * 0 found and ready, 1 found but not ready, -1 not found or failure. */
+int Dev_SgToSd(char *pSd, const char *pSg);
+/* Node name of a block device into dst (at least 16 bytes). 0 converted,
+ * 1 minor out of range (minors are 0 to 255), -1 major not in the table. */
+int Dev_ConvertMajorMinor(int major, int minor, char *dst);
+/* Appends the unit letters of n (0 a, 25 z, 26 aa, ...) to dst, which has
+ * room for 8 more characters. A negative n appends nothing and gives -1;
+ * otherwise the last character written. */
+int Dev_ConvertToAlpha(int n, char *dst, int higher);
+
 /* @@SECTION disc@@ */
+
+/* What is in the optical drive of pDev, into pDev->details.disc (zeroed
+ * first). 0 done (steps that fail leave their fields 0), 1 NULL record,
+ * 2 the device is a disk, -1 the generic node does not open, -129 the
+ * drive is not ready, -130 the disc type is not supported. */
+int Dev_GetDiscInfo(DEV_INFO *pDev);
+/* The command functions below take the name used in messages, an open
+ * descriptor of the drive's generic node and the drive's disc record;
+ * they return 1 on success and 0 on failure. */
+/* Current profile to type1, type2, type3; 0 also for an unsupported disc. */
+int Dev_GetConfiguration(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadDiscInfo(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadCdATIP(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadCdToc(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_GetCdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadTrackInfo(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadDvdStruct(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_ReadDvdRToc(const char *name, int fd, DEV_DISC_INFO *pInfo);
+int Dev_GetDvdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo);
+/* Used capacity of a finished DVD+RW, measured by mounting it read-only
+ * as iso9660 on "/var/dvd_plus_rw". 0 measured, 1 NULL record, 2 a disk,
+ * -1 the directory cannot be made, -2 the mount failed, -3 statfs failed. */
+int Dev_GetDvdPlusRwInfo(DEV_INFO *pDev);
+/* Reports every field of the record; the result of the last report. */
+int Dev_ShowDiscInfo(const DEV_DISC_INFO *pInfo);
 
 /* @@SECTION identity@@ */
 
+#include <pthread.h>
+
+/* A SMART attribute request: the caller sets id; value receives the low
+ * byte of the attribute's raw value (for 194, C2h, the temperature in
+ * degrees Celsius as a signed 8-bit number). */
+typedef struct {
+    uint8_t id;
+    uint8_t value;
+} DEV_SMART_REQ;
+
+#define DEV_SMART_TEMPERATURE 0xC2
+
+/* Temperature-watch states of one disk. */
+#define DEV_TEMP_NOT_WATCHED 0
+#define DEV_TEMP_NORMAL 1
+#define DEV_TEMP_RISING 2
+#define DEV_TEMP_HOT 3
+#define DEV_TEMP_COOLING 4
+#define DEV_TEMP_BACK_TO_NORMAL 5
+
+/* One watched IDE disk (16 bytes). */
+typedef struct {
+    char name[8];        /* "hd%c" */
+    int16_t state;
+    int16_t prev_state;
+    int32_t since;       /* seconds; -1 until first set */
+} DEV_TEMP_DISK;
+
+/* Called on the watch thread with the disk's index (0 to 7), its entry
+ * and the current time in seconds; the result is ignored. */
+typedef int (*DEV_TEMP_FN)(int index, DEV_TEMP_DISK *pDisk, int32_t now);
+
+#define DEV_TEMP_DISKS 8
+
+/* One temperature watch, owned by the caller, who sets high, low, hold,
+ * on_high and on_normal before Dev_DiskTempWatchDogCreate. */
+typedef struct {
+    pthread_t thread;
+    pthread_mutex_t lock;    /* guards running */
+    int32_t running;         /* 1 while the watch shall go on */
+    uint8_t high;            /* degrees Celsius */
+    uint8_t low;
+    uint16_t hold;           /* seconds a condition must last */
+    DEV_TEMP_FN on_high;     /* may be NULL */
+    DEV_TEMP_FN on_normal;   /* may be NULL */
+    DEV_TEMP_DISK disks[DEV_TEMP_DISKS]; /* 'a' to 'h', filled by the thread */
+} DEV_TEMP_WATCH;
+
+/* Serial number (21 bytes), firmware revision (9) and model (41) of an
+ * IDE disk from "/proc/ide/<name>/identify", name being the part of
+ * pDevPath after its last '/'. Buffers may be NULL, not all three.
+ * 0 success, -1 failure. */
+int Dev_GetDevIdentify(const char *pDevPath, char *pSN, char *pFwRev, char *pModel);
+/* Writes the serial number of the IDE disk mounted on pMpt into the file
+ * "ID" there. The result of COM_SaveID (0 written), -1 failure. */
+int Dev_SaveID(const char *pMpt);
+/* First line of pMpt's "ID" file into pID (256 bytes), the file being
+ * made first when missing. 0 success, -1 failure. */
+int Dev_GetIDViaMount(char *pID, const char *pMpt);
+/* As Dev_GetIDViaMount on the mount point of pDev; -1 when not mounted. */
+int Dev_GetIDViaDev(char *pID, const char *pDev);
+/* SMART attribute pSmart->id of an IDE disk ("/proc/ide/<name>/
+ * smart_values"). 0 the attribute was found, -1 otherwise. */
+int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart);
+/* Starts the watch thread. 0 started, the thread-creation error number
+ * otherwise, -1 for NULL. */
+int Dev_DiskTempWatchDogCreate(DEV_TEMP_WATCH *pWatch);
+/* Stops the watch thread by cancellation and waits for it. 0 stopped, the
+ * cancellation error number otherwise, -1 for NULL. */
+int Dev_DiskTempWatchDogDestroy(DEV_TEMP_WATCH *pWatch);
+/* Body of the watch thread: scans the disks, then one pass every 300
+ * seconds while running. 0 when it ends. */
+int Dev_TempWatchThread(DEV_TEMP_WATCH *pWatch);
+/* One watch step of one disk (pSmart holding id 194); the disk's state
+ * after the step. */
+int Dev_SubTempWatch(DEV_TEMP_WATCH *pWatch, DEV_TEMP_DISK *pDisk, DEV_SMART_REQ *pSmart, int index);
+
 /* @@SECTION menu@@ */
+
+/* The values a device test tool currently works with (44 bytes). */
+typedef struct {
+    char sg[DEV_NODE_SIZE];
+    char sd[DEV_NODE_SIZE];
+    char dev[DEV_NODE_SIZE];
+    int32_t major;
+    int32_t minor;
+} DEV_TEST_MENU;
+
+/* Prints the device test menu with the current values. The result of the
+ * last print; -1 for NULL. */
+int Dev_TestMenu(const DEV_TEST_MENU *pMenu);
 
 #ifdef __cplusplus
 }
