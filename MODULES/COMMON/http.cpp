@@ -2,6 +2,7 @@
 // cookie and Basic or Digest authorisation; the response body (or the
 // whole response) is handed back in a heap block that grows as data
 // arrives.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -254,13 +255,14 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
         std::memcpy(*content_ + stored_, p, n);
         stored_ += len;
     } else {
-        // A body of known length gets its room at once (up to a limit, so
-        // that a false length cannot claim much memory); otherwise the block
-        // grows in doubling steps, as a step per chunk would make a large
-        // download cost quadratic time. finish() trims it.
+        // The block grows in doubling steps, as a step per chunk would make
+        // a large download cost quadratic time. The rest of a body of known
+        // length is given room at once, but never more than a doubling or a
+        // few MiB ahead of what arrived, so that a false length cannot claim
+        // much memory. finish() trims the block.
         long long target;
         if (expected_after > 0)
-            target = need + (expected_after < kMaxReserve ? expected_after : kMaxReserve);
+            target = need + std::min(expected_after, std::max<long long>(kMaxReserve, size_));
         else
             target = size_ > 0 ? 2LL * size_ : static_cast<long long>(kFirstContentSize);
         int want = target > need ? static_cast<int>(target < INT_MAX ? target : INT_MAX) : need;

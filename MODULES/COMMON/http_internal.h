@@ -43,7 +43,7 @@ public:
 private:
     static constexpr size_t kCarry = 256;
     static constexpr int kFirstContentSize = 16384;
-    static constexpr long long kMaxReserve = 64LL << 20;
+    static constexpr long long kMaxReserve = 8LL << 20;
 
     // Appends n bytes; expected_after is how many more the body is known
     // to bring. Returns false when the content cannot take any more bytes.
