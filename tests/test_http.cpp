@@ -1,4 +1,4 @@
-// labels: net threads
+// labels: net threads root
 // timeout: 180
 // HTTP client and HTML stripping, against Apache httpd (Digest), nginx
 // (Basic), a dnsmasq name server and a scripted server of the test's own.
