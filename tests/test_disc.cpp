@@ -1,0 +1,371 @@
+// labels: root
+// Optical disc information from simulated drives holding the media of
+// real discs, and the DVD+RW measurement through a real mount.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "DEV.h"
+#include "dvr_internal.h"
+#include "dev_machine.h"
+#include "sim_drive.h"
+#include "test_support.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::SimDrive;
+
+namespace {
+
+class Disc : public ::testing::Test {
+protected:
+    dvrtest::TempDir root;
+    dvrtest::ScopedEnv env{"DVRPLAT_ROOT", root.path()};
+    SimDrive drive;
+    DEV_INFO rec{};
+
+    Disc()
+    {
+        dvrtest::make_dirs(root / "var");
+        dvrtest::make_dirs(root / "proc");
+        ::symlink("/proc/self/mounts", (root / "proc/mounts").c_str());
+        drive.identity.vendor = "PIONEER";
+        drive.identity.product = "DVD-RW  DVR-111D";
+        drive.log_path = root / "requests.log";
+        std::strcpy(rec.dev, "/dev/scd0");
+        std::strcpy(rec.sg, "/dev/sg0");
+        rec.cdrom = 1;
+    }
+    void attach(const dvrtest::SimMedium &m)
+    {
+        drive.medium = m;
+        drive.write(root / "dev/sg0");
+        SimDrive::link(root / "dev/scd0", root / "dev/sg0");
+    }
+    std::vector<dvrtest::SimRequest> requests() { return SimDrive::read_log(root / "requests.log"); }
+};
+
+struct Expect {
+    const char *kind;
+    int result;
+    int32_t type1, type2, type3;
+    uint32_t sub_type;
+    int32_t appendable, last_lead_in, next_lead_in, last_track, total_session;
+    uint32_t free_blocks, track_size;
+    uint64_t total, used;
+    std::vector<std::string> reports;
+};
+
+const Expect kMedia[] = {
+    {"cd-r-blank", 0, 1, 2, 0, 0, 0, 0, 0, 0, 1, 0, 0, 719698, 0,
+     {"It's CD-R\n", "Start Time of Lead-out 79:59:74\n", "Disc Type : CD-R\n", "Disc Space is 719998 KB\n",
+      "It is an empty disc\n", "Total session number = 1.\n"}},
+    {"cd-r-open", 0, 1, 2, 0, 0, 1, 0, 56250, 1, 2, 0, 0, 719698, 112500,
+     {"It is an incomplete disc\n", "Last track is 1\n", "Last Lead-in at 00:02:00\n",
+      "Last Lead-out at 10:00:00\n", "Next Lead-in at 12:32:00\n"}},
+    {"cd-r-closed", 0, 1, 2, 0, 0, 2, 0, 0, 0, 1, 0, 0, 719698, 719698, {"It is a finalized disc\n"}},
+    {"cd-rw-blank", 0, 1, 3, 0, 1, 0, 0, 0, 0, 1, 0, 0, 719698, 0,
+     {"It's CD-RW\n", "Disc Type : CD-RW\n", "Disc Sub Type = High   Speed\n", "Reference Speed = 2\n"}},
+    {"cd-rw-open", 0, 1, 3, 0, 1, 1, 30000, 66900, 2, 2, 0, 0, 719698, 133800,
+     {"Last track is 2\n", "Next Lead-in at 14:54:00\n"}},
+    {"cd-rw-closed", 0, 1, 3, 0, 2, 2, 0, 0, 0, 1, 0, 0, 719698, 719698, {"Disc Sub Type = Ultra  Speed\n"}},
+    {"cd-rom", 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+     {"It's CD-ROM\n", "(/dev/scd0) : Read CD ATIP error\n"}},
+    {"dvd-rom", 0, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {"It's DVD-ROM\n"}},
+    {"dvd-r", 0, 3, 2, 0, 0, 2, 0, 0, 1, 0, 0, 0, 4596992, 4596992,
+     {"It's DVD-R Sequential Recording\n", "This disc is DVD-R\n", "Last Track in Last Session is 1\n",
+      "Start Physical Sector Number of Data Area = 030000h \n",
+      "End Physical Sector Number of Data Area = 26127Fh \n", "Used capacity = 4489 MB.\n"}},
+    {"dvd-rw-ro", 0, 3, 3, 2, 0, 2, 0, 0, 1, 0, 0, 0, 0, 0,
+     {"It's DVD-RW Restricted Overwrite\n", "This disc is DVD-RW\n"}},
+    {"dvd-rw-seq", 0, 3, 3, 1, 0, 1, 0, 0, 2, 0, 0, 0, 0, 0, {"It's DVD-RW Sequential Recording\n"}},
+    {"dvd+r-open", 0, 4, 2, 0, 0, 1, 0, 0, 2, 0, 1230144, 1230144, 4590208, 2129920,
+     {"It's DVD+R\n", "This disc is DVD+R\n", "Used capacity = 2048 MB.\n", "Track Start Address   = 1064960 * 2KB\n",
+      "Next Writable Address = 1064960 * 2KB\n", "FreeBlocks            = 1230144 * 2KB\n",
+      "TrackSize             = 1230144 * 2KB\n"}},
+    {"dvd+r-closed", 0, 4, 2, 0, 0, 2, 0, 0, 1, 0, 0, 0, 4590208, 4590208, {"Used capacity = 4482 MB.\n"}},
+    // This machine cannot mount the disc: the measurement is refused.
+    {"dvd+rw", 0, 4, 3, 0, 0, 2, 0, 0, 1, 0, 0, 0, 4590208, 0,
+     {"It's DVD+RW\n", "This disc is DVD+RW\n", "Dev_Mount(/dev/scd0, /var/dvd_plus_rw) error : "}},
+    {"dvd-ram", -130, 5, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+     {"It's DVD-RAM\n", "(/dev/scd0//dev/sg0) : Unknown/Unsupport CD/DVD Specs\n"}},
+    {"ddcd-rom", -130, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {"It's DDCD-ROM\n"}},
+    {"ddcd-r", -130, 6, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {"It's DDCD-R\n"}},
+    {"ddcd-rw", -130, 6, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {"It's DDCD-RW\n"}},
+    {"bd-rom", -130, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {"Disc type(0x0040) unreconfized\n"}},
+};
+
+TEST_F(Disc, EveryMediumOfRealDiscFigures)
+{
+    for (const Expect &e : kMedia) {
+        SCOPED_TRACE(e.kind);
+        attach(dvrtest::real_disc(e.kind));
+        std::memset(&rec.details, 0xEE, sizeof rec.details); // rebuilt from zero
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetDiscInfo(&rec), e.result);
+        std::string out = cap.take();
+        const DEV_DISC_INFO &d = rec.details.disc;
+        EXPECT_EQ(rec.ready, 1);
+        EXPECT_EQ(d.type1, e.type1);
+        EXPECT_EQ(d.type2, e.type2);
+        EXPECT_EQ(d.type3, e.type3);
+        EXPECT_EQ(d.sub_type, e.sub_type);
+        EXPECT_EQ(d.reseved_flag, 0);
+        EXPECT_EQ(d.appendable, e.appendable);
+        EXPECT_EQ(d.last_lead_in, e.last_lead_in);
+        EXPECT_EQ(d.next_lead_in, e.next_lead_in);
+        EXPECT_EQ(d.last_track, e.last_track);
+        EXPECT_EQ(d.total_session, e.total_session);
+        EXPECT_EQ(d.free_blocks, e.free_blocks);
+        EXPECT_EQ(d.track_size, e.track_size);
+        EXPECT_EQ(d.total_capacity, e.total);
+        EXPECT_EQ(d.used_capacity, e.used);
+        for (const std::string &r : e.reports)
+            EXPECT_NE(out.find(r), std::string::npos) << r << "\n" << out;
+        // The drive's identity is printed before the disc is looked at.
+        EXPECT_NE(out.find("Vendor          = PIONEER \n"), std::string::npos);
+    }
+}
+
+TEST_F(Disc, CommandsFollowTheDiscFamily)
+{
+    using Block = std::vector<uint8_t>;
+    struct Case {
+        const char *kind;
+        std::vector<Block> blocks; // each probed command's second issue
+    } cases[] = {
+        // A DVD-R reads the control data zone (10h), its TOC in LBA form.
+        {"dvd-r",
+         {{0x46, 0x02, 0, 0, 0, 0, 0, 0x00, 0x38, 0}, {0x51, 0, 0, 0, 0, 0, 0, 0x00, 0x22, 0},
+          {0xAD, 0, 0, 0, 0, 0, 0, 0x10, 0x08, 0x04, 0, 0}, {0x43, 0, 0, 0, 0, 0, 0, 0x00, 0x14, 0}}},
+        // An open DVD+R: physical format (00h), then its last track.
+        {"dvd+r-open",
+         {{0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0x04, 0, 0}, {0x43, 0, 0, 0, 0, 0, 0, 0x00, 0x14, 0},
+          {0x52, 0x01, 0, 0, 0, 2, 0, 0x00, 0x24, 0}}},
+        // An open CD-R: ATIP, disc information, TOC in MSF form from track 1.
+        {"cd-r-open",
+         {{0x43, 0x02, 0x04, 0, 0, 0, 0, 0x00, 0x1C, 0}, {0x51, 0, 0, 0, 0, 0, 0, 0x00, 0x22, 0},
+          {0x43, 0x02, 0x00, 0, 0, 0, 1, 0x00, 0x14, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.kind);
+        ::unlink((root / "requests.log").c_str());
+        attach(dvrtest::real_disc(c.kind));
+        CaptureStdout cap;
+        ASSERT_EQ(Dev_GetDiscInfo(&rec), 0);
+        cap.take();
+        std::vector<Block> seen;
+        for (const auto &r : requests())
+            seen.push_back(r.cdb);
+        for (const Block &b : c.blocks)
+            EXPECT_NE(std::find(seen.begin(), seen.end(), b), seen.end()) << std::hex << int(b[0]);
+    }
+}
+
+TEST_F(Disc, FailuresOfTheOwnSteps)
+{
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDiscInfo(nullptr), 1);
+    DEV_INFO disk{};
+    std::strcpy(disk.dev, "/dev/sda");
+    EXPECT_EQ(Dev_GetDiscInfo(&disk), 2);
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(&disk), 2);
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(nullptr), 1);
+    std::strcpy(rec.sg, "/dev/sg9");
+    EXPECT_EQ(Dev_GetDiscInfo(&rec), -1);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("Dev_GetDiscInfo(): Get Null ptr\n"), std::string::npos);
+    EXPECT_NE(out.find("Dev_GetDiscInfo(): /dev/sda is HDD type\n"), std::string::npos);
+    EXPECT_NE(out.find("Dev_GetDvdPlusRwInfo(): /dev/sda is HDD type\n"), std::string::npos);
+    EXPECT_NE(out.find("open(/dev/scd0//dev/sg9) fail : No such file or directory\n"), std::string::npos) << out;
+}
+
+TEST_F(Disc, NotReadyDriveGivesMinus129)
+{
+    drive.ready = false;
+    attach(dvrtest::real_disc("cd-r-open"));
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDiscInfo(&rec), -129);
+    cap.take();
+    EXPECT_EQ(rec.ready, 0);
+    EXPECT_EQ(rec.details.disc.type1, 0);
+}
+
+TEST_F(Disc, CurrentProfileIsTheFirstCurrentDescriptorWithANumber)
+{
+    dvrtest::SimMedium m = dvrtest::real_disc("cd-r-blank");
+    // A current descriptor with profile 0 is decoded as unknown and the
+    // scan goes on; the next current one decides; later ones are not read.
+    m.profiles = {{0x0000, 1}, {0x0011, 0}, {0x001A, 1}, {0x0009, 1}};
+    attach(m);
+    {
+        dvr::UniqueFd fd(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+        DEV_DISC_INFO info{};
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetConfiguration("/dev/scd0", fd.get(), &info), 1);
+        std::string out = cap.take();
+        EXPECT_EQ(info.type1, 4);
+        EXPECT_EQ(info.type2, 3);
+        EXPECT_NE(out.find("Dev_GetConfiguration(): (/dev/scd0) : Total 4 profile(s)\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("Disc type(0x0000) unreconfized\n"), std::string::npos);
+        EXPECT_EQ(out.find("It's CD-R\n"), std::string::npos);
+        // The configuration is fetched verbosely: success line and dump.
+        EXPECT_NE(out.find("((/dev/scd0) GET CONFIGURATION) Success\n"), std::string::npos);
+        EXPECT_NE(out.find("0000h  00 00 00 18 00 00 00 00 00 00 03 10 "), std::string::npos) << out;
+    }
+    // No current descriptor at all: 0.
+    m.profiles = {{0x0009, 0}, {0x0011, 2}};
+    attach(m);
+    dvr::UniqueFd fd(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+    DEV_DISC_INFO info{};
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetConfiguration("/dev/scd0", fd.get(), &info), 0);
+    cap.take();
+    EXPECT_EQ(info.type1, 0);
+}
+
+TEST_F(Disc, TocWithoutTracksIsRefused)
+{
+    dvrtest::SimMedium m = dvrtest::real_disc("cd-r-open");
+    attach(m);
+    // Header only: first and last track 0, no descriptors.
+    drive.raw["toc_msf"] = {0x00, 0x02, 0x00, 0x00};
+    drive.write(root / "dev/sg0");
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDiscInfo(&rec), 0);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("(/dev/scd0) : Read CD TOC error\n"), std::string::npos) << out;
+    EXPECT_EQ(rec.details.disc.next_lead_in, 0);
+    EXPECT_EQ(rec.details.disc.used_capacity, 0u);
+}
+
+TEST_F(Disc, ShowPrintsEveryField)
+{
+    DEV_DISC_INFO i{};
+    i.type1 = 1;
+    i.type2 = 2;
+    i.sub_type = 1;
+    i.appendable = 1;
+    i.last_lead_in = 0;
+    i.next_lead_in = 56250;
+    i.last_track = 1;
+    i.total_session = 2;
+    i.free_blocks = 7;
+    i.track_size = 8;
+    i.total_capacity = 719698;
+    i.used_capacity = 112500;
+    CaptureStdout cap;
+    EXPECT_GT(Dev_ShowDiscInfo(&i), 0);
+    std::string out = cap.take();
+    const char *lines[] = {
+        "(type1, type2, type3) = (1, 2, 0)\n",
+        "(sub_type, reseved_flag, appendable) = (1, 0, 1)\n",
+        "(last_lead_in, next_lead_in) = (0, 56250)\n",
+        "(last_track, total_session) = (1, 2)\n",
+        "(free_blocks, track_size) = (7, 8)\n",
+        "(total_capacity(KB), used_capacity(KB)) = (719698, 112500)\n",
+    };
+    size_t at = 0;
+    for (const char *l : lines) {
+        size_t p = out.find(std::string("Dev_ShowDiscInfo(): ") + l, at);
+        ASSERT_NE(p, std::string::npos) << l << out;
+        at = p;
+    }
+}
+
+// A finished DVD+RW measured through a real read-only iso9660 mount of a
+// real ISO image, on a loop device standing for the drive's block node.
+TEST_F(Disc, FinishedDvdPlusRwIsMeasuredByMounting)
+{
+#ifdef DVRPLAT_CROSSCOMPILING
+    GTEST_SKIP() << "ISO images are made by the build machine's genisoimage; not under emulation";
+#endif
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "mounting needs root";
+    if (!dvrtest::kernel_has_fs("iso9660"))
+        GTEST_SKIP() << "this kernel lists no iso9660 in /proc/filesystems: the measured path cannot run "
+                        "here (the refused mount is covered by EveryMediumOfRealDiscFigures)";
+    dvrtest::make_dirs(root / "iso");
+    dvrtest::write_file(root / "iso/video.bin", std::string(3 << 20, 'v'));
+    auto r = dvrtest::shell("genisoimage -quiet -o " + root / "disc.iso" + " " + root / "iso");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string image = dvrtest::read_file(root / "disc.iso");
+    dvrtest::LoopDevice loop(root / "disc.iso");
+    // The drive's block node is the loop device; commands still go to the
+    // simulated drive's generic node.
+    attach(dvrtest::real_disc("dvd+rw"));
+    std::string name = loop.dev().substr(loop.dev().rfind('/') + 1);
+    ::symlink(loop.dev().c_str(), (root / ("dev/" + name)).c_str());
+    std::strcpy(rec.dev, loop.dev().c_str());
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDiscInfo(&rec), 0);
+    std::string out = cap.take();
+    EXPECT_EQ(rec.details.disc.total_capacity, 4590208u);
+    // The primary volume descriptor's volume space size (big-endian copy
+    // at byte 84) in 2048-byte blocks: the size statfs reports.
+    ASSERT_GT(image.size(), 32768u + 88u);
+    const uint8_t *pvd = reinterpret_cast<const uint8_t *>(image.data()) + 32768;
+    const uint64_t blocks = uint64_t(pvd[84]) << 24 | pvd[85] << 16 | pvd[86] << 8 | pvd[87];
+    EXPECT_EQ(rec.details.disc.used_capacity, blocks * 2) << out;
+    EXPECT_NE(out.find("(" + loop.dev() + ") : used_capacity = "), std::string::npos) << out;
+    // Unmounted again; the directory stays.
+    EXPECT_EQ(dvrtest::read_file("/proc/self/mounts").find(root / "var/dvd_plus_rw"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// The same measurement where the kernel has no iso9660: the iso9660 row
+// of the file-system table is pointed at ext2 for the test, so the mount,
+// the statistics and the three unmount attempts run for real.
+TEST_F(Disc, MeasurementRunsThroughTheMountRow)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "mounting needs root";
+    dvrtest::make_image(root / "disc.img", 4 << 20);
+    dvrtest::make_fs("ext2", root / "disc.img");
+    dvrtest::LoopDevice loop(root / "disc.img");
+    std::string name = loop.dev().substr(loop.dev().rfind('/') + 1);
+    attach(dvrtest::real_disc("dvd+rw"));
+    ::symlink(loop.dev().c_str(), (root / ("dev/" + name)).c_str());
+    std::strcpy(rec.dev, loop.dev().c_str());
+
+    struct RowSwap {
+        const char *saved = gDevFS[6].type;
+        RowSwap() { gDevFS[6].type = "ext2"; }
+        ~RowSwap() { gDevFS[6].type = saved; }
+    } swap;
+    // What the file system itself reports when mounted.
+    dvrtest::make_dirs(root / "probe");
+    ASSERT_EQ(::mount(loop.dev().c_str(), (root / "probe").c_str(), "ext2", MS_RDONLY, ""), 0);
+    struct statfs sfs;
+    ASSERT_EQ(::statfs((root / "probe").c_str(), &sfs), 0);
+    ASSERT_EQ(::umount((root / "probe").c_str()), 0);
+    const uint64_t expected = uint64_t(sfs.f_blocks) * uint64_t(sfs.f_bsize) / 1024;
+
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(&rec), 0);
+    std::string out = cap.take();
+    EXPECT_EQ(rec.details.disc.used_capacity, expected) << out;
+    EXPECT_NE(out.find("Dev_GetDvdPlusRwInfo(): (" + loop.dev() + ") : used_capacity = " +
+                       std::to_string(expected) + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("umount("), std::string::npos) << out;
+    EXPECT_EQ(dvrtest::read_file("/proc/self/mounts").find(root / "var/dvd_plus_rw"), std::string::npos);
+    // A mount left on the directory is taken away before the next one.
+    ASSERT_EQ(::mount(loop.dev().c_str(), (root / "var/dvd_plus_rw").c_str(), "ext2", MS_RDONLY, ""), 0);
+    CaptureStdout again;
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(&rec), 0);
+    again.take();
+    EXPECT_EQ(dvrtest::read_file("/proc/self/mounts").find(root / "var/dvd_plus_rw"), std::string::npos);
+}
+
+} // namespace
