@@ -448,11 +448,16 @@ int Dev_SgToSd(char *pSd, const char *pSg)
 
 int Dev_ConvertToAlpha(int n, char *dst, int higher)
 {
+    // A higher digit counts from 1 ('a' for 1): letters of n - 1. Taking
+    // the one off before going further up keeps every length right
+    // (701 zz, 702 aaa), not only the two-letter names.
+    if (higher)
+        --n;
     if (!dst || n < 0)
         return -1;
     if (n > 25)
         Dev_ConvertToAlpha(n / 26, dst, 1);
-    const char c = static_cast<char>('a' + n % 26 - (higher ? 1 : 0));
+    const char c = static_cast<char>('a' + n % 26);
     const size_t len = std::strlen(dst);
     dst[len] = c;
     dst[len + 1] = '\0';

@@ -55,7 +55,7 @@ std::array<uint8_t, 512> smart_data(const std::vector<std::pair<uint8_t, uint64_
 // ---------------------------------------------------------------------
 
 struct IdeDrive {
-    char letter;
+    char letter = 'a';
     std::string driver = "ide-disk version 1.18";
     std::string model;            // empty: no model file
     uint64_t bytes = 0;           // node's size (0: no node)
