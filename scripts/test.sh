@@ -152,10 +152,13 @@ stage_native() {
   run_ctest native "$dir"
 }
 
+# The sanitizer builds do not turn warnings into errors: instrumented code
+# gives GCC false warnings (maybe-uninitialized in particular), and the
+# other stages already hold every file to -Werror.
 stage_sanitize() {
   local dir=$build_root/build-sanitize
   configure_and_build sanitize "$dir" all -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=address,undefined || return 0
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=address,undefined -DDVRPLAT_WERROR=OFF || return 0
   # The install check builds an uninstrumented C program against the
   # installed library: it runs in the native stage only.
   run_ctest sanitize "$dir" -LE install
@@ -172,7 +175,8 @@ stage_tsan() {
     fi
   done
   configure_and_build tsan "$dir" "$targets" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=thread -DDVRPLAT_GTEST_FROM_SOURCE=ON || return 0
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=thread -DDVRPLAT_GTEST_FROM_SOURCE=ON \
+    -DDVRPLAT_WERROR=OFF || return 0
   run_ctest tsan "$dir" -L threads
 }
 
