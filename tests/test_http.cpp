@@ -16,16 +16,27 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "COMMON.h"
 #include "DNS.h"
 #include "http_servers.h"
 #include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HTTP_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define HTTP_TEST_SANITIZED 1
+#endif
+#endif
 
 using dvrtest::CaptureStdout;
 using dvrtest::ScopedEnv;
@@ -321,6 +332,80 @@ std::string curl_fetch(const std::vector<std::string> &options, const std::strin
     return hs::get_file(t / "body");
 }
 
+// Runs fn in a child process that has only about room bytes of memory left
+// to allocate. Gives back the child's standard output and what fn wrote to
+// the descriptor it was given.
+struct LimitedRun {
+    std::string out;
+    std::string data;
+};
+
+LimitedRun with_little_memory(size_t room, const std::function<void(int fd)> &fn)
+{
+    TempDir t;
+    int out = ::open((t / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int data = ::open((t / "data").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out, 1);
+        long pages = 0;
+        if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(f);
+        }
+        // A few MiB more address space, all taken up (the heap may hold
+        // free space of its own too), then room given back.
+        rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) +
+                       (8u << 20);
+        rlimit rl{limit, limit};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0)
+            ::_exit(2);
+        constexpr size_t kBlock = 16384;
+        static void *hog[1 << 16];
+        size_t taken = 0;
+        while (taken < std::size(hog) && (hog[taken] = std::malloc(kBlock)) != nullptr)
+            ++taken;
+        for (size_t i = 0; i < room / kBlock && taken > 0; ++i)
+            std::free(hog[--taken]);
+        // The child never returns into the test program (its tear-down
+        // would stop the servers).
+        try {
+            fn(data);
+        } catch (const std::exception &) {
+            ::_exit(4);
+        }
+        std::fflush(stdout);
+        ::_exit(0);
+    }
+    ::close(out);
+    ::close(data);
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return {hs::get_file(t / "out"), hs::get_file(t / "data")};
+}
+
+// Writes a result and its bytes without allocating anything.
+void write_result(int fd, int r, const char *bytes)
+{
+    size_t n = r > 0 && bytes ? static_cast<size_t>(r) : 0;
+    if (::write(fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r) ||
+        (n > 0 && ::write(fd, bytes, n) != static_cast<ssize_t>(n)))
+        ::_exit(3);
+}
+
+int read_result(const std::string &data, std::string &bytes)
+{
+    int r = 0;
+    if (data.size() < sizeof r)
+        return -100;
+    std::memcpy(&r, data.data(), sizeof r);
+    bytes = data.substr(sizeof r);
+    return r;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------
@@ -558,6 +643,30 @@ TEST(HttpStrip, LargePageMatchesReference)
     ASSERT_EQ(r, static_cast<int>(expected.size()) + 1);
     EXPECT_TRUE(std::string(out.p, expected.size()) == expected);
     EXPECT_EQ(out.p[expected.size()], '\0');
+}
+
+TEST(HttpStrip, OutputThatCannotGrowIsCutAndTerminated)
+{
+#if defined(HTTP_TEST_SANITIZED) || defined(DVRPLAT_CROSSCOMPILING)
+    GTEST_SKIP() << "needs a plain native build: the address-space limit would hit the sanitizer or emulator";
+#else
+    std::string html;
+    while (html.size() < 8 * 1024 * 1024)
+        html += "<p>" + std::string(1000, 'x');
+    const std::string expected(8 * 1024 * 1024 / 1003 * 1000 + 1000, 'x');
+    auto run = with_little_memory(2 * 1024 * 1024, [&html](int fd) {
+        char *out = nullptr;
+        int r = COM_StripHtmlCode(html.data(), &out);
+        write_result(fd, r, out);
+    });
+    std::string bytes;
+    int r = read_result(run.data, bytes);
+    ASSERT_GT(r, 1) << run.out.substr(0, 2000);
+    EXPECT_LT(static_cast<size_t>(r), expected.size());
+    EXPECT_TRUE(bytes.substr(0, static_cast<size_t>(r - 1)) == expected.substr(0, static_cast<size_t>(r - 1)));
+    EXPECT_EQ(bytes.back(), '\0');
+    EXPECT_NE(run.out.find("COM_StripHtmlCode(): COM_ReallocAndCopyBuf("), std::string::npos) << run.out;
+#endif
 }
 
 // ---------------------------------------------------------------------
@@ -956,6 +1065,31 @@ TEST(HttpNginx, BasicDownloadsMatchCurl)
                        : COM_GetHttpContentWithHeader(url.c_str(), &c.p, &b);
         EXPECT_EQ(c.bytes(r).rfind(k.status, 0), 0u) << c.bytes(r);
     }
+}
+
+TEST(HttpNginx, ContentThatCannotGrowKeepsWhatWasStored)
+{
+#if defined(HTTP_TEST_SANITIZED) || defined(DVRPLAT_CROSSCOMPILING)
+    GTEST_SKIP() << "needs a plain native build: the address-space limit would hit the sanitizer or emulator";
+#else
+    ASSERT_TRUE(g_servers->nginx_ok);
+    const std::string url = "127.0.0.1:" + std::to_string(g_servers->nginx_port) + "/files/big.bin";
+    COM_HTTP_AUTH a = make_auth(COM_HTTP_AUTH_BASIC);
+    auto run = with_little_memory(1024 * 1024, [&url, &a](int fd) {
+        char *content = nullptr;
+        int r = COM_GetHttpContent(url.c_str(), &content, &a);
+        write_result(fd, r, content);
+    });
+    std::string bytes;
+    int r = read_result(run.data, bytes);
+    ASSERT_GT(r, 1) << run.out.substr(0, 2000);
+    const std::string &file = g_servers->big;
+    EXPECT_LT(static_cast<size_t>(r), file.size());
+    EXPECT_TRUE(bytes.substr(0, static_cast<size_t>(r - 1)) == file.substr(0, static_cast<size_t>(r - 1)));
+    EXPECT_EQ(bytes.back(), '\0');
+    EXPECT_NE(run.out.find("COM_SubSendHttpCmd(): COM_ReallocAndCopyBuf("), std::string::npos)
+        << run.out.substr(0, 2000);
+#endif
 }
 
 TEST(HttpNginx, StrippedPage)
