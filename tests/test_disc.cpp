@@ -186,6 +186,30 @@ TEST_F(Disc, FailuresOfTheOwnSteps)
     EXPECT_NE(out.find("open(/dev/scd0//dev/sg9) fail : No such file or directory\n"), std::string::npos) << out;
 }
 
+TEST_F(Disc, RefusedDvdPlusRwMountLeavesTheUsedCapacity)
+{
+    // The drive's node is no block device this kernel can mount as
+    // iso9660: the mount system call refuses it.
+    attach(dvrtest::real_disc("dvd+rw"));
+    rec.details.disc = DEV_DISC_INFO{};
+    rec.details.disc.total_capacity = 4590208;
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(&rec), -2);
+    std::string out = cap.take();
+    EXPECT_EQ(rec.details.disc.used_capacity, 0u);
+    EXPECT_EQ(rec.details.disc.total_capacity, 4590208u);
+    EXPECT_NE(out.find("Dev_GetDvdPlusRwInfo(): Dev_Mount(/dev/scd0, /var/dvd_plus_rw) error : "), std::string::npos)
+        << out;
+    // The mount directory is made under the board's /var and stays.
+    EXPECT_EQ(::access((root / "var/dvd_plus_rw").c_str(), F_OK), 0);
+    // A directory that cannot be made.
+    dvrtest::shell("rm -rf " + root / "var");
+    dvrtest::write_file(root / "var", "a file\n");
+    CaptureStdout cap2;
+    EXPECT_EQ(Dev_GetDvdPlusRwInfo(&rec), -1);
+    EXPECT_NE(cap2.take().find("Dev_GetDvdPlusRwInfo(): COM_Mkdir(/var/dvd_plus_rw) error : "), std::string::npos);
+}
+
 TEST_F(Disc, NotReadyDriveGivesMinus129)
 {
     drive.ready = false;
