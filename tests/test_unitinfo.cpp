@@ -526,16 +526,19 @@ TEST_F(UnitNet, InterfaceListsFromTheKernelAndFromTheBoardRoot)
                         "Inter-| sta-|   Quality        |   Discarded packets               | Missed | WE\n"
                         " face | tus | link level noise |  nwid  crypt   frag  retry   misc | beacon | 22\n"
                         " wlan0: 0000   70.  -40.  -256        0      0      0      0      0        0\n"
-                        "br-lan_wifi.twenty-four: 0000   0.  0.  0 0 0 0 0 0 0\n");
+                        "br-lan_wifi.twenty-four: 0000   0.  0.  0 0 0 0 0 0 0\n"
+                        // Longer than the line buffer: listed once, the rest of it ignored.
+                        " wlan1: 0000" + std::string(300, ' ') + "1: 2\n");
     char *list = nullptr;
     CaptureStdout cap;
-    EXPECT_EQ(COM_GetAllWirelessDevice(&list), 2);
+    EXPECT_EQ(COM_GetAllWirelessDevice(&list), 3);
     EXPECT_EQ(without_lines(cap.take()),
               "MODULES/COMMON,#:COM_GetDeviceFromProc(): interface name cut to 15 characters : "
               "[brlanwifitwenty]\n");
     ASSERT_NE(list, nullptr);
     EXPECT_STREQ(list, "wlan0");
     EXPECT_STREQ(list + 16, "brlanwifitwenty");
+    EXPECT_STREQ(list + 32, "wlan1");
     std::free(list);
 
     list = nullptr;

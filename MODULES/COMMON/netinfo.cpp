@@ -434,8 +434,8 @@ static int COM_GetDeviceFromProc(const char *table, char **ppList)
     char line[256];
     bool skipped;
     while (read_line(file.get(), line, sizeof line, skipped)) {
-        if (skipped)
-            continue;
+        // A line longer than the buffer (counters of many digits) still
+        // names its interface in its first part; the rest was skipped.
         char *colon = std::strchr(line, ':');
         if (!colon)
             continue;
