@@ -99,7 +99,10 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, uint8_t *
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
-            COM_Message("MODULES/DNS", __LINE__, fn, "recvfrom() error : %s\n", std::strerror(errno));
+            const int err = errno;
+            COM_Message("MODULES/DNS", __LINE__, fn, "recvfrom() error : %s\n", std::strerror(err));
+            // The caller names the same error in its own report.
+            errno = err;
             rep.wait = Wait::Error;
             return rep;
         }
