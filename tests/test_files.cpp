@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -709,6 +711,41 @@ TEST(FileContent, ReadsTheFirstLine)
     EXPECT_STREQ(small, "unknown");
     EXPECT_EQ(COM_GetFileContent("/x", small, 0), -1);
     EXPECT_TRUE(contains(cap.take(), "input error : (pFileName, pBuf, len) = ("));
+}
+
+TEST(FileContent, ReadIsCancellable)
+{
+    // A reader blocked on a pipe that never ends is cancelled cleanly.
+    TempDir t;
+    std::string fifo = t / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "abc", 3), 3);
+    struct Arg {
+        std::string path;
+        char buf[32];
+    } arg{fifo, ""};
+    pthread_t th;
+    auto body = +[](void *p) -> void * {
+        auto *a = static_cast<Arg *>(p);
+        COM_GetFileContent(a->path.c_str(), a->buf, sizeof a->buf);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&th, nullptr, body, &arg), 0);
+    // Once the first block is taken, the next cancellation point is the
+    // following read.
+    int left = 3;
+    for (int i = 0; i < 5000 && left > 0; ++i) {
+        ::usleep(1000);
+        ASSERT_EQ(::ioctl(writer, FIONREAD, &left), 0);
+    }
+    EXPECT_EQ(left, 0);
+    ASSERT_EQ(pthread_cancel(th), 0);
+    void *res = nullptr;
+    ASSERT_EQ(pthread_join(th, &res), 0);
+    EXPECT_EQ(res, PTHREAD_CANCELED);
+    ::close(writer);
 }
 
 TEST(FileContent, WritesTextWithoutLineEnd)

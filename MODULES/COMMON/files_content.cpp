@@ -35,8 +35,9 @@ constexpr mode_t kFileMode = 0664;
 constexpr const char *kUnknown = "unknown";
 
 // Writes all of buf; false on a failure (errno set; ENOSPC when the
-// system wrote nothing without saying why).
-bool write_all(int fd, const char *buf, size_t len) noexcept
+// system wrote nothing without saying why). Not noexcept: write is a
+// cancellation point, and a cancelled thread unwinds through here.
+bool write_all(int fd, const char *buf, size_t len)
 {
     while (len > 0) {
         ssize_t n = ::write(fd, buf, len);
@@ -55,7 +56,7 @@ bool write_all(int fd, const char *buf, size_t len) noexcept
     return true;
 }
 
-ssize_t read_retry(int fd, void *buf, size_t len) noexcept
+ssize_t read_retry(int fd, void *buf, size_t len)
 {
     ssize_t n;
     do
