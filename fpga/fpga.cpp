@@ -38,7 +38,7 @@ struct Window {
 
 std::atomic<const Window *> gWindow{nullptr};
 
-void trace(const Window *w, char kind, unsigned value) noexcept
+void trace(const Window *w, char kind, unsigned value)
 {
     if (w->trace_fd < 0)
         return;
@@ -120,7 +120,7 @@ int open_trace()
 }
 
 // Maps the simulator file, creating or extending it as needed.
-void *map_simulator(const char *path) noexcept
+void *map_simulator(const char *path)
 {
     dvr::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) {
@@ -147,7 +147,7 @@ void *map_simulator(const char *path) noexcept
 
 bool mapped() noexcept { return gWindow.load(std::memory_order_acquire) != nullptr; }
 
-void port_write(Port p, unsigned value) noexcept
+void port_write(Port p, unsigned value)
 {
     const Window *w = gWindow.load(std::memory_order_acquire);
     if (!w)
@@ -160,7 +160,7 @@ void port_write(Port p, unsigned value) noexcept
     trace(w, kind_of_write(p), v);
 }
 
-uint8_t port_read(Port p) noexcept
+uint8_t port_read(Port p)
 {
     const Window *w = gWindow.load(std::memory_order_acquire);
     if (!w)

@@ -45,20 +45,22 @@ constexpr size_t reg(unsigned address, unsigned offset) { return (address & 0xFF
 // True once fpga_open has mapped a window (real or simulated).
 bool mapped() noexcept;
 
-// One port access. Both are no-ops (reads give 0) while unmapped.
-void port_write(Port p, unsigned value) noexcept;
-uint8_t port_read(Port p) noexcept;
+// One port access. Both are no-ops (reads give 0) while unmapped. Not
+// noexcept: with a port trace, each access writes a line (a cancellation
+// point), and a thread cancelled there unwinds through these.
+void port_write(Port p, unsigned value);
+uint8_t port_read(Port p);
 
 // Latch protocol helpers (no lock taken).
-inline void latch(unsigned address, unsigned offset) noexcept
+inline void latch(unsigned address, unsigned offset)
 {
     port_write(Port::Address, address);
     port_write(Port::Offset, offset);
 }
-inline void latch_offset(unsigned offset) noexcept { port_write(Port::Offset, offset); }
-inline void data_write(unsigned v) noexcept { port_write(Port::Data, v); }
-inline uint8_t data_read() noexcept { return port_read(Port::Data); }
-inline uint8_t status_read() noexcept { return port_read(Port::Status); }
+inline void latch_offset(unsigned offset) { port_write(Port::Offset, offset); }
+inline void data_write(unsigned v) { port_write(Port::Data, v); }
+inline uint8_t data_read() { return port_read(Port::Data); }
+inline uint8_t status_read() { return port_read(Port::Status); }
 
 void unlock_cleanup(void *mutex) noexcept;
 

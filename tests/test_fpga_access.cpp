@@ -6,7 +6,11 @@
 #include <cstring>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "COMMON.h"
 #include "fpga.h"
@@ -150,6 +154,48 @@ TEST(FpgaLock, CancelledInsideSequenceLeavesLockFree)
     pthread_mutex_unlock(&gFpgaMutex);
     fpga_write(0x01, 0x00, 0x05);
     EXPECT_EQ(sim.reg(0x01, 0x00), 0x05);
+}
+
+TEST(FpgaLock, CancelledWhileTheTraceBlocksLeavesLockFree)
+{
+    // The port trace is a pipe that nobody reads: once it is full, the
+    // trace write blocks with the lock held, and that is where the thread
+    // is cancelled.
+    dvrtest::TempDir dir;
+    std::string sim = dir / "fpga.sim", fifo = dir / "trace.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    dvrtest::ScopedEnv simenv("DVRPLAT_FPGA_SIM", sim);
+    {
+        dvrtest::ScopedEnv traceenv("DVRPLAT_FPGA_TRACE", fifo);
+        ASSERT_EQ(fpga_open(), 0);
+    }
+    pthread_t th;
+    auto body = +[](void *) -> void * {
+        for (;;)
+            fpga_write(0x01, 0x00, 0x05);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
+    int size = ::fcntl(reader, F_GETPIPE_SZ);
+    if (size <= 0)
+        size = 65536;
+    int queued = 0;
+    for (int i = 0; i < 10000 && queued < size - 4096; ++i) {
+        ::usleep(1000);
+        ASSERT_EQ(::ioctl(reader, FIONREAD, &queued), 0);
+    }
+    ::usleep(20000);
+    ASSERT_EQ(pthread_cancel(th), 0);
+    void *res = nullptr;
+    ASSERT_EQ(pthread_join(th, &res), 0);
+    EXPECT_EQ(res, PTHREAD_CANCELED);
+    ASSERT_EQ(pthread_mutex_trylock(&gFpgaMutex), 0);
+    pthread_mutex_unlock(&gFpgaMutex);
+    // A window without the trace before the pipe loses its reader.
+    ASSERT_EQ(fpga_open(), 0);
+    ::close(reader);
 }
 
 TEST(FpgaLock, ConcurrentWritesNeverInterleave)
