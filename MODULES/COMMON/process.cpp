@@ -95,8 +95,9 @@ public:
         add("Unknown error ");
         return add_int(err);
     }
-    // Returns the count of characters written, or -1.
-    int send() noexcept
+    // Returns the count of characters written, or -1. Not noexcept: write
+    // is a cancellation point.
+    int send()
     {
         size_t done = 0;
         while (done < len_) {
@@ -120,8 +121,9 @@ private:
 #endif
 
 // Lists /proc/<pid>/fd with getdents64 and closes every descriptor above 2
-// except the listing's own, which is closed last.
-int close_by_listing(int pid) noexcept
+// except the listing's own, which is closed last. Not noexcept: close is a
+// cancellation point.
+int close_by_listing(int pid)
 {
     char dir[64];
     char *end = dir;
