@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -207,6 +208,46 @@ TEST(System, ChildIdIsSharedWhileWaitingAndSignalsAreRestored)
     sigset_t mask;
     ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
     EXPECT_FALSE(sigismember(&mask, SIGCHLD));
+    ::sigaction(SIGINT, &before, nullptr);
+}
+
+TEST(System, CancelledWhileWaitingEndsTheChildAndRestoresSignals)
+{
+    struct sigaction mine {}, before {};
+    mine.sa_handler = [](int) {};
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(::sigaction(SIGINT, &mine, &before), 0);
+
+    static int pid = 0;
+    pid = 0;
+    pthread_t th;
+    auto body = +[](void *) -> void * {
+        COM_System("/bin/sleep 30", &pid);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
+    int child = 0;
+    for (int i = 0; i < 10000 && (child = __atomic_load_n(&pid, __ATOMIC_SEQ_CST)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(pthread_cancel(th), 0);
+    void *res = nullptr;
+    ASSERT_EQ(pthread_join(th, &res), 0);
+    EXPECT_EQ(res, PTHREAD_CANCELED);
+
+    // The child has been ended and reaped, and the caller's variable cleared.
+    bool gone = ::kill(child, 0) != 0 && errno == ESRCH;
+    if (!gone) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(__atomic_load_n(&pid, __ATOMIC_SEQ_CST), 0);
+    struct sigaction after {};
+    ASSERT_EQ(::sigaction(SIGINT, nullptr, &after), 0);
+    EXPECT_EQ(after.sa_handler, mine.sa_handler);
+    ASSERT_EQ(::sigaction(SIGQUIT, nullptr, &after), 0);
+    EXPECT_NE(after.sa_handler, SIG_IGN);
     ::sigaction(SIGINT, &before, nullptr);
 }
 

@@ -261,11 +261,36 @@ extern "C" int COM_System(const char *cmd, int *pPid)
         // Another thread may read the id to signal the child.
         if (pPid)
             __atomic_store_n(pPid, static_cast<int>(pid), __ATOMIC_SEQ_CST);
+        // A caller cancelled in the wait does not return: the child is then
+        // ended and reaped, the id variable cleared and the signal handling
+        // put back all the same, so that the process does not go on
+        // ignoring SIGINT and SIGQUIT.
+        struct CancelledWait {
+            pid_t child;
+            int *pPid;
+            const struct sigaction *old_int, *old_quit;
+            const sigset_t *old_mask;
+            bool armed = true;
+            ~CancelledWait()
+            {
+                if (!armed)
+                    return;
+                ::kill(child, SIGKILL);
+                while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                if (pPid)
+                    __atomic_store_n(pPid, 0, __ATOMIC_SEQ_CST);
+                ::sigaction(SIGINT, old_int, nullptr);
+                ::sigaction(SIGQUIT, old_quit, nullptr);
+                ::pthread_sigmask(SIG_SETMASK, old_mask, nullptr);
+            }
+        } cancelled{pid, pPid, &old_int, &old_quit, &old_mask};
         int status = 0;
         pid_t w;
         do
             w = ::waitpid(pid, &status, 0);
         while (w < 0 && errno == EINTR);
+        cancelled.armed = false;
         result = w == pid ? status : -1;
         if (pPid)
             __atomic_store_n(pPid, 0, __ATOMIC_SEQ_CST);
