@@ -251,7 +251,10 @@ TEST_F(Scsi, BufferCapacityReportsWholeMegabytesAboveOne)
     struct Case {
         uint32_t length;
         const char *report;
-    } cases[] = {{1048576, "buffer_size = ???\n"}, {1048577, "buffer_size = 2 MB\n"}, {2097152, "buffer_size = 2 MB\n"}};
+    } cases[] = {{1048576, "buffer_size = ???\n"},
+                 {1048577, "buffer_size = 2 MB\n"},
+                 {2097152, "buffer_size = 2 MB\n"},
+                 {0xFFFFFFFFu, "buffer_size = 4096 MB\n"}};
     for (const Case &c : cases) {
         drive.medium.buffer_length = c.length;
         int f = attach();

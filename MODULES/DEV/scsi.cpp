@@ -231,8 +231,9 @@ int Dev_ReadBufferCapacity(const char *name, int fd)
     if (cmd.issue(fd, 0) != 0)
         return 0;
     uint32_t len = dvr::get_be32(cmd.reply() + 4);
+    // Rounded up without adding to the 32-bit length (no wrap near 4 GiB).
     if (len > 1048576u)
-        DEV_REPORT("buffer_size = %d MB\n", static_cast<int>((len + 1048575u) / 1048576u));
+        DEV_REPORT("buffer_size = %d MB\n", static_cast<int>(len / 1048576u + (len % 1048576u != 0)));
     else
         DEV_REPORT("buffer_size = ???\n");
     return 1;
