@@ -269,6 +269,24 @@ TEST_F(Disc, TocWithoutTracksIsRefused)
     EXPECT_EQ(rec.details.disc.used_capacity, 0u);
 }
 
+TEST_F(Disc, TocLengthNearTheReplySizeStaysInTheReply)
+{
+    // A drive that claims 65533 bytes of table sends a few: the walk over
+    // the descriptors ends inside the 64 KiB reply (checked by the
+    // address sanitizer stage), on a zero lead-out.
+    dvrtest::SimMedium m = dvrtest::real_disc("dvd+r-open");
+    attach(m);
+    drive.raw["toc_lba"] = {0xFF, 0xFD, 0x01, 0x01, 0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+    drive.write(root / "dev/sg0");
+    dvr::UniqueFd fd(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+    DEV_DISC_INFO info{};
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ReadDvdRToc("/dev/scd0", fd.get(), &info), 1);
+    std::string out = cap.take();
+    EXPECT_NE(out.find(" Track#1  :             14@0\n"), std::string::npos);
+    EXPECT_NE(out.find(" Track#0  :             00@0\n"), std::string::npos);
+}
+
 TEST_F(Disc, ShowPrintsEveryField)
 {
     DEV_DISC_INFO i{};

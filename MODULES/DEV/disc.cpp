@@ -304,7 +304,10 @@ int Dev_ReadDvdRToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
     const int len = static_cast<int>(cmd.length());
     const uint8_t *p = cmd.reply() + 4;
     int i = 4;
-    while (len - 8 > i) {
+    // A length field near 64 KiB must not walk the last descriptor read
+    // past the reply buffer.
+    constexpr int kLastDescriptor = static_cast<int>(dvr::dev::kReplySize) - 8;
+    while (len - 8 > i && i + 8 <= kLastDescriptor) {
         std::printf(" Track#%-3u:             %02x@%u\n", p[2], p[1], get_be32(p + 4));
         i += 8;
         p += 8;
