@@ -149,7 +149,11 @@ int Dev_NfsuMountRPCCall(const char *src, const char *opts)
             return result;
         }
     }
-    client->cl_auth = authunix_create_default();
+    // Without AUTH_UNIX credentials (the library could not build them) the
+    // client keeps the null credentials it was created with.
+    AUTH *credentials = authunix_create_default();
+    if (credentials)
+        client->cl_auth = credentials;
     struct timeval timeout = {20, 0};
     auto coder = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)(void)>(&Dev_NfsXdrDir));
     auto no_result = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)(void)>(&xdr_void));
@@ -159,8 +163,8 @@ int Dev_NfsuMountRPCCall(const char *src, const char *opts)
         clnt_perror(client, "Bad UMNT RPC");
     else
         result = 0;
-    if (client->cl_auth)
-        auth_destroy(client->cl_auth);
+    if (credentials)
+        auth_destroy(credentials);
     clnt_destroy(client);
 #else
     (void)tcp;
