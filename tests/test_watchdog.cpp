@@ -258,6 +258,50 @@ TEST(ThreadLog, RegistrationsPidFilesAndMemoryUsage)
     EXPECT_EQ(status, 0) << "the case's checks failed in its process";
 }
 
+TEST(ThreadLog, RegistrationCancelledWhileThePidFileBlocks)
+{
+    // The pid file is a pipe that is already full, so writing the id out
+    // blocks; the registering thread is cancelled there.
+    BoardRoot board;
+    int status = in_child([&] {
+        ASSERT_EQ(mkdir((board.root / "var").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((board.root / "var/run").c_str(), 0755), 0);
+        std::string fifo = board.pid_file("slow");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int pipe_fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(pipe_fd, 0);
+        char block[4096] = {};
+        while (write(pipe_fd, block, sizeof block) > 0) {
+        }
+        while (write(pipe_fd, block, 1) > 0) {
+        }
+        static std::atomic<int> id{0};
+        pthread_t th;
+        auto body = +[](void *) -> void * {
+            id = tid();
+            COM_LogThread("slow");
+            return nullptr;
+        };
+        ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
+        // Nothing before the write of the id waits: a sleeping thread is
+        // blocked in that write.
+        auto sleeping = [] {
+            if (id == 0)
+                return false;
+            std::string stat = dvrtest::read_file("/proc/self/task/" + std::to_string(id.load()) + "/stat");
+            size_t paren = stat.rfind(')');
+            return paren != std::string::npos && stat.compare(paren, 3, ") S") == 0;
+        };
+        ASSERT_TRUE(wait_until(sleeping, 10));
+        ASSERT_EQ(pthread_cancel(th), 0);
+        void *res = nullptr;
+        ASSERT_EQ(pthread_join(th, &res), 0);
+        EXPECT_EQ(res, PTHREAD_CANCELED);
+        close(pipe_fd);
+    });
+    EXPECT_EQ(status, 0) << "the case's checks failed in its process";
+}
+
 TEST(ThreadWatchdogCancel, ChecksEveryRecordOnEachCycleAndStopsOnDestroy)
 {
     BoardRoot board;

@@ -79,9 +79,12 @@ void write_pid_file(const char *name, int32_t id, const char *fn)
         return;
     }
     int err = 0;
+    // Closed here rather than by the owner: the close writes the id out, a
+    // cancellation point, which must not be reached inside the owner's
+    // noexcept reset.
     if (std::fprintf(file.get(), "%d", id) < 0)
         err = errno;
-    else if (file.reset() != 0)
+    else if (std::fclose(file.release()) != 0)
         err = errno;
     if (err != 0)
         COM_Message("MODULES/COMMON", __LINE__, fn, "[%s] fprintf() error : %s\n", name,
