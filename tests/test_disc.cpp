@@ -42,6 +42,9 @@ protected:
         std::strcpy(rec.sg, "/dev/sg0");
         rec.cdrom = 1;
     }
+    // Whatever a failing test left mounted under the board root (the probe
+    // directory, /var/dvd_plus_rw) goes before the root is removed.
+    ~Disc() override { dvrtest::unmount_under(root.path()); }
     void attach(const dvrtest::SimMedium &m)
     {
         drive.medium = m;

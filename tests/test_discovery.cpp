@@ -345,6 +345,8 @@ protected:
         for (const auto &d : mounted)
             while (::umount2(d.c_str(), MNT_DETACH) == 0) {
             }
+        // Temporary mounts a failing call left under the board's /var.
+        dvrtest::unmount_under(root.path());
     }
     DEV_INFO record(const dvrtest::LoopDevice &loop)
     {

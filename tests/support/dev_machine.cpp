@@ -1,8 +1,11 @@
 // A simulated recorder under a board root for the device-layer tests.
 #include "dev_machine.h"
 
+#include <sys/mount.h>
+
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "test_support.h"
@@ -344,6 +347,27 @@ LoopDevice::~LoopDevice()
 bool kernel_has_fs(const std::string &type)
 {
     return read_file("/proc/filesystems").find("\t" + type + "\n") != std::string::npos;
+}
+
+void unmount_under(const std::string &dir)
+{
+    const std::string prefix = dir + "/";
+    // A few rounds: a detached mount may uncover one made before it.
+    for (int round = 0; round < 8; ++round) {
+        std::vector<std::string> points;
+        std::istringstream table(read_file("/proc/self/mounts"));
+        std::string line;
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string device, point;
+            if (fields >> device >> point && point.compare(0, prefix.size(), prefix) == 0)
+                points.push_back(point);
+        }
+        if (points.empty())
+            return;
+        for (auto it = points.rbegin(); it != points.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
 }
 
 } // namespace dvrtest

@@ -103,6 +103,10 @@ private:
 // Whether the running kernel lists a file-system type.
 bool kernel_has_fs(const std::string &type);
 
+// Detaches every mount below a directory (what a failing test left
+// mounted, the library's temporary mounts included), deepest first.
+void unmount_under(const std::string &dir);
+
 } // namespace dvrtest
 
 #endif
