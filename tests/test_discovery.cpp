@@ -248,6 +248,11 @@ TEST_F(Machine, NodeNamesBetweenDiskAndGenericNodes)
     EXPECT_EQ(Dev_SgToSd(name, "/dev/sg9"), -1);
     EXPECT_EQ(Dev_SdToSg(nullptr, "/dev/sda"), -1);
     EXPECT_EQ(Dev_SgToSd(name, nullptr), -1);
+    // A destination full of characters is reported without reading past it.
+    char full[DEV_NODE_SIZE + 4];
+    std::memset(full, 'x', sizeof full);
+    full[sizeof full - 1] = '\0';
+    EXPECT_EQ(Dev_SdToSg(full, nullptr), -1);
 
     // A writer that is not ready: found, result 1.
     dvrtest::SimDrive cd = scsi_drive(5, 3, 0, "PLEXTOR", "CD-R   PX-W4824A", kSbpHostAt0);
@@ -268,6 +273,8 @@ TEST_F(Machine, NodeNamesBetweenDiskAndGenericNodes)
     EXPECT_NE(out.find("Dev_SdToSg(): (/dev/sg2, /dev/scd1) : device not ready!\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Dev_SdToSg(): open(/dev/sdz) failed : No such file or directory\n"), std::string::npos);
     EXPECT_NE(out.find("Dev_SdToSg(): ((null), /dev/sda) : Null ptr\n"), std::string::npos);
+    EXPECT_NE(out.find("Dev_SdToSg(): (" + std::string(DEV_NODE_SIZE, 'x') + ", (null)) : Null ptr\n"),
+              std::string::npos);
     EXPECT_NE(out.find("Dev_SgToSd(): open(/dev/sg9) fail : No such file or directory\n"), std::string::npos);
 }
 

@@ -191,6 +191,13 @@ bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec)
     return true;
 }
 
+// A caller's name buffer in a report: a destination may hold anything, so
+// it is read no further than its DEV_NODE_SIZE bytes.
+std::string destination_text(const char *dst)
+{
+    return dst ? std::string(dst, strnlen(dst, DEV_NODE_SIZE)) : std::string("(null)");
+}
+
 // The device's size in bytes into the statistics (0 when unknown).
 void read_device_size(DEV_INFO *pDev)
 {
@@ -382,7 +389,7 @@ int Dev_BuildSgMap(DEV_SG_MAP *map)
 int Dev_SdToSg(char *pSg, const char *pSd)
 {
     if (!pSg || !pSd) {
-        DEV_REPORT("(%s, %s) : Null ptr\n", pSg ? pSg : "(null)", pSd ? pSd : "(null)");
+        DEV_REPORT("(%s, %s) : Null ptr\n", destination_text(pSg).c_str(), pSd ? pSd : "(null)");
         return -1;
     }
     dvr::UniqueFd fd = open_node(pSd, O_RDONLY | O_NONBLOCK);
@@ -412,7 +419,7 @@ int Dev_SdToSg(char *pSg, const char *pSd)
 int Dev_SgToSd(char *pSd, const char *pSg)
 {
     if (!pSd || !pSg) {
-        DEV_REPORT("(%s, %s) : Null ptr\n", pSg ? pSg : "(null)", pSd ? pSd : "(null)");
+        DEV_REPORT("(%s, %s) : Null ptr\n", pSg ? pSg : "(null)", destination_text(pSd).c_str());
         return -1;
     }
     ScsiAddress want;
