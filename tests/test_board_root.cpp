@@ -1,5 +1,9 @@
+// labels: threads
 // The board root: fixed paths under DVRPLAT_ROOT.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
 
 #include "dvr_internal.h"
 #include "test_support.h"
@@ -48,4 +52,26 @@ TEST(WireOrder, BigEndianHelpers)
     dvr::put_be16(b, 0xA9FA);
     EXPECT_EQ(b[0], 0xA9);
     EXPECT_EQ(dvr::get_be16(b), 0xA9FA);
+}
+
+// A handle released with a cancel request pending must not act on it inside
+// the release (the release cannot unwind): the thread is cancelled at its
+// next cancellation point instead, and the process lives on.
+TEST(HandleOwners, ReleaseWithCancelPendingDoesNotAbort)
+{
+    auto body = +[](void *) -> void * {
+        {
+            dvr::UniqueFd fd(::open("/dev/null", O_RDONLY));
+            dvr::UniqueFile f(std::fopen("/dev/null", "w"));
+            std::fputs("buffered", f.get());
+            pthread_cancel(pthread_self()); // deferred: only pending here
+        }
+        pthread_testcancel();
+        return nullptr;
+    };
+    pthread_t th;
+    ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
+    void *res = nullptr;
+    ASSERT_EQ(pthread_join(th, &res), 0);
+    EXPECT_EQ(res, PTHREAD_CANCELED);
 }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,6 +29,19 @@
 #define DNS_REPORT(...) DVR_REPORT("MODULES/DNS", __VA_ARGS__)
 
 namespace dvr {
+
+// Holds off thread cancellation for its scope (used where releasing a
+// handle must not become a cancellation point).
+class NoCancel {
+public:
+    NoCancel() noexcept { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancel() { pthread_setcancelstate(old_, nullptr); }
+    NoCancel(const NoCancel &) = delete;
+    NoCancel &operator=(const NoCancel &) = delete;
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
 
 // ---------------------------------------------------------------------
 // Owners of kernel and C library handles.
@@ -55,6 +69,9 @@ public:
     void reset(int fd = -1) noexcept
     {
         if (fd_ >= 0) {
+            // close() is a cancellation point; an owner may be released
+            // while its thread unwinds, so it must not act on a cancel here.
+            NoCancel guard;
             int saved = errno;
             ::close(fd_);
             errno = saved;
@@ -91,6 +108,7 @@ public:
     {
         int rc = 0;
         if (f_) {
+            NoCancel guard; // fclose may write out buffered data
             int saved = errno;
             rc = std::fclose(f_);
             errno = saved;
@@ -113,6 +131,7 @@ public:
     ~UniqueDir()
     {
         if (d_) {
+            NoCancel guard;
             int saved = errno;
             ::closedir(d_);
             errno = saved;
