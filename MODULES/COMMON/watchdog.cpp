@@ -282,7 +282,7 @@ StackRange own_stack()
     return r;
 }
 
-extern "C" __attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
+__attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
 {
     auto *r = static_cast<StackRange *>(range);
     if (r->low)

@@ -72,7 +72,7 @@ struct StackRange {
     size_t size = 0;
 };
 
-extern "C" __attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
+__attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
 {
     auto *r = static_cast<StackRange *>(range);
     if (r->low)
