@@ -40,7 +40,9 @@ int fpga_read_topfpgaver(void);
 int fpga_read_botfpgaver(void);
 int fpga_read_brdver(void);
 
-/* @@SECTION display-routing@@ */
+/* ---------------------------------------------------------------------
+ * Display routing
+ * ------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------
  * Display routing (register address 0x01; mon is the video output, 0 or 1)
@@ -75,7 +77,9 @@ int fpga_get_callmonitor(void);
 int fpga_set_second_callmonitor(int value);
 int fpga_get_second_callmonitor(void);
 
-/* @@SECTION osd@@ */
+/* ---------------------------------------------------------------------
+ * On-screen display
+ * ------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------
  * On-screen display
@@ -105,7 +109,9 @@ int fpga_osd_write(int mon, const unsigned char *bytes, int len, int x, int y);
 int fpga_move_cursor(int x, int y);
 int fpga_hide_cursor(void);
 
-/* @@SECTION keypad@@ */
+/* ---------------------------------------------------------------------
+ * Front-panel keypad and LEDs
+ * ------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------
  * Front-panel keypad and LEDs
@@ -133,7 +139,9 @@ void fpga_set_zoom_led(int on);
 void fpga_set_ch_led(int channel, int on);
 void fpga_set_16chs_led(int on);
 
-/* @@SECTION sensors@@ */
+/* ---------------------------------------------------------------------
+ * Sensor inputs and outputs
+ * ------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------
  * Sensor inputs and outputs
@@ -155,7 +163,9 @@ void fpga_set_motion_dot(int unused, int row, int pattern);
 void fpga_set_motion_cursor(int unused, int column, int row);
 void fpga_clear_motion_cursor(int unused, int column, int row);
 
-/* @@SECTION coax@@ */
+/* ---------------------------------------------------------------------
+ * Coaxial camera control
+ * ------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------
  * Coaxial camera control (channel 0..15; bytes passed through unchanged)

@@ -49,7 +49,9 @@ int COM_CloseFd(int *fd);
 int COM_Version(void);
 char *COM_GetPWD(void);
 
-/* @@SECTION files-and-directories@@ */
+/* ---------------------------------------------------------------------
+ * Files and directories
+ * ------------------------------------------------------------------- */
 
 /* One line to look for (and replace) in COM_ReplaceItemsInFile. */
 #define COM_REPLACE_KEY_SIZE 160
@@ -112,7 +114,9 @@ void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, const void *src
 /* Inverts every byte of buf. 0; -1 for a null buffer. */
 int COM_XorBuffer(void *buf, int len);
 
-/* @@SECTION processes@@ */
+/* ---------------------------------------------------------------------
+ * Processes and system state
+ * ------------------------------------------------------------------- */
 
 /* A program to keep running, found by the start of its first argument. */
 typedef struct {
@@ -152,7 +156,9 @@ int COM_WatchDog(COM_WATCHDOG_LIST *list);
  * "/proc/meminfo". 0 when the last such line was read, -1 otherwise. */
 int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap);
 
-/* @@SECTION thread-watchdog@@ */
+/* ---------------------------------------------------------------------
+ * Thread watchdog and thread log
+ * ------------------------------------------------------------------- */
 
 #include <pthread.h>
 
@@ -205,7 +211,9 @@ void *COM_ThreadWatchdog(void *pArg);
  * thread is alive and neither a zombie nor stopped, -1 otherwise. */
 int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo);
 
-/* @@SECTION unit-identity@@ */
+/* ---------------------------------------------------------------------
+ * Unit identity and network information
+ * ------------------------------------------------------------------- */
 
 /* Identity and network settings of the unit, 264 bytes. Text fields are
  * NUL-terminated; the caller zero-fills the record before
@@ -300,7 +308,9 @@ int COM_GetAllWirelessDevice(char **ppList);
 int COM_NetDevUp(const char *dev);
 int COM_NetDevDown(const char *dev);
 
-/* @@SECTION http-client@@ */
+/* ---------------------------------------------------------------------
+ * HTTP client
+ * ------------------------------------------------------------------- */
 
 /* Authorisation record of the HTTP client, 528 bytes. The caller
  * zero-fills it once, sets mode, username and password, and passes it to
@@ -376,7 +386,9 @@ int COM_StripHtmlCode(char *html, char **out);
  * fetch's result when it was below 1. */
 int COM_GetStrippedHtml(const char *url, char **out, COM_HTTP_AUTH *auth);
 
-/* @@SECTION md5@@ */
+/* ---------------------------------------------------------------------
+ * MD5 and digests
+ * ------------------------------------------------------------------- */
 
 /* MD5 (RFC 1321). The context is the caller's; after COM_MD5_Final it is
  * all zeros and must be initialised again before reuse. */
@@ -412,7 +424,9 @@ void COM_MD5_GG(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int
 void COM_MD5_HH(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
 void COM_MD5_II(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac);
 
-/* @@SECTION encodings@@ */
+/* ---------------------------------------------------------------------
+ * Text encodings
+ * ------------------------------------------------------------------- */
 
 /* Hexadecimal escapes ("=" and two uppercase digits for every byte) and
  * Base64 (standard alphabet, "=" padding, no line breaks). Nothing is
@@ -434,7 +448,9 @@ char COM_Base2Chr(int value);
 /* 0-63 for a Base64 symbol, 64 otherwise ("=" included). */
 unsigned char COM_Chr2Base(char c);
 
-/* @@SECTION serial@@ */
+/* ---------------------------------------------------------------------
+ * Terminal and serial devices
+ * ------------------------------------------------------------------- */
 
 #include <termios.h>
 
@@ -474,7 +490,9 @@ int COM_CloseTermDevice(COM_TERM_DEV_INFO *pDevInfo);
 int COM_ShowTermAttr(const char *title, const struct termios *tio);
 int COM_SubShowTermAttr(const char *label, uint32_t flags, const COM_TERM_FLAG_NAME *table);
 
-/* @@SECTION parsers@@ */
+/* ---------------------------------------------------------------------
+ * Text and bitstream parsing
+ * ------------------------------------------------------------------- */
 
 /* The caller's record for COM_ParserXml. */
 typedef struct {
@@ -521,7 +539,9 @@ void *COM_MemCopyBetweenRingBuf(void *dst, int dpos, int dsize, const void *src,
 /* Hex dump, 16 bytes a line, between a title and a closing line. */
 int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len);
 
-/* @@SECTION rmdir@@ */
+/* ---------------------------------------------------------------------
+ * Mount-aware directory removal
+ * ------------------------------------------------------------------- */
 
 /* Removes an empty directory, unmounting first a file system mounted on
  * it. 0 removed; the non-zero result of Dev_uMount when the unmount failed

@@ -12,7 +12,9 @@
 extern "C" {
 #endif
 
-/* @@SECTION types@@ */
+/* ---------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------- */
 
 #include <scsi/sg.h>
 
@@ -132,7 +134,9 @@ extern DEV_FS_ENTRY gDevFS[DEV_FS_COUNT];
 /* 1 once Dev_InitFsArray has run. */
 extern int gDevFsInit;
 
-/* @@SECTION scsi@@ */
+/* ---------------------------------------------------------------------
+ * SCSI MMC command transport
+ * ------------------------------------------------------------------- */
 
 /* Sends one prepared request to a SCSI generic node with SG_IO. verbose 1
  * reports sense data, statuses and the reply dump. Returns 0 success, -1
@@ -155,7 +159,9 @@ int Dev_ReadCapacity(const char *name, int fd, DEV_DISC_INFO *pUnused);
 int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *pUnused);
 int Dev_ReadPreInfo(const char *name, int fd, DEV_DISC_INFO *pUnused);
 
-/* @@SECTION mount@@ */
+/* ---------------------------------------------------------------------
+ * Mounts and file systems
+ * ------------------------------------------------------------------- */
 
 /* Mounts src on dst. fs: a gDevFS row (0 to 9), or DEV_FS_AUTO (any other
  * value) for automatic detection over the available rows; a source not
@@ -195,7 +201,9 @@ int Dev_GetEntryViaMtab(const char *name, DEV_MTAB_ENTRY *pEntry);
  * 2 read failed; -1 the device does not open. */
 int Dev_CheckPartition(const char *dev);
 
-/* @@SECTION discovery@@ */
+/* ---------------------------------------------------------------------
+ * Device table and discovery
+ * ------------------------------------------------------------------- */
 
 /* (major, minor) to node-name table; ends with a row whose major is -1. */
 extern const DEV_MAJOR_ENTRY gDevMajorNameSpace[];
@@ -233,7 +241,9 @@ int Dev_ConvertMajorMinor(int major, int minor, char *dst);
  * otherwise the last character written. */
 int Dev_ConvertToAlpha(int n, char *dst, int higher);
 
-/* @@SECTION disc@@ */
+/* ---------------------------------------------------------------------
+ * Optical disc information
+ * ------------------------------------------------------------------- */
 
 /* What is in the optical drive of pDev, into pDev->details.disc (zeroed
  * first). 0 done (steps that fail leave their fields 0), 1 NULL record,
@@ -260,7 +270,9 @@ int Dev_GetDvdPlusRwInfo(DEV_INFO *pDev);
 /* Reports every field of the record; the result of the last report. */
 int Dev_ShowDiscInfo(const DEV_DISC_INFO *pInfo);
 
-/* @@SECTION identity@@ */
+/* ---------------------------------------------------------------------
+ * Disk identity, SMART and temperature watch
+ * ------------------------------------------------------------------- */
 
 #include <pthread.h>
 
@@ -339,7 +351,9 @@ int Dev_TempWatchThread(DEV_TEMP_WATCH *pWatch);
  * after the step. */
 int Dev_SubTempWatch(DEV_TEMP_WATCH *pWatch, DEV_TEMP_DISK *pDisk, DEV_SMART_REQ *pSmart, int index);
 
-/* @@SECTION menu@@ */
+/* ---------------------------------------------------------------------
+ * Device test menu
+ * ------------------------------------------------------------------- */
 
 /* The values a device test tool currently works with (44 bytes). */
 typedef struct {

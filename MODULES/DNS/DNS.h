@@ -12,7 +12,9 @@
 extern "C" {
 #endif
 
-/* @@SECTION message-format@@ */
+/* ---------------------------------------------------------------------
+ * DNS message format
+ * ------------------------------------------------------------------- */
 
 /* Result entries handed back by the lookups: arrays of DNS_ADDR_REC_MAX. */
 #define DNS_ADDR_REC_MAX 10
@@ -73,7 +75,9 @@ int DNS_SortMXPrefix(const void *pA, const void *pB);
 int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const char *pName,
                     const unsigned char *pPointer, char *pOutText, int nOutSize);
 
-/* @@SECTION resolver@@ */
+/* ---------------------------------------------------------------------
+ * Resolver operations
+ * ------------------------------------------------------------------- */
 
 /* Name server table: DNS_NAMESERVER_MAX entries of DNS_NAMESERVER_LEN
  * characters (a dotted IPv4 address and its NUL). */
