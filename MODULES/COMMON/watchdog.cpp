@@ -16,16 +16,7 @@
 
 #include "dvr_internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define DVRPLAT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DVRPLAT_ASAN 1
-#endif
-#endif
-#if DVRPLAT_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "asan_stack.h"
 
 static_assert(offsetof(COM_THREAD_INFO, nPid) == 0);
 static_assert(offsetof(COM_THREAD_INFO, szState) == 4);
@@ -261,37 +252,6 @@ void check_cycle(COM_THREAD_WATCHDOG &wd)
     pthread_cleanup_pop(0);
 }
 
-#if DVRPLAT_ASAN
-// A thread ended by cancellation leaves the sanitizer's marks of the
-// frames it unwound (variables out of scope) on its stack, and the thread
-// library's exit path then runs over that part of the stack: the checking
-// thread clears its whole stack's marks as it ends.
-struct StackRange {
-    void *low = nullptr;
-    size_t size = 0;
-};
-
-StackRange own_stack()
-{
-    StackRange r;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &r.low, &r.size);
-        pthread_attr_destroy(&attr);
-    }
-    return r;
-}
-
-__attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
-{
-    auto *r = static_cast<StackRange *>(range);
-    if (r->low)
-        __asan_unpoison_memory_region(r->low, r->size);
-}
-#define DVRPLAT_NO_ASAN __attribute__((no_sanitize("address")))
-#else
-#define DVRPLAT_NO_ASAN
-#endif
 
 } // namespace
 
@@ -299,8 +259,8 @@ extern "C" DVRPLAT_NO_ASAN void *COM_ThreadWatchdog(void *pArg)
 {
     COM_THREAD_WATCHDOG &wd = pArg ? *static_cast<COM_THREAD_WATCHDOG *>(pArg) : gComThreadWatchdog;
 #if DVRPLAT_ASAN
-    StackRange stack = own_stack();
-    pthread_cleanup_push(clear_stack_marks, &stack);
+    dvr::asan::StackRange stack = dvr::asan::own_stack();
+    pthread_cleanup_push(dvr::asan::clear_stack_marks, &stack);
 #endif
     register_watchdog(wd);
     for (;;) {

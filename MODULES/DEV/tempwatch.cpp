@@ -12,16 +12,7 @@
 #include "dev_internal.h"
 #include "identity_internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define DVRPLAT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DVRPLAT_ASAN 1
-#endif
-#endif
-#if DVRPLAT_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "asan_stack.h"
 
 static_assert(sizeof(DEV_TEMP_DISK) == 16);
 static_assert(offsetof(DEV_TEMP_DISK, state) == 8);
@@ -62,37 +53,12 @@ void unlock_cleanup(void *m)
     pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m));
 }
 
-#if DVRPLAT_ASAN
-// A thread ended by cancellation leaves the sanitizer's marks of the
-// frames it unwound on its stack, and the thread library's exit path then
-// runs over that part of the stack: the watch thread clears its whole
-// stack's marks as it ends.
-struct StackRange {
-    void *low = nullptr;
-    size_t size = 0;
-};
-
-__attribute__((no_sanitize("address"))) void clear_stack_marks(void *range)
-{
-    auto *r = static_cast<StackRange *>(range);
-    if (r->low)
-        __asan_unpoison_memory_region(r->low, r->size);
-}
-#define DVRPLAT_NO_ASAN __attribute__((no_sanitize("address")))
-#else
-#define DVRPLAT_NO_ASAN
-#endif
 
 DVRPLAT_NO_ASAN void *watch_thread(void *arg)
 {
 #if DVRPLAT_ASAN
-    StackRange stack;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &stack.low, &stack.size);
-        pthread_attr_destroy(&attr);
-    }
-    pthread_cleanup_push(clear_stack_marks, &stack);
+    dvr::asan::StackRange stack = dvr::asan::own_stack();
+    pthread_cleanup_push(dvr::asan::clear_stack_marks, &stack);
 #endif
     Dev_TempWatchThread(static_cast<DEV_TEMP_WATCH *>(arg));
 #if DVRPLAT_ASAN
