@@ -7,20 +7,11 @@
 #include <vector>
 
 #include "DNS.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    if (!std::freopen("/dev/null", "w", stdout))
-        return 0;
-    return 0;
-}
+#include "fuzz_dns_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > 1023)
-        size = 1023;
-    std::vector<uint8_t> response(data, data + size);
-    response.push_back(0);
+    std::vector<uint8_t> response = fuzz_dns_response(data, size);
     const uint8_t *pointer = response.data() + (size ? data[0] % size : 0);
     std::vector<char> text(256, 'Z');
     int n = DNS_GetMXString(response.data(), int(size), nullptr, pointer, text.data(), int(text.size()));

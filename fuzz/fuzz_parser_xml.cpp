@@ -7,13 +7,7 @@
 #include <memory>
 
 #include "COMMON.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    if (!std::freopen("/dev/null", "w", stdout))
-        return 0;
-    return 0;
-}
+#include "fuzz_quiet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -42,4 +42,16 @@ inline bool split_fuzz_case(const uint8_t *data, size_t size, FuzzTextCase &c)
     return true;
 }
 
+// What both value extractors promise: a returned position lies inside the
+// text, and the output then holds a terminated text within its size.
+inline void check_text_value(const FuzzTextCase &c, const char *r)
+{
+    if (!r)
+        return;
+    if (r < c.text.get() || r > c.text.get() + std::strlen(c.text.get()))
+        __builtin_trap();
+    if (c.size < 1 || strnlen(c.out.get(), static_cast<size_t>(c.size)) >= static_cast<size_t>(c.size))
+        __builtin_trap();
+}
+
 #endif
