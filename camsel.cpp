@@ -8,6 +8,7 @@
 #include "COMMON.h"
 #include "fpga.h"
 #include "dvr_internal.h"
+#include "dvrplat_version.h"
 
 namespace {
 constexpr int kModes = 10;        // rows of d1_cameras; row 9 is the file's
@@ -107,6 +108,11 @@ int user_options(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // --version alone prints the version and touches nothing else.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("camsel %s\n", DVRPLAT_VERSION);
+        return 0;
+    }
     fpga_open();
     int rc = user_options(argc, argv);
     std::printf("\n\t\t Use -h for help \n");

@@ -9,6 +9,7 @@
 #   sanitize  the whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan      the programs labelled "threads", built with ThreadSanitizer
 #   ppc       the whole suite cross-built for 32-bit big-endian PowerPC, run under qemu-ppc
+#             (preset "board"; its tests include the board staging archive)
 #   fuzz      clang build of fuzz/fuzz_*.cpp, each run for --fuzz-seconds
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
 #
@@ -113,11 +114,13 @@ stage_fail() { # stage name, what failed
 
 stage_time() { echo "$(( $(date +%s) - stage_start ))s"; }
 
-# configure_and_build stage dir targets(comma list or "all") -- cmake args...
+# Each stage configures, builds and tests with its CMake preset
+# (CMakePresets.json), in its own directory under the build root.
+# configure_and_build stage preset dir targets(comma list or "all") [extra cmake args...]
 configure_and_build() {
-  local name=$1 dir=$2 targets=$3; shift 3
-  echo "== [$name] configure ($dir)"
-  if ! cmake -S "$top" -B "$dir" "${generator[@]}" -DDVRPLAT_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
+  local name=$1 preset=$2 dir=$3 targets=$4; shift 4
+  echo "== [$name] configure ($dir, preset $preset)"
+  if ! cmake --preset "$preset" -B "$dir" "${generator[@]}" "$@" >"$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"
     stage_fail "$name" configure
     return 1
@@ -137,19 +140,19 @@ configure_and_build() {
   fi
 }
 
-run_ctest() { # stage name, dir, extra ctest args...
-  local name=$1 dir=$2; shift 2
+run_ctest() { # stage name, test preset, dir
+  local name=$1 preset=$2 dir=$3
   local fargs=()
   [ -z "$filter" ] || fargs=(-R "$filter")
   echo "== [$name] test"
-  ctest --test-dir "$dir" --output-on-failure --no-tests=ignore -j"$test_jobs" "${fargs[@]}" "$@" 2>&1 | tee "$dir.test.log"
+  ctest --preset "$preset" --test-dir "$dir" --no-tests=ignore -j"$test_jobs" "${fargs[@]}" 2>&1 | tee "$dir.test.log"
   add_counts "$name" "$dir.test.log"
 }
 
 stage_native() {
   local dir=$build_root/build-native
-  configure_and_build native "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 0
-  run_ctest native "$dir"
+  configure_and_build native native "$dir" all || return 0
+  run_ctest native native "$dir"
 }
 
 # The sanitizer builds do not turn warnings into errors: instrumented code
@@ -157,11 +160,10 @@ stage_native() {
 # other stages already hold every file to -Werror.
 stage_sanitize() {
   local dir=$build_root/build-sanitize
-  configure_and_build sanitize "$dir" all -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=address,undefined -DDVRPLAT_WERROR=OFF || return 0
-  # The install check builds an uninstrumented C program against the
-  # installed library: it runs in the native stage only.
-  run_ctest sanitize "$dir" -LE install
+  configure_and_build sanitize sanitize "$dir" all || return 0
+  # The install checks build uninstrumented programs against the installed
+  # library: the test preset leaves them to the native stage.
+  run_ctest sanitize sanitize "$dir"
 }
 
 stage_tsan() {
@@ -174,31 +176,25 @@ stage_tsan() {
       targets+=",$n"
     fi
   done
-  configure_and_build tsan "$dir" "$targets" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_SANITIZE=thread -DDVRPLAT_GTEST_FROM_SOURCE=ON \
-    -DDVRPLAT_WERROR=OFF || return 0
-  run_ctest tsan "$dir" -L threads
+  configure_and_build tsan tsan "$dir" "$targets" || return 0
+  run_ctest tsan tsan "$dir"
 }
 
 stage_ppc() {
   local dir=$build_root/build-ppc
-  configure_and_build ppc "$dir" all -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" \
-    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1" -DCMAKE_C_FLAGS="-O1" || return 0
-  run_ctest ppc "$dir"
+  configure_and_build ppc board "$dir" all || return 0
+  run_ctest ppc board "$dir"
 }
 
 stage_fuzz() {
   local dir=$build_root/build-fuzz
-  CC=clang CXX=clang++ configure_and_build fuzz "$dir" all -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DDVRPLAT_TESTS=OFF \
-    -DDVRPLAT_FUZZERS=ON -DDVRPLAT_FUZZ_SECONDS="$fuzz_seconds" || return 0
-  run_ctest fuzz "$dir" -L fuzz
+  configure_and_build fuzz fuzz "$dir" all -DDVRPLAT_FUZZ_SECONDS="$fuzz_seconds" || return 0
+  run_ctest fuzz fuzz "$dir"
 }
 
 stage_bench() {
   local dir=$build_root/build-bench b status=0
-  configure_and_build bench "$dir" all -DCMAKE_BUILD_TYPE=Release -DDVRPLAT_TESTS=OFF \
-    -DDVRPLAT_BENCHMARKS=ON || return 0
+  configure_and_build bench bench "$dir" all || return 0
   echo "== [bench] run"
   for b in "$dir"/bench/bench_*; do
     [ -x "$b" ] && [ -f "$b" ] || continue

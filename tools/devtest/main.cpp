@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "DEV.h"
+#include "dvrplat_version.h"
 
 namespace {
 
@@ -237,6 +238,7 @@ void usage(FILE *to)
 {
     std::fprintf(to,
                  "usage: devtest [-g sg] [-s sd] [-d dev]\n"
+                 "       devtest --version\n"
                  "Prints the device test menu and runs the chosen entries, read one a line from\n"
                  "standard input, until Exit or the end of the input. With DVRPLAT_ROOT set, works\n"
                  "on the simulated machine under that directory.\n");
@@ -246,6 +248,10 @@ void usage(FILE *to)
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("devtest %s\n", DVRPLAT_VERSION);
+        return 0;
+    }
     DEV_TEST_MENU m;
     defaults(m);
     int opt;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "board.h"
+#include "dvrplat_version.h"
 #include "fpga_internal.h"
 
 namespace sim = fpga_detail::sim;
@@ -20,6 +21,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: fpgasim [--sim FILE] COMMAND ...\n"
+    "       fpgasim --version\n"
     "The simulator file is FILE, or else the one DVRPLAT_FPGA_SIM names.\n"
     "\n"
     "  show                 both video outputs, the text layer, cursor, palettes,\n"
@@ -241,6 +243,9 @@ int main(int argc, char **argv)
         if (args[i] == "--sim" && i + 1 < args.size()) {
             path = args[i + 1];
             i += 2;
+        } else if (args[i] == "--version") {
+            std::printf("fpgasim %s\n", DVRPLAT_VERSION);
+            return 0;
         } else if (args[i] == "--help" || args[i] == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
