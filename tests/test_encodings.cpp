@@ -142,6 +142,31 @@ TEST(Encodings, Base64EdgeCases)
     };
     for (const auto &c : cases)
         EXPECT_EQ(b64_decode(c.in), c.out) << c.in;
+
+    // Long texts, whose end the decoder finds a block at a time: ends,
+    // passed-over characters and a closing "=" at and around every
+    // multiple of 4096 up to 64 KiB.
+    for (size_t edge = 4096; edge <= 65536; edge += 4096) {
+        for (size_t at = edge - 5; at <= edge + 5; ++at) {
+            SCOPED_TRACE(at);
+            std::string groups, bytes;
+            for (size_t i = 0; i < at / 4 + 2; ++i) {
+                groups += "QUJD";
+                bytes += "ABC";
+            }
+            // The text ends at "at".
+            std::string cut = groups.substr(0, at);
+            std::string want = bytes.substr(0, at / 4 * 3 + (at % 4 == 2 ? 1 : at % 4 == 3 ? 2 : 0));
+            EXPECT_EQ(b64_decode(cut), want);
+            // A line break inserted at "at" is passed over.
+            std::string broken = groups;
+            broken.insert(at / 4 * 4, "\r\n");
+            EXPECT_EQ(b64_decode(broken), bytes);
+            // A "=" at a group boundary near "at" ends the text there.
+            std::string closed = groups.substr(0, at / 4 * 4) + "=" + groups;
+            EXPECT_EQ(b64_decode(closed), bytes.substr(0, at / 4 * 3));
+        }
+    }
 }
 
 TEST(Encodings, Base64AgreesWithTheBase64Tool)

@@ -4,7 +4,15 @@
 // works on whole groups (three bytes, four symbols) in its inner loops and
 // falls back to one symbol at a time only around characters that are not
 // symbols, so the result is that of the one-symbol-at-a-time walk.
+//
+// The inner loops are plain C++ for any processor (the board's included):
+// the encoder turns six bytes, read as one 64-bit word, into eight symbols
+// with four lookups of symbol pairs and one 64-bit store; the decoder turns
+// eight symbols into six bytes with eight lookups in tables that already
+// hold each symbol's bits in place, so ORing them gives the group's value
+// and a single test finds a character that is not a symbol.
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -47,17 +55,76 @@ constexpr std::array<uint8_t, 256> make_base64_values()
 constexpr auto kHexValue = make_hex_values();
 constexpr auto kBase64Value = make_base64_values();
 
-// Symbol pairs for every 12-bit value: one lookup writes two symbols.
-constexpr std::array<char, 8192> make_base64_pairs()
+// Symbol pairs for every 12-bit value (one lookup writes two symbols), as
+// 16-bit words whose bytes lie in memory in symbol order.
+constexpr std::array<uint16_t, 4096> make_base64_pair_words()
 {
-    std::array<char, 8192> t{};
+    std::array<uint16_t, 4096> t{};
     for (int v = 0; v < 4096; ++v) {
-        t[2 * v] = kBase64Alphabet[v >> 6];
-        t[2 * v + 1] = kBase64Alphabet[v & 63];
+        const auto first = static_cast<uint16_t>(static_cast<uint8_t>(kBase64Alphabet[v >> 6]));
+        const auto second = static_cast<uint16_t>(static_cast<uint8_t>(kBase64Alphabet[v & 63]));
+        t[v] = std::endian::native == std::endian::little ? static_cast<uint16_t>(first | second << 8)
+                                                          : static_cast<uint16_t>(first << 8 | second);
     }
     return t;
 }
-constexpr auto kBase64Pairs = make_base64_pairs();
+constexpr auto kBase64PairWords = make_base64_pair_words();
+
+// A symbol's six bits already shifted to their place in a group's 24-bit
+// value, one table per position; a character that is not a symbol gives
+// kBase64Bad, which no OR of valid entries can produce.
+constexpr uint32_t kBase64Bad = 1u << 24;
+constexpr std::array<uint32_t, 256> make_base64_placed(unsigned shift)
+{
+    std::array<uint32_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = kBase64Value[c] == kNotBase64 ? kBase64Bad : uint32_t(kBase64Value[c]) << shift;
+    return t;
+}
+constexpr auto kBase64At0 = make_base64_placed(18);
+constexpr auto kBase64At1 = make_base64_placed(12);
+constexpr auto kBase64At2 = make_base64_placed(6);
+constexpr auto kBase64At3 = make_base64_placed(0);
+
+// Whole words in and out in wire order, whatever the host's byte order.
+inline uint64_t load_be64(const unsigned char *p) noexcept
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
+inline void store_be64_prefix(unsigned char *p, uint64_t v, size_t n) noexcept
+{
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    std::memcpy(p, &v, n);
+}
+
+// Six bytes (the top 48 bits of word) as eight symbols.
+inline void encode_six(char *o, uint64_t word) noexcept
+{
+    const uint64_t a = kBase64PairWords[(word >> 52) & 0xFFF];
+    const uint64_t b = kBase64PairWords[(word >> 40) & 0xFFF];
+    const uint64_t c = kBase64PairWords[(word >> 28) & 0xFFF];
+    const uint64_t d = kBase64PairWords[(word >> 16) & 0xFFF];
+    const uint64_t out = std::endian::native == std::endian::little ? a | b << 16 | c << 32 | d << 48
+                                                                    : a << 48 | b << 32 | c << 16 | d;
+    std::memcpy(o, &out, sizeof out);
+}
+
+// A group of four symbols as its 24-bit value, kBase64Bad set when one of
+// them is not a symbol.
+inline uint32_t decode_four(const uint8_t *p) noexcept
+{
+    return kBase64At0[p[0]] | kBase64At1[p[1]] | kBase64At2[p[2]] | kBase64At3[p[3]];
+}
+
+// The decoder looks for the text's end this far ahead at a time: small
+// enough that the bytes are still in the cache when they are decoded.
+constexpr size_t kBase64ScanBlock = 16384;
 
 inline uint8_t hex_value(char c) noexcept { return kHexValue[static_cast<uint8_t>(c)]; }
 inline uint8_t base64_value(char c) noexcept { return kBase64Value[static_cast<uint8_t>(c)]; }
@@ -133,10 +200,15 @@ int COM_Base64Encode(char *out, const unsigned char *in, int n)
     const size_t whole = len / 3 * 3;
     char *o = out;
     size_t i = 0;
+    // Twelve bytes a turn while two 8-byte reads stay inside the input.
+    for (; len - i >= 14; i += 12, o += 16) {
+        encode_six(o, load_be64(in + i));
+        encode_six(o + 8, load_be64(in + i + 6));
+    }
     for (; i < whole; i += 3, o += 4) {
         uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
-        std::memcpy(o, &kBase64Pairs[2 * (v >> 12)], 2);
-        std::memcpy(o + 2, &kBase64Pairs[2 * (v & 0xFFF)], 2);
+        std::memcpy(o, &kBase64PairWords[v >> 12], 2);
+        std::memcpy(o + 2, &kBase64PairWords[v & 0xFFF], 2);
     }
     if (len - whole == 1) {
         uint32_t v = in[i];
@@ -159,24 +231,48 @@ int COM_Base64Encode(char *out, const unsigned char *in, int n)
 
 int COM_Base64Decode(unsigned char *out, const char *in)
 {
-    const size_t len = std::strlen(in);
-    if (len / 4 * 3 + 2 > INT_MAX)
-        return -1;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(in);
-    const uint8_t *const end = p + len;
+    // The text's end is found a block at a time, just ahead of the decoding,
+    // so that a long text is read from memory once rather than twice.
+    const uint8_t *const start = reinterpret_cast<const uint8_t *>(in);
+    const uint8_t *p = start;
+    const uint8_t *end = p + ::strnlen(in, kBase64ScanBlock); // bytes known to precede the NUL
+    bool whole = static_cast<size_t>(end - p) < kBase64ScanBlock; // end is the text's end
+    // Looks further for the NUL; false when the text has no more bytes.
+    auto extend = [&]() noexcept {
+        if (whole)
+            return false;
+        const size_t more = ::strnlen(reinterpret_cast<const char *>(end), kBase64ScanBlock);
+        end += more;
+        whole = more < kBase64ScanBlock;
+        return more > 0;
+    };
     unsigned char *o = out;
     unsigned k = 0;     // symbols taken so far
     uint8_t carry = 0;  // bits of the previous symbol waiting for the next
 
     for (;;) {
+        if (!whole && end - p < 64) {
+            extend();
+            // The count of bytes written must fit the int result.
+            if (static_cast<size_t>(end - start) / 4 * 3 + 2 > INT_MAX)
+                return -1;
+        }
         // At a group boundary, take whole groups of four symbols at once.
         if ((k & 3u) == 0) {
-            while (end - p >= 4) {
-                uint32_t a = kBase64Value[p[0]], b = kBase64Value[p[1]];
-                uint32_t c = kBase64Value[p[2]], d = kBase64Value[p[3]];
-                if ((a | b | c | d) & 0xC0u)
+            while (end - p >= 16) {
+                const uint32_t a = decode_four(p), b = decode_four(p + 4);
+                const uint32_t c = decode_four(p + 8), d = decode_four(p + 12);
+                if ((a | b | c | d) & kBase64Bad)
                     break;
-                uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+                store_be64_prefix(o, (uint64_t(a) << 40) | (uint64_t(b) << 16), 6);
+                store_be64_prefix(o + 6, (uint64_t(c) << 40) | (uint64_t(d) << 16), 6);
+                o += 12;
+                p += 16;
+            }
+            while (end - p >= 4) {
+                const uint32_t v = decode_four(p);
+                if (v & kBase64Bad)
+                    break;
                 o[0] = static_cast<unsigned char>(v >> 16);
                 o[1] = static_cast<unsigned char>(v >> 8);
                 o[2] = static_cast<unsigned char>(v);
@@ -185,11 +281,11 @@ int COM_Base64Decode(unsigned char *out, const char *in)
             }
         }
         // A "=" where the next symbol is due ends the text.
-        if (p == end || *p == '=')
+        if ((p == end && !extend()) || *p == '=')
             break;
         // Anything that is not a symbol is passed over ("=" included).
         uint8_t v = kNotBase64;
-        while (p < end && (v = kBase64Value[*p]) == kNotBase64)
+        while ((p < end || extend()) && (v = kBase64Value[*p]) == kNotBase64)
             ++p;
         if (p == end)
             break;
