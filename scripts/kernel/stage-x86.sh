@@ -22,7 +22,7 @@ limit=${DVRPLAT_GUEST_TIMEOUT:-900}
 # The programs that meet the real kernel: the real drives themselves, and
 # the programs whose cases skip on a kernel without iso9660, vfat, udf,
 # loop partitions or SCSI generic nodes.
-GUEST_PROGRAMS="test_real_drives test_real_filesystems test_real_vlan test_scsi test_disc test_discovery test_mount"
+GUEST_PROGRAMS="test_real_drives test_real_filesystems test_real_vlan test_real_nfs test_scsi test_disc test_discovery test_mount"
 # The guest's modules (with what they depend on).
 MODULES="virtio_pci 9pnet_virtio 9p virtio_scsi ata_piix sr_mod sg loop ext4 isofs udf vfat nls_cp437
   nls_ascii nls_utf8 nls_iso8859-1 8021q dummy nfs nfsv3 nfsd"
@@ -75,7 +75,7 @@ start=$(date +%s)
   -drive if=none,id=empty,media=cdrom \
   -device scsi-cd,bus=scsi.0,scsi-id=2,lun=0,drive=empty \
   -drive if=ide,index=2,media=cdrom,file="$x/cd.iso",format=raw,readonly=on \
-  2>&1 | tr -d '\r' | tee "$work/console.log" | grep -a '^guest: \|^run-x86: '
+  2>&1 | tr -d '\r' | tee "$work/console.log" | grep -a --line-buffered "^guest: \|^run-x86: "
 guest_time=$(( $(date +%s) - start ))
 
 passed=0 failed=0
