@@ -218,7 +218,8 @@ stage_bench() {
 # host's root is its root, read-only). One count per test program.
 stage_kernel() {
   if [ "$(id -u)" != 0 ]; then
-    stage_fail kernel "root needed:"
+    echo "== [kernel] skipped: booting the guest with its drives needs root"
+    summary+=("[kernel] skipped: needs root")
     return 0
   fi
   if [ "$install" = 1 ]; then
