@@ -79,7 +79,7 @@ for attempt in 1 2; do
     -device scsi-cd,bus=scsi.0,scsi-id=2,lun=0,drive=empty \
     -drive if=ide,index=2,media=cdrom,file="$x/cd.iso",format=raw,readonly=on \
     2>&1 | sed -u 's/\r//g' | tee "$work/console.log" | grep -a --line-buffered "^guest: \|^run-x86: "
-  grep -aq '^guest: .* up after' "$work/console.log" && break
+  grep -aq 'guest: .* up after' "$work/console.log" && break
   echo "kernel: the guest did not start (attempt $attempt); the end of its console:"
   tail -n 25 "$work/console.log"
 done
