@@ -4,18 +4,19 @@
 #
 #   scripts/test.sh [options] [STAGE ...]
 #
-# Stages (default: native sanitize tsan ppc fuzz):
+# Stages (default: native sanitize tsan ppc fuzz kernel):
 #   native    the whole suite, native build
 #   sanitize  the whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan      the programs labelled "threads", built with ThreadSanitizer
 #   ppc       the whole suite cross-built for 32-bit big-endian PowerPC, run under qemu-ppc
 #   fuzz      clang build of fuzz/fuzz_*.cpp, each run for --fuzz-seconds
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
-#   kernel    (only when named) boots Debian's stock kernel in a virtual machine
+#   kernel    boots Debian's stock kernel in a virtual machine
 #             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
 #             drives and runs the device-layer test programs of the native
 #             build inside it against the real sr and sg drivers and file
-#             systems; needs root (see scripts/kernel/)
+#             systems, NFS and VLAN devices; skipped without root (see
+#             scripts/kernel/)
 #
 # Options:
 #   --no-install        do not install the Debian packages of scripts/packages.txt
@@ -53,7 +54,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-[ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz kernel)
 [ -n "$test_jobs" ] || test_jobs=$jobs
 mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)

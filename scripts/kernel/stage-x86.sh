@@ -56,6 +56,11 @@ for p in $GUEST_PROGRAMS; do
   [ -x "$build/tests/$p" ] || { echo "kernel: $build/tests/$p is not built"; continue; }
   programs+=" $build/tests/$p"
 done
+if [ -z "$programs" ]; then
+  echo "0 0" >"$work/counts"
+  echo "[kernel]   no guest program matches: the guest was not booted" >"$work/summary"
+  exit 0
+fi
 cat >"$x/config" <<CFG
 DRIVES="scsi-cd:cd:virtio:0:$x/cd.iso scsi-dvd:dvd:virtio:1:$x/dvd.iso scsi-empty:empty:virtio:2: ide-atapi:cd:ata:0:$x/cd.iso"
 PROGRAMS="${programs# }"
