@@ -4,7 +4,7 @@
 #
 #   scripts/test.sh [options] [STAGE ...]
 #
-# Stages (default: native sanitize tsan ppc fuzz):
+# Stages (default: native sanitize tsan ppc fuzz kernel):
 #   native    the whole suite, native build
 #   sanitize  the whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan      the programs labelled "threads", built with ThreadSanitizer
@@ -12,6 +12,12 @@
 #             (preset "board"; its tests include the board staging archive)
 #   fuzz      clang build of fuzz/fuzz_*.cpp, each run for --fuzz-seconds
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
+#   kernel    boots Debian's stock kernel in a virtual machine
+#             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
+#             drives and runs the device-layer test programs of the native
+#             build inside it against the real sr and sg drivers and file
+#             systems, NFS and VLAN devices; skipped without root (see
+#             scripts/kernel/)
 #
 # Options:
 #   --no-install        do not install the Debian packages of scripts/packages.txt
@@ -44,12 +50,12 @@ while [ $# -gt 0 ]; do
     --fuzz-seconds) fuzz_seconds=$2; shift ;;
     --build-root) build_root=$2; shift ;;
     -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    native|sanitize|tsan|ppc|fuzz|bench) stages+=("$1") ;;
+    native|sanitize|tsan|ppc|fuzz|bench|kernel) stages+=("$1") ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
 done
-[ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native sanitize tsan ppc fuzz kernel)
 [ -n "$test_jobs" ] || test_jobs=$jobs
 mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)
@@ -202,6 +208,36 @@ stage_bench() {
     "$b" || status=1
   done
   if [ "$status" = 0 ]; then summary+=("[bench] ran ($(stage_time))"); else stage_fail bench run; fi
+}
+
+# The device layer against a real kernel, real drivers and drives that QEMU
+# emulates: the native build's test programs run inside the guest (the
+# host's root is its root, read-only). One count per test program.
+stage_kernel() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "== [kernel] skipped: booting the guest with its drives needs root"
+    summary+=("[kernel] skipped: needs root")
+    return 0
+  fi
+  if [ "$install" = 1 ]; then
+    local pkgs
+    pkgs=$(grep -hv '^\s*#' scripts/kernel/packages.txt | tr -s ' \n' ' ')
+    echo "== [kernel] installing: $pkgs"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $pkgs >/dev/null; then
+      stage_fail kernel "package installation"
+      return 0
+    fi
+  fi
+  local dir=$build_root/build-native work=$build_root/build-kernel passed failed
+  configure_and_build kernel "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 0
+  echo "== [kernel] x86-64 guest"
+  scripts/kernel/stage-x86.sh "$dir" "$work" "$filter"
+  read -r passed failed <"$work/counts" || { passed=0; failed=1; }
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  summary+=("[kernel] $passed passed, $failed failed ($(stage_time))")
+  while IFS= read -r l; do summary+=("$l"); done <"$work/summary"
+  [ "$failed" = 0 ] || failed_stages+=(kernel)
 }
 
 for s in "${stages[@]}"; do
