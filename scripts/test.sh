@@ -229,7 +229,7 @@ stage_kernel() {
     fi
   fi
   local dir=$build_root/build-native work=$build_root/build-kernel passed failed
-  configure_and_build kernel "$dir" all -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 0
+  configure_and_build kernel native "$dir" all || return 0
   echo "== [kernel] x86-64 guest"
   scripts/kernel/stage-x86.sh "$dir" "$work" "$filter"
   read -r passed failed <"$work/counts" || { passed=0; failed=1; }
