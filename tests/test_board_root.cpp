@@ -2,6 +2,8 @@
 // The board root: fixed paths under DVRPLAT_ROOT.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <pthread.h>
 
@@ -13,16 +15,28 @@ TEST(BoardRoot, PrefixesOnlyWhenSet)
     unsetenv("DVRPLAT_ROOT");
     EXPECT_EQ(dvr::board_path("/etc/resolv.conf"), "/etc/resolv.conf");
     {
+        char buf[32];
+        EXPECT_TRUE(dvr::board_path("/etc/resolv.conf", buf, sizeof buf));
+        EXPECT_STREQ(buf, "/etc/resolv.conf");
+    }
+    {
         dvrtest::ScopedEnv root("DVRPLAT_ROOT", "/tmp/board/");
         EXPECT_EQ(dvr::board_path("/etc/resolv.conf"), "/tmp/board/etc/resolv.conf");
         EXPECT_EQ(dvr::board_path("relative"), "relative");
         char buf[32];
         EXPECT_TRUE(dvr::board_path("/proc/mounts", buf, sizeof buf));
         EXPECT_STREQ(buf, "/tmp/board/proc/mounts");
-        // Too long for the buffer: refused, nothing written past it.
+        // Too long for the buffer: refused, nothing written past it. The
+        // exact fit is the text and its NUL.
         char small[16];
         EXPECT_FALSE(dvr::board_path("/proc/mounts", small, sizeof small));
         EXPECT_STREQ(small, "");
+        char fit[sizeof "/tmp/board/proc/mounts" + 1];
+        std::memset(fit, '#', sizeof fit);
+        EXPECT_TRUE(dvr::board_path("/proc/mounts", fit, sizeof fit - 1));
+        EXPECT_STREQ(fit, "/tmp/board/proc/mounts");
+        EXPECT_EQ(fit[sizeof fit - 1], '#');
+        EXPECT_FALSE(dvr::board_path("/proc/mounts", fit, sizeof fit - 2));
     }
     {
         dvrtest::ScopedEnv root("DVRPLAT_ROOT", "");

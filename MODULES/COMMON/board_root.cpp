@@ -46,7 +46,9 @@ bool board_path(const char *fixed, char *out, size_t outlen) noexcept
         root = {};
     if (root.size() + f.size() + 1 > outlen)
         return false;
-    std::memcpy(out, root.data(), root.size());
+    // An empty root may have no storage at all: nothing to copy from it.
+    if (!root.empty())
+        std::memcpy(out, root.data(), root.size());
     std::memcpy(out + root.size(), f.data(), f.size());
     out[root.size() + f.size()] = '\0';
     return true;
