@@ -24,6 +24,7 @@
 
 #ifdef DVRPLAT_HAVE_PANEL
 #include <httplib.h>
+#include <png.h>
 #endif
 
 #include "dvr_internal.h"
@@ -140,6 +141,22 @@ std::string post_input(const Panel &p, const std::string &query, int &status)
     return r->body;
 }
 
+// The RGB pixel at (x, y) of a PNG picture; {-1} when it cannot be read.
+std::vector<int> pixel(const std::string &png, int x, int y)
+{
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
+        return {-1};
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> px(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, px.data(), 0, nullptr))
+        return {-1};
+    const size_t at = (static_cast<size_t>(y) * image.width + static_cast<size_t>(x)) * 3;
+    return {px[at], px[at + 1], px[at + 2]};
+}
+
 unsigned long long version_of(const std::string &json)
 {
     const size_t at = json.find("\"version\":");
@@ -229,6 +246,60 @@ TEST(FpgasimServe, VersionFollowsEveryChangeOfTheFile)
     auto bad = c.Get("/api/version?after=soon");
     ASSERT_TRUE(bad);
     EXPECT_EQ(bad->status, 400);
+}
+
+// The font registers show one glyph at a time; the panel keeps every glyph
+// it has seen and draws text cells with their bitmaps, where the picture of
+// one look at the file knows only the glyph the registers hold.
+TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
+{
+    FpgaSim sim;
+    init_quietly();
+    const unsigned char text[4] = {0x00, 'A', 0x00, 'B'};
+    ASSERT_EQ(fpga_osd_write(0, text, sizeof text, 0, 0), 0);
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    auto c = p.client();
+    auto v = c.Get("/api/version");
+    ASSERT_TRUE(v);
+    unsigned long long version = version_of(v->body);
+    // Each glyph is kept once the file has stood still with it in the
+    // registers; the board's list of kept glyphs says when.
+    const struct {
+        int glyph;
+        const char *kept;
+    } steps[] = {{'A', "\"font_glyphs\":[65]"}, {'B', "\"font_glyphs\":[65,66]"}};
+    for (const auto &[glyph, kept] : steps) {
+        fpga_write(0x21, 0, glyph); // a full block: every pixel of the cell is foreground
+        for (int r = 0; r < 32; ++r)
+            fpga_write(0x20, r, 0xFF);
+        bool seen = false;
+        for (int i = 0; i < 50 && !seen; ++i) {
+            auto next = c.Get(("/api/version?after=" + std::to_string(version)).c_str());
+            ASSERT_TRUE(next);
+            version = version_of(next->body);
+            auto board = c.Get("/api/board");
+            ASSERT_TRUE(board);
+            seen = board->body.find(kept) != std::string::npos;
+        }
+        ASSERT_TRUE(seen) << "glyph " << glyph << " never kept";
+    }
+    auto png = c.Get("/board.png");
+    ASSERT_TRUE(png);
+    dvrtest::TempDir dir;
+    const std::string file = dir.path() + "/show.png";
+    RunResult show = fpgasim(sim.sim_path(), {"show", "--png", file});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const std::string shown = dvrtest::read_file(file);
+    // The top-left pixel of a cell: foreground in a block glyph, text
+    // background (black) in the character shape, which starts further in.
+    const std::vector<int> black{0, 0, 0};
+    const int x = 20, y = 60; // output 0's screen in the picture
+    EXPECT_NE(pixel(png->body, x, y), black) << "glyph A";
+    EXPECT_NE(pixel(png->body, x + 16, y), black) << "glyph B";
+    EXPECT_EQ(pixel(shown, x, y), black) << "glyph A is not in the file any more";
+    EXPECT_NE(pixel(shown, x + 16, y), black) << "glyph B is in the font registers";
+    EXPECT_EQ(pixel(png->body, x + 32, y), black) << "a blank cell";
 }
 
 // Each input posted to the panel leaves the file exactly as the matching

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include <csignal>
 #include <fcntl.h>
@@ -170,25 +171,43 @@ public:
     }
 
     // Takes a new version when the file differs from the last copy.
+    //
+    // The font registers show one glyph at a time (the glyph index
+    // register names it), so the watch collects the glyphs it sees: a
+    // glyph is kept once the file has stood still for a whole period with
+    // it in the registers, never from a look in the middle of a font
+    // being written (index already moved on, data still the last glyph's).
+    // Until then it is drawn as the file shows it, like show --png.
     void refresh()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (version_ != 0 && std::memcmp(copy_.data(), file_.bytes(), copy_.size()) == 0)
+        if (version_ != 0 && std::memcmp(copy_.data(), file_.bytes(), copy_.size()) == 0) {
+            if (candidate_ && glyphs_[candidate_->first] != candidate_->second) {
+                glyphs_[candidate_->first] = candidate_->second;
+                candidate_.reset();
+                publish(std::make_shared<Board>(*board_));
+            }
             return;
+        }
         std::memcpy(copy_.data(), file_.bytes(), copy_.size());
         auto board = std::make_shared<Board>();
         load_bytes(copy_.data(), copy_.size(), *board);
-        // The font registers show one glyph at a time: keep every glyph
-        // seen so far, so the text layer can use them all.
-        for (size_t g = 0; g < glyphs_.size(); ++g) {
+        candidate_.reset();
+        for (size_t g = 0; g < board->glyphs.size(); ++g)
             if (board->glyphs[g])
-                glyphs_[g] = board->glyphs[g];
-        }
-        board->glyphs = glyphs_;
-        board_ = std::move(board);
-        png_.reset();
-        ++version_;
-        changed_.notify_all();
+                candidate_.emplace(g, *board->glyphs[g]);
+        publish(std::move(board));
+    }
+
+    // The glyphs kept so far.
+    std::vector<int> known_glyphs()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<int> known;
+        for (size_t g = 0; g < glyphs_.size(); ++g)
+            if (glyphs_[g])
+                known.push_back(static_cast<int>(g));
+        return known;
     }
 
     uint64_t version()
@@ -261,6 +280,19 @@ public:
     }
 
 private:
+    // Under mutex_: the board drawn with the kept glyphs and the one the
+    // registers show, as the next version.
+    void publish(std::shared_ptr<Board> board)
+    {
+        for (size_t g = 0; g < glyphs_.size(); ++g)
+            if (glyphs_[g] && !(candidate_ && candidate_->first == g))
+                board->glyphs[g] = glyphs_[g];
+        board_ = std::move(board);
+        png_.reset();
+        ++version_;
+        changed_.notify_all();
+    }
+
     SimFile &file_;
     std::mutex mutex_;
     std::condition_variable changed_, stop_;
@@ -269,11 +301,12 @@ private:
     bool stopping_ = false;
     std::shared_ptr<const Board> board_;
     std::array<std::optional<Board::Glyph>, 256> glyphs_{};
+    std::optional<std::pair<size_t, Board::Glyph>> candidate_;
     std::shared_ptr<const std::vector<uint8_t>> png_;
     uint64_t png_version_ = 0;
 };
 
-std::string board_json(const Board &b, uint64_t version, const uint8_t *file)
+std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known)
 {
     std::string j = format("{\"version\":%llu,\"outputs\":[", static_cast<unsigned long long>(version));
     for (const Output &out : b.outputs) {
@@ -321,6 +354,9 @@ std::string board_json(const Board &b, uint64_t version, const uint8_t *file)
             dots |= static_cast<unsigned>(b.dots[r][c]) << c;
         j += format("%s%u", r ? "," : "", dots);
     }
+    j += "],\"font_glyphs\":[";
+    for (size_t k = 0; k < known.size(); ++k)
+        j += format("%s%d", k ? "," : "", known[k]);
     j += format("],\"coax_bytes\":%zu,\"coax\":%s}", b.coax.size(), json_string(decode_coax(b.coax)).c_str());
     return j;
 }
@@ -559,7 +595,7 @@ int serve(const std::string &path, const std::vector<std::string> &args)
         std::shared_ptr<const Board> b = watch.board(v);
         // The motion cells come from the mapping itself; they are shown as
         // they stand now.
-        answer(res, 200, board_json(*b, v, file.bytes()));
+        answer(res, 200, board_json(*b, v, file.bytes(), watch.known_glyphs()));
     });
     svr.Get("/board.png", [&](const httplib::Request &, httplib::Response &res) {
         std::shared_ptr<const std::vector<uint8_t>> png;
