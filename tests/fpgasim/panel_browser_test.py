@@ -80,7 +80,10 @@ class Page:
         self.driver = driver
 
     def text(self, element_id):
-        return self.driver.find_element(By.ID, element_id).text
+        # Read in the page in one step: the page may redraw between a
+        # look-up and a read from here.
+        return self.driver.execute_script(
+            "const e = document.getElementById(arguments[0]); return e ? e.textContent : null;", element_id)
 
     def wait(self, what, condition):
         try:
@@ -181,7 +184,8 @@ def main():
 
         # Alarm input 5 from the page, read back through the library.
         driver.find_element(By.ID, "alarm-5").click()
-        page.wait("alarm input 5 on", lambda: "on" in driver.find_element(By.ID, "alarm-5").get_attribute("class"))
+        page.wait("alarm input 5 on", lambda: driver.execute_script(
+            "return document.getElementById('alarm-5').classList.contains('on');"))
         alarm = int(run([args.probe, "alarm"], env).strip(), 16)
         assert alarm == 0xFFFF0020, "the library reads alarm inputs 0x%08X" % alarm  # bits 16-31 always set
 

@@ -153,6 +153,13 @@ function build() {
   }
   window.addEventListener("blur", release);
   $("coax-clear").addEventListener("click", () => send({name: "coax-clear"}));
+  const rc = $("rec-cams");
+  for (let p = 0; p < 16; ++p) {
+    const s = document.createElement("span");
+    s.id = "rec-cam-" + p;
+    rc.appendChild(s);
+    if (p % 4 === 3) rc.appendChild(document.createElement("br"));
+  }
 }
 
 function tileLine(t) {
@@ -183,15 +190,7 @@ function render() {
   }
   $("keymap").textContent = b.keymap + (b.keymap === "0xFFFFFFFFFFFFFFFF" ? " (no key)" : "");
   $("rec-resolution").textContent = b.resolution_name + " (" + b.resolution + ")";
-  const rc = $("rec-cams");
-  rc.textContent = "";
-  b.record_cameras.forEach((c, p) => {
-    const s = document.createElement("span");
-    s.id = "rec-cam-" + p;
-    s.textContent = c;
-    rc.appendChild(s);
-    if (p % 4 === 3) rc.appendChild(document.createElement("br"));
-  });
+  b.record_cameras.forEach((c, p) => { $("rec-cam-" + p).textContent = c; });
   $("relays").textContent = [0, 1, 2].map((k) => (b.relays >> k) & 1).join(" ");
   $("cursor").textContent = b.cursor.shown ? ("x " + b.cursor.x + " y " + b.cursor.y) : "hidden";
   for (const out of b.outputs) {
