@@ -216,12 +216,13 @@ public:
         return version_;
     }
 
-    // Waits until the version passes after, the watch stops or the time
-    // is up; returns the version then.
+    // Waits until the version differs from after (the one the caller has;
+    // a page kept from an earlier run of the server may have a larger one),
+    // the watch stops or the time is up; returns the version then.
     uint64_t wait_after(uint64_t after, std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, limit, [&] { return version_ > after || stopping_; });
+        changed_.wait_for(lock, limit, [&] { return version_ != after || stopping_; });
         return version_;
     }
 
