@@ -141,21 +141,34 @@ std::string post_input(const Panel &p, const std::string &query, int &status)
     return r->body;
 }
 
-// The RGB pixel at (x, y) of a PNG picture; {-1} when it cannot be read.
-std::vector<int> pixel(const std::string &png, int x, int y)
+// A PNG picture's pixels, RGB, row by row; empty when it cannot be read.
+struct Picture {
+    unsigned width = 0;
+    std::vector<uint8_t> rgb;
+    std::vector<int> at(int x, int y) const
+    {
+        const size_t i = (static_cast<size_t>(y) * width + static_cast<size_t>(x)) * 3;
+        if (i + 3 > rgb.size())
+            return {-1};
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+Picture decode(const std::string &png)
 {
+    Picture p;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
-        return {-1};
+        return p;
     image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> px(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, px.data(), 0, nullptr))
-        return {-1};
-    const size_t at = (static_cast<size_t>(y) * image.width + static_cast<size_t>(x)) * 3;
-    return {px[at], px[at + 1], px[at + 2]};
+    p.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, p.rgb.data(), 0, nullptr))
+        p.rgb.clear();
+    p.width = image.width;
+    return p;
 }
+std::vector<int> pixel(const std::string &png, int x, int y) { return decode(png).at(x, y); }
 
 unsigned long long version_of(const std::string &json)
 {
@@ -212,7 +225,10 @@ TEST(FpgasimServe, ServesThePageTheBoardAndThePictureOfShow)
     const std::string file = dir.path() + "/show.png";
     RunResult show = fpgasim(sim.sim_path(), {"show", "--png", file});
     ASSERT_EQ(show.status, 0) << show.err;
-    EXPECT_TRUE(png->body == dvrtest::read_file(file)) << "the panel's picture differs from show --png";
+    const Picture panel = decode(png->body), shown = decode(dvrtest::read_file(file));
+    ASSERT_FALSE(panel.rgb.empty());
+    EXPECT_EQ(panel.width, shown.width);
+    EXPECT_TRUE(panel.rgb == shown.rgb) << "the panel's picture differs from show --png";
 
     EXPECT_EQ(p.stop(), 0) << "SIGTERM stops the server cleanly";
 }

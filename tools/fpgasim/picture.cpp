@@ -393,6 +393,8 @@ bool render_png(const Board &b, std::vector<uint8_t> &png, std::string &error)
     image.width = static_cast<png_uint_32>(cv.width());
     image.height = static_cast<png_uint_32>(cv.height());
     image.format = PNG_FORMAT_RGB;
+    // Drawn for every change a page is shown: speed before size.
+    image.flags = PNG_IMAGE_FLAG_FAST;
     png_alloc_size_t size = 0;
     // First the size, then the bytes.
     if (!png_image_write_to_memory(&image, nullptr, &size, 0, cv.data(), 0, nullptr)) {
