@@ -93,6 +93,14 @@ bool load(const std::string &path, Board &b, std::string &error)
             break; // the rest reads as zeros, as fpga_open would extend it
         got += static_cast<size_t>(n);
     }
+    load_bytes(f.data(), f.size(), b);
+    return true;
+}
+
+void load_bytes(const uint8_t *bytes, size_t n, Board &b)
+{
+    std::vector<uint8_t> f(bytes, bytes + std::min(n, sim::kFileSize));
+    f.resize(sim::kFileSize, 0);
     auto reg = [&](unsigned a, unsigned o) { return f[sim::kRegisters + sim::reg(a, o)]; };
     auto status = [&](unsigned a, unsigned o) { return f[sim::kStatus + sim::reg(a, o)]; };
 
@@ -155,10 +163,18 @@ bool load(const std::string &path, Board &b, std::string &error)
     b.resolution = reg(0xB0, 0x00);
     for (unsigned p = 0; p < 16; ++p)
         b.record_cameras[p] = reg(0xB1 + p / 4, p % 4);
-    const uint32_t n = dvr::get_be32(&f[sim::kCoaxCount]);
+    const uint32_t queued = dvr::get_be32(&f[sim::kCoaxCount]);
     b.coax.assign(f.begin() + sim::kCoaxQueue,
-                  f.begin() + static_cast<long>(sim::kCoaxQueue + std::min<size_t>(n, sim::kCoaxCapacity)));
-    return true;
+                  f.begin() + static_cast<long>(sim::kCoaxQueue + std::min<size_t>(queued, sim::kCoaxCapacity)));
+    // The glyph output 0's font registers hold; all zeros is no font.
+    Board::Glyph g{};
+    bool any = false;
+    for (unsigned r = 0; r < 32; ++r) {
+        g[r] = reg(0x20, r);
+        any = any || g[r];
+    }
+    if (any)
+        b.glyphs[reg(0x21, 0)] = g;
 }
 
 namespace {

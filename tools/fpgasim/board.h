@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,15 @@ struct Board {
     std::array<int, 16> record_cameras{};
     std::vector<uint8_t> coax;
 
+    // Glyph bitmaps of output 0's font that are known: 16 rows of two bytes
+    // (first byte the left half, bit 7 the leftmost pixel). The font
+    // registers show one glyph at a time (the one the glyph index register
+    // names), so a file holds at most one; a watcher that sees the file
+    // over time collects more. Cells whose glyph is unknown are drawn as
+    // the character of their glyph index.
+    using Glyph = std::array<uint8_t, 32>;
+    std::array<std::optional<Glyph>, 256> glyphs{};
+
     uint16_t cell(int col, int row) const { return text[static_cast<size_t>(row * kCols + col)]; }
     bool row_blank(int row) const;
 };
@@ -76,6 +86,9 @@ struct Board {
 // The simulator file's bytes (at least the register, status and queue
 // regions; a shorter file reads as zeros beyond its end).
 bool load(const std::string &path, Board &b, std::string &error);
+// The same from the file's bytes already in memory (kFileSize bytes; a
+// shorter buffer reads as zeros beyond its end).
+void load_bytes(const uint8_t *bytes, size_t n, Board &b);
 
 const char *resolution_name(int r);
 
@@ -84,6 +97,10 @@ std::string render_text(const Board &b);
 
 // Writes the picture as a PNG file; false with a message on failure.
 bool write_png(const Board &b, const std::string &path, std::string &error);
+// The same picture as PNG bytes in memory.
+bool render_png(const Board &b, std::vector<uint8_t> &png, std::string &error);
+// The fill colour of camera cam's tiles in the picture.
+Rgb camera_colour(int cam);
 // The picture's size in pixels.
 void picture_size(int &w, int &h);
 

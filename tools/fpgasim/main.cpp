@@ -13,6 +13,7 @@
 
 #include "board.h"
 #include "dvrplat_version.h"
+#include "serve.h"
 #include "fpga_internal.h"
 
 namespace sim = fpga_detail::sim;
@@ -40,6 +41,9 @@ const char kUsage[] =
     "      status ADDR OFFSET VALUE   one status input byte (status port)\n"
     "  coax [--clear]       the queued coaxial messages, decoded; --clear empties\n"
     "                       the queue after listing it\n"
+    "  serve [--port N] [--bind ADDR]   the board as a live page in a browser, with\n"
+    "                       its inputs (default 127.0.0.1 port 8020; port 0 picks a\n"
+    "                       free one); runs until interrupted\n"
     "Numbers are decimal or 0x hexadecimal.\n";
 
 int usage_error(const char *what)
@@ -265,5 +269,7 @@ int main(int argc, char **argv)
         return cmd_set(path, rest);
     if (cmd == "coax")
         return cmd_coax(path, rest);
+    if (cmd == "serve")
+        return fpgasim::serve(path, rest);
     return usage_error(("unknown command " + cmd).c_str());
 }

@@ -30,6 +30,16 @@ constexpr int kHeight = kPanelY + 190;
 
 constexpr int screen_x(int mon) { return kMargin + mon * (kScreenW + kMargin); }
 
+// A fixed colour per camera number, neighbours in the usual layouts well
+// apart; none of them grey, which marks blanked tiles.
+constexpr Rgb kCameraColours[16] = {
+    {0xD6, 0x27, 0x28}, {0x1F, 0x77, 0xB4}, {0x2C, 0xA0, 0x2C}, {0xFF, 0x7F, 0x0E},
+    {0x94, 0x67, 0xBD}, {0x17, 0xBE, 0xCF}, {0x8C, 0x56, 0x4B}, {0xE3, 0x77, 0xC2},
+    {0xBC, 0xBD, 0x22}, {0x39, 0x3B, 0x79}, {0x63, 0x79, 0x39}, {0x7B, 0x41, 0x73},
+    {0xE7, 0xBA, 0x52}, {0x6B, 0x6E, 0xCF}, {0xAD, 0x49, 0x4A}, {0x17, 0x80, 0x6D},
+};
+
+
 #ifdef DVRPLAT_HAVE_PNG
 // 5 x 7 glyphs for ASCII 0x20..0x7E, one byte per column, bit 0 the top row.
 constexpr uint8_t kFont[95][5] = {
@@ -174,16 +184,6 @@ private:
     int clip_x0_ = 0, clip_y0_ = 0, clip_x1_ = w_, clip_y1_ = h_;
 };
 
-// A fixed colour per camera number, neighbours in the usual layouts well
-// apart; none of them grey, which marks blanked tiles.
-constexpr Rgb kCameraColours[16] = {
-    {0xD6, 0x27, 0x28}, {0x1F, 0x77, 0xB4}, {0x2C, 0xA0, 0x2C}, {0xFF, 0x7F, 0x0E},
-    {0x94, 0x67, 0xBD}, {0x17, 0xBE, 0xCF}, {0x8C, 0x56, 0x4B}, {0xE3, 0x77, 0xC2},
-    {0xBC, 0xBD, 0x22}, {0x39, 0x3B, 0x79}, {0x63, 0x79, 0x39}, {0x7B, 0x41, 0x73},
-    {0xE7, 0xBA, 0x52}, {0x6B, 0x6E, 0xCF}, {0xAD, 0x49, 0x4A}, {0x17, 0x80, 0x6D},
-};
-
-Rgb camera_colour(int cam) { return kCameraColours[cam & 15]; }
 
 void draw_tile(Canvas &cv, int sx, const Tile &t)
 {
@@ -239,7 +239,8 @@ void draw_output(Canvas &cv, const Board &b, const Output &out)
     cv.clip(sx, kScreenY, kScreenW, kScreenH);
 
     if (out.mon == 0) {
-        // The text layer: each cell's glyph index drawn as its character.
+        // The text layer: each cell drawn with its glyph's bitmap where the
+        // font is known, else as the character of its glyph index.
         const Rgb fg = to_rgb(out.palette[0]), bg = to_rgb(out.text_background);
         for (int row = 0; row < Board::kRows; ++row)
             for (int col = 0; col < Board::kCols; ++col) {
@@ -248,7 +249,18 @@ void draw_output(Canvas &cv, const Board &b, const Output &out)
                     continue;
                 const int x = sx + col * 16, y = kScreenY + row * 16;
                 cv.rect(x, y, 16, 16, bg);
-                cv.glyph(x + 3, y + 1, static_cast<unsigned char>(cell & 0xFF), 2, fg);
+                const auto &g = b.glyphs[cell & 0xFF];
+                if (g) {
+                    for (int j = 0; j < 16; ++j) {
+                        const unsigned bits = static_cast<unsigned>((*g)[static_cast<size_t>(j * 2)] << 8 |
+                                                                    (*g)[static_cast<size_t>(j * 2 + 1)]);
+                        for (int i = 0; i < 16; ++i)
+                            if ((bits >> (15 - i)) & 1)
+                                cv.pixel(x + i, y + j, fg);
+                    }
+                } else {
+                    cv.glyph(x + 3, y + 1, static_cast<unsigned char>(cell & 0xFF), 2, fg);
+                }
             }
     }
     if (out.overlay) {
@@ -354,13 +366,62 @@ void picture_size(int &w, int &h)
     h = kHeight;
 }
 
-bool write_png(const Board &b, const std::string &path, std::string &error)
-{
+Rgb camera_colour(int cam) { return kCameraColours[cam & 15]; }
+
 #ifdef DVRPLAT_HAVE_PNG
+namespace {
+
+Canvas draw(const Board &b)
+{
     Canvas cv(kWidth, kHeight, kPaper);
     for (const Output &out : b.outputs)
         draw_output(cv, b, out);
     draw_panel(cv, b);
+    return cv;
+}
+
+} // namespace
+#endif
+
+bool render_png(const Board &b, std::vector<uint8_t> &png, std::string &error)
+{
+#ifdef DVRPLAT_HAVE_PNG
+    const Canvas cv = draw(b);
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(cv.width());
+    image.height = static_cast<png_uint_32>(cv.height());
+    image.format = PNG_FORMAT_RGB;
+    // Drawn for every change a page is shown: speed before size.
+    image.flags = PNG_IMAGE_FLAG_FAST;
+    png_alloc_size_t size = 0;
+    // First the size, then the bytes.
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, cv.data(), 0, nullptr)) {
+        error = std::string("cannot draw the picture: ") + image.message;
+        png_image_free(&image);
+        return false;
+    }
+    png.resize(size);
+    if (!png_image_write_to_memory(&image, png.data(), &size, 0, cv.data(), 0, nullptr)) {
+        error = std::string("cannot draw the picture: ") + image.message;
+        png_image_free(&image);
+        return false;
+    }
+    png.resize(size);
+    return true;
+#else
+    (void)b;
+    png.clear();
+    error = "PNG pictures are not available in this build (made without libpng)";
+    return false;
+#endif
+}
+
+bool write_png(const Board &b, const std::string &path, std::string &error)
+{
+#ifdef DVRPLAT_HAVE_PNG
+    const Canvas cv = draw(b);
 
     png_image image;
     std::memset(&image, 0, sizeof image);

@@ -1,0 +1,459 @@
+// labels: net
+// The live board panel (fpgasim serve) over plain HTTP: the page, the
+// board's state and picture, the version that follows changes, inputs
+// written exactly as `fpgasim set` writes them, bad inputs refused without
+// a write, and the refusals to start.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifdef DVRPLAT_HAVE_PANEL
+#include <httplib.h>
+#include <png.h>
+#endif
+
+#include "dvr_internal.h"
+#include "fpga.h"
+#include "fpga_sim.h"
+#include "test_support.h"
+
+using dvrtest::CaptureStdout;
+using dvrtest::FpgaSim;
+using dvrtest::RunResult;
+
+extern char **environ;
+
+#ifndef DVRPLAT_FPGASIM
+#define DVRPLAT_FPGASIM DVRPLAT_BINARY_DIR "/tools/fpgasim/fpgasim"
+#endif
+
+namespace {
+
+RunResult fpgasim(const std::string &sim, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {DVRPLAT_FPGASIM, "--sim", sim});
+    return dvrtest::run(args);
+}
+
+#ifdef DVRPLAT_HAVE_PANEL
+
+// fpgasim serve on a free port of the loopback address, stopped with
+// SIGTERM at the end. The port is the one the server reports once it
+// listens, so nothing races for it.
+class Panel {
+public:
+    explicit Panel(const std::string &sim, int port = 0)
+    {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        const std::vector<std::string> argv =
+            dvrtest::target_command({DVRPLAT_FPGASIM, "--sim", sim, "serve", "--port", std::to_string(port)});
+        std::vector<char *> cargv;
+        for (const auto &a : argv)
+            cargv.push_back(const_cast<char *>(a.c_str()));
+        cargv.push_back(nullptr);
+        if (posix_spawnp(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(out[1]);
+        // The first line: "fpgasim: panel of FILE at http://127.0.0.1:PORT/".
+        std::string line;
+        char c = 0;
+        while (::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(out[0]);
+        first_line_ = line;
+        const size_t at = line.rfind(':');
+        if (at != std::string::npos)
+            port_ = std::atoi(line.c_str() + at + 1);
+    }
+    ~Panel()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    Panel(const Panel &) = delete;
+    Panel &operator=(const Panel &) = delete;
+
+    int port() const { return port_; }
+    const std::string &first_line() const { return first_line_; }
+    httplib::Client client() const
+    {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(30, 0);
+        return c;
+    }
+    // Stops the server and returns its exit status.
+    int stop()
+    {
+        int status = -1;
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string first_line_;
+};
+
+void init_quietly()
+{
+    CaptureStdout cap;
+    fpga_init();
+}
+
+std::string post_input(const Panel &p, const std::string &query, int &status)
+{
+    auto c = p.client();
+    auto r = c.Post(("/api/input?" + query).c_str());
+    if (!r) {
+        status = -1;
+        return "no answer";
+    }
+    status = r->status;
+    return r->body;
+}
+
+// A PNG picture's pixels, RGB, row by row; empty when it cannot be read.
+struct Picture {
+    unsigned width = 0;
+    std::vector<uint8_t> rgb;
+    std::vector<int> at(int x, int y) const
+    {
+        const size_t i = (static_cast<size_t>(y) * width + static_cast<size_t>(x)) * 3;
+        if (i + 3 > rgb.size())
+            return {-1};
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+Picture decode(const std::string &png)
+{
+    Picture p;
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
+        return p;
+    image.format = PNG_FORMAT_RGB;
+    p.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, p.rgb.data(), 0, nullptr))
+        p.rgb.clear();
+    p.width = image.width;
+    return p;
+}
+std::vector<int> pixel(const std::string &png, int x, int y) { return decode(png).at(x, y); }
+
+unsigned long long version_of(const std::string &json)
+{
+    const size_t at = json.find("\"version\":");
+    return at == std::string::npos ? 0 : std::stoull(json.substr(at + 10));
+}
+
+#endif
+
+} // namespace
+
+#ifndef DVRPLAT_HAVE_PANEL
+TEST(FpgasimServe, NotInThisBuild)
+{
+    FpgaSim sim;
+    RunResult r = fpgasim(sim.sim_path(), {"serve", "--port", "0"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("the panel is not available in this build"), std::string::npos) << r.err;
+    GTEST_SKIP() << "the panel is not available in this build (no cpp-httplib or libpng for this target)";
+}
+#else
+
+TEST(FpgasimServe, ServesThePageTheBoardAndThePictureOfShow)
+{
+    FpgaSim sim;
+    init_quietly();
+    const unsigned char cams[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    fpga_9split_disp(0, cams, 1u << 4, 0);
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    // Loopback unless told otherwise.
+    EXPECT_NE(p.first_line().find("http://127.0.0.1:"), std::string::npos) << p.first_line();
+    auto c = p.client();
+
+    auto page = c.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(page->body.find("/api/input"), std::string::npos);
+
+    auto board = c.Get("/api/board");
+    ASSERT_TRUE(board);
+    ASSERT_EQ(board->status, 200);
+    EXPECT_NE(board->body.find("{\"path\":2,\"raw\":194,\"enabled\":true,\"size\":2,\"camera\":2,"), std::string::npos)
+        << board->body.substr(0, 600);
+    EXPECT_NE(board->body.find("\"camera\":31"), std::string::npos) << "camera 4 is masked: a blank tile";
+
+    // The picture is the one `fpgasim show --png` draws.
+    auto png = c.Get("/board.png");
+    ASSERT_TRUE(png);
+    ASSERT_EQ(png->status, 200);
+    EXPECT_EQ(png->get_header_value("Content-Type"), "image/png");
+    dvrtest::TempDir dir;
+    const std::string file = dir.path() + "/show.png";
+    RunResult show = fpgasim(sim.sim_path(), {"show", "--png", file});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const Picture panel = decode(png->body), shown = decode(dvrtest::read_file(file));
+    ASSERT_FALSE(panel.rgb.empty());
+    EXPECT_EQ(panel.width, shown.width);
+    EXPECT_TRUE(panel.rgb == shown.rgb) << "the panel's picture differs from show --png";
+
+    EXPECT_EQ(p.stop(), 0) << "SIGTERM stops the server cleanly";
+}
+
+TEST(FpgasimServe, VersionFollowsEveryChangeOfTheFile)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    auto c = p.client();
+    auto v0 = c.Get("/api/version");
+    ASSERT_TRUE(v0);
+    const unsigned long long before = version_of(v0->body);
+    ASSERT_GT(before, 0u);
+
+    // A program writes through the library; the long poll returns with a
+    // newer version and the board shows the write.
+    RunResult cs = dvrtest::run({DVRPLAT_CAMSEL, "-r", "2", "-m", "3"}, {"DVRPLAT_FPGA_SIM=" + sim.sim_path()});
+    ASSERT_EQ(cs.status, 0) << cs.err;
+    auto v1 = c.Get(("/api/version?after=" + std::to_string(before)).c_str());
+    ASSERT_TRUE(v1);
+    EXPECT_GT(version_of(v1->body), before);
+    auto board = c.Get("/api/board");
+    ASSERT_TRUE(board);
+    EXPECT_NE(board->body.find("\"resolution\":2,\"resolution_name\":\"CIF\","
+                               "\"record_cameras\":[1,1,1,1,5,5,5,5,9,9,9,9,13,13,13,13]"),
+              std::string::npos)
+        << board->body;
+
+    auto bad = c.Get("/api/version?after=soon");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+}
+
+// The font registers show one glyph at a time; the panel keeps every glyph
+// it has seen and draws text cells with their bitmaps, where the picture of
+// one look at the file knows only the glyph the registers hold.
+TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
+{
+    FpgaSim sim;
+    init_quietly();
+    const unsigned char text[4] = {0x00, 'A', 0x00, 'B'};
+    ASSERT_EQ(fpga_osd_write(0, text, sizeof text, 0, 0), 0);
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    auto c = p.client();
+    auto v = c.Get("/api/version");
+    ASSERT_TRUE(v);
+    unsigned long long version = version_of(v->body);
+    // Each glyph is kept once the file has stood still with it in the
+    // registers; the board's list of kept glyphs says when.
+    const struct {
+        int glyph;
+        const char *kept;
+    } steps[] = {{'A', "\"font_glyphs\":[65]"}, {'B', "\"font_glyphs\":[65,66]"}};
+    for (const auto &[glyph, kept] : steps) {
+        fpga_write(0x21, 0, glyph); // a full block: every pixel of the cell is foreground
+        for (int r = 0; r < 32; ++r)
+            fpga_write(0x20, r, 0xFF);
+        bool seen = false;
+        for (int i = 0; i < 50 && !seen; ++i) {
+            auto next = c.Get(("/api/version?after=" + std::to_string(version)).c_str());
+            ASSERT_TRUE(next);
+            version = version_of(next->body);
+            auto board = c.Get("/api/board");
+            ASSERT_TRUE(board);
+            seen = board->body.find(kept) != std::string::npos;
+        }
+        ASSERT_TRUE(seen) << "glyph " << glyph << " never kept";
+    }
+    auto png = c.Get("/board.png");
+    ASSERT_TRUE(png);
+    dvrtest::TempDir dir;
+    const std::string file = dir.path() + "/show.png";
+    RunResult show = fpgasim(sim.sim_path(), {"show", "--png", file});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const std::string shown = dvrtest::read_file(file);
+    // The top-left pixel of a cell: foreground in a block glyph, text
+    // background (black) in the character shape, which starts further in.
+    const std::vector<int> black{0, 0, 0};
+    const int x = 20, y = 60; // output 0's screen in the picture
+    EXPECT_NE(pixel(png->body, x, y), black) << "glyph A";
+    EXPECT_NE(pixel(png->body, x + 16, y), black) << "glyph B";
+    EXPECT_EQ(pixel(shown, x, y), black) << "glyph A is not in the file any more";
+    EXPECT_NE(pixel(shown, x + 16, y), black) << "glyph B is in the font registers";
+    EXPECT_EQ(pixel(png->body, x + 32, y), black) << "a blank cell";
+}
+
+// Each input posted to the panel leaves the file exactly as the matching
+// `fpgasim set` (or `fpgasim coax --clear`) leaves a copy of it.
+TEST(FpgasimServe, InputsWriteTheFileAsSetDoes)
+{
+    FpgaSim sim;
+    init_quietly();
+    {
+        CaptureStdout cap;
+        fpga_coaxctl_pelcod(3, 0x00, 0x08, 0x00, 0x20); // tilt up, queued for the clear below
+    }
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    dvrtest::TempDir dir;
+    const std::string copy = dir.path() + "/copy";
+    struct Case {
+        std::string query;
+        std::vector<std::string> set; // empty: coax --clear
+    } cases[] = {
+        {"name=alarm&channel=5&on=1", {"alarm", "0x0020"}},
+        {"name=alarm&channel=15&on=1", {"alarm", "0x8020"}},
+        {"name=alarm&channel=5&on=0", {"alarm", "0x8000"}},
+        {"name=vloss&mask=0x1234", {"vloss", "0x1234"}},
+        {"name=termination&channel=3&on=1", {"reg", "0", "0x24", "8", "reg", "0", "0x25", "0"}},
+        {"name=termination&mask=0x8001", {"reg", "0", "0x24", "1", "reg", "0", "0x25", "0x80"}},
+        {"name=motion&channel=9&on=1", {"motion", "0x0200"}},
+        {"name=motion-cell&camera=9&cell=30&value=7", {"motion-cell", "9", "30", "7"}},
+        {"name=motion&channel=2&on=1", {"motion", "0x0204"}},
+        {"name=motion&channel=9&on=0", {"motion", "0x0004"}},
+        {"name=key&offset=0x32&bit=6", {"key", "0x32", "6"}},
+        {"name=keys&map=none", {"keys", "none"}},
+        {"name=keys&map=0xFEFFFFFFFFFFFFFF", {"keys", "0xFEFFFFFFFFFFFFFF"}},
+        {"name=coax-clear", {}},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.query);
+        dvrtest::write_file(copy, dvrtest::read_file(sim.sim_path()));
+        int status = 0;
+        const std::string body = post_input(p, k.query, status);
+        EXPECT_EQ(status, 200) << body;
+        RunResult r = k.set.empty() ? fpgasim(copy, {"coax", "--clear"}) : fpgasim(copy, [&] {
+            std::vector<std::string> a{"set"};
+            a.insert(a.end(), k.set.begin(), k.set.end());
+            return a;
+        }());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(dvrtest::read_file(copy) == dvrtest::read_file(sim.sim_path()));
+    }
+    // A program polling through the library sees them (bits 16-31 always set).
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF8000u);
+    EXPECT_EQ(fpga_get_vloss(), 0xFFFF1234u);
+}
+
+TEST(FpgasimServe, BadInputsAreRefusedWithoutAWrite)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    const std::string before = dvrtest::read_file(sim.sim_path());
+    struct Case {
+        const char *query, *message;
+    } cases[] = {
+        {"", "no input named"},
+        {"name=door", "unknown input door"},
+        {"name=alarm", "alarm needs channel (0-15) and on (0 or 1)"},
+        {"name=alarm&channel=16&on=1", "alarm needs channel"},
+        {"name=alarm&channel=-1&on=1", "alarm needs channel"},
+        {"name=vloss&channel=2&on=2", "vloss needs channel"},
+        {"name=alarm&mask=0x10000", "alarm: mask must be a 16-bit number"},
+        {"name=termination&mask=", "termination: mask must be"},
+        {"name=motion&channel=x&on=1", "motion needs channel"},
+        {"name=motion-cell&camera=16&cell=0&value=1", "motion-cell needs camera (0-15)"},
+        {"name=motion-cell&camera=0&cell=31&value=1", "motion-cell needs"},
+        {"name=motion-cell&camera=0&cell=0&value=256", "motion-cell needs"},
+        {"name=key&offset=0x2F&bit=0", "key needs offset (a key register, 0x30-0x34)"},
+        {"name=key&offset=0x35&bit=0", "key needs offset"},
+        {"name=key&offset=0x30&bit=8", "key needs offset"},
+        {"name=keys&map=0x1FFFFFFFFFFFFFFFF", "keys needs map"},
+        {"name=keys", "keys needs map"},
+        {"name=alarm&channel=1&on=1&bit=3", "alarm: unexpected parameter bit"},
+        {"name=coax-clear&all=1", "coax-clear: unexpected parameter all"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.query);
+        int status = 0;
+        const std::string body = post_input(p, k.query, status);
+        EXPECT_EQ(status, 400);
+        EXPECT_NE(body.find(std::string("{\"error\":\"") + k.message), std::string::npos) << body;
+    }
+    EXPECT_TRUE(dvrtest::read_file(sim.sim_path()) == before) << "a refused input wrote to the file";
+}
+
+TEST(FpgasimServe, RefusesToStartWithoutAFileOrOnATakenPort)
+{
+    dvrtest::TempDir dir;
+    const std::string missing = dir.path() + "/no-such-sim";
+    RunResult r = fpgasim(missing, {"serve", "--port", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no simulator file " + missing), std::string::npos) << r.err;
+    EXPECT_NE(::access(missing.c_str(), F_OK), 0) << "the server created the file";
+
+    RunResult env_missing = dvrtest::run({DVRPLAT_FPGASIM, "serve"}, {"DVRPLAT_FPGA_SIM="});
+    EXPECT_EQ(env_missing.status, 2);
+    EXPECT_NE(env_missing.err.find("no simulator file"), std::string::npos) << env_missing.err;
+
+    // A port someone else listens on.
+    FpgaSim sim;
+    dvr::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(s);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(s.get(), 1), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    RunResult taken = fpgasim(sim.sim_path(), {"serve", "--port", port});
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1 port " + port), std::string::npos) << taken.err;
+
+    // A port another panel listens on (started like the first, so a
+    // second panel that did listen is stopped by the test, not waited for).
+    {
+        Panel first(sim.sim_path());
+        ASSERT_GT(first.port(), 0) << first.first_line();
+        Panel second(sim.sim_path(), first.port());
+        EXPECT_EQ(second.first_line(), "") << "a second panel listens on the first one's port";
+        EXPECT_EQ(second.stop(), 1);
+    }
+
+    for (const char *bad : {"65536", "-1", "http"}) {
+        RunResult b = fpgasim(sim.sim_path(), {"serve", "--port", bad});
+        EXPECT_EQ(b.status, 2) << bad;
+        EXPECT_NE(b.err.find("--port needs a port number"), std::string::npos) << b.err;
+    }
+}
+
+#endif

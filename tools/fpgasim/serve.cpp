@@ -1,0 +1,669 @@
+// fpgasim serve: a small HTTP server that shows the board simulator file as
+// a live page and lets the page set the board's inputs.
+//
+// The server maps the simulator file read-only and compares the mapping
+// with its last copy a few times a second (a memory comparison, no file
+// reads); a difference makes a new board version. The page waits for the
+// next version with a long poll on /api/version, then fetches the board's
+// state (/api/board) and its picture (/board.png, the picture of `fpgasim
+// show --png`). Inputs arrive as POST /api/input and are written into the
+// file the way `fpgasim set` writes them.
+#include "serve.h"
+
+#include <cstdio>
+
+#if defined(DVRPLAT_HAVE_HTTPLIB) && defined(DVRPLAT_HAVE_PNG)
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include "board.h"
+#include "fpga_internal.h"
+#include "serve_page.h"
+
+namespace fpgasim {
+
+namespace sim = fpga_detail::sim;
+
+namespace {
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+// Decimal or 0x hexadecimal, no sign, at most max.
+bool number(const std::string &s, unsigned long long max, unsigned long long &out)
+{
+    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno || *end || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+std::string json_string(const std::string &s)
+{
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += static_cast<char>(c);
+        } else if (c == '\n') {
+            o += "\\n";
+        } else if (c < 0x20 || c >= 0x7F) {
+            o += format("\\u%04x", c);
+        } else {
+            o += static_cast<char>(c);
+        }
+    }
+    return o + "\"";
+}
+
+std::string colour(const Ycc &c)
+{
+    const Rgb r = to_rgb(c);
+    return format("\"#%02X%02X%02X\"", r.r, r.g, r.b);
+}
+
+const char *boolean(bool b) { return b ? "true" : "false"; }
+
+// One byte written into the simulator file: a register (data port) or a
+// status input, or a raw position (the coaxial queue's count).
+struct Write {
+    size_t at;
+    uint8_t value;
+};
+size_t reg_at(unsigned a, unsigned o) { return sim::kRegisters + sim::reg(a, o); }
+size_t status_at(unsigned a, unsigned o) { return sim::kStatus + sim::reg(a, o); }
+
+// The simulator file: mapped for watching, opened for writing inputs.
+class SimFile {
+public:
+    ~SimFile()
+    {
+        if (map_ != MAP_FAILED)
+            ::munmap(map_, sim::kFileSize);
+    }
+
+    bool open(const std::string &path, std::string &error)
+    {
+        fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd_) {
+            error = "no simulator file " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat st;
+        if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            error = path + " is not a simulator file (not a regular file)";
+            return false;
+        }
+        // Extended as fpga_open and `fpgasim set` extend it.
+        if (st.st_size < static_cast<off_t>(sim::kFileSize) &&
+            ::ftruncate(fd_.get(), static_cast<off_t>(sim::kFileSize)) != 0) {
+            error = "cannot extend " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        map_ = ::mmap(nullptr, sim::kFileSize, PROT_READ, MAP_SHARED, fd_.get(), 0);
+        if (map_ == MAP_FAILED) {
+            error = "cannot map " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+    const uint8_t *bytes() const { return static_cast<const uint8_t *>(map_); }
+
+    bool write(const std::vector<Write> &writes, std::string &error)
+    {
+        for (const Write &w : writes)
+            if (::pwrite(fd_.get(), &w.value, 1, static_cast<off_t>(w.at)) != 1) {
+                error = std::string("write failed: ") + std::strerror(errno);
+                return false;
+            }
+        return true;
+    }
+
+private:
+    dvr::UniqueFd fd_;
+    void *map_ = MAP_FAILED;
+};
+
+// The board as last seen, and its version.
+class Watch {
+public:
+    explicit Watch(SimFile &file) : file_(file), copy_(sim::kFileSize, 0)
+    {
+        refresh();
+    }
+
+    // Takes a new version when the file differs from the last copy.
+    //
+    // The font registers show one glyph at a time (the glyph index
+    // register names it), so the watch collects the glyphs it sees: a
+    // glyph is kept once the file has stood still for a whole period with
+    // it in the registers, never from a look in the middle of a font
+    // being written (index already moved on, data still the last glyph's).
+    // Until then it is drawn as the file shows it, like show --png.
+    void refresh()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (version_ != 0 && std::memcmp(copy_.data(), file_.bytes(), copy_.size()) == 0) {
+            if (candidate_ && glyphs_[candidate_->first] != candidate_->second) {
+                glyphs_[candidate_->first] = candidate_->second;
+                candidate_.reset();
+                publish(std::make_shared<Board>(*board_));
+            }
+            return;
+        }
+        std::memcpy(copy_.data(), file_.bytes(), copy_.size());
+        auto board = std::make_shared<Board>();
+        load_bytes(copy_.data(), copy_.size(), *board);
+        candidate_.reset();
+        for (size_t g = 0; g < board->glyphs.size(); ++g)
+            if (board->glyphs[g])
+                candidate_.emplace(g, *board->glyphs[g]);
+        publish(std::move(board));
+    }
+
+    // The glyphs kept so far.
+    std::vector<int> known_glyphs()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<int> known;
+        for (size_t g = 0; g < glyphs_.size(); ++g)
+            if (glyphs_[g])
+                known.push_back(static_cast<int>(g));
+        return known;
+    }
+
+    uint64_t version()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return version_;
+    }
+
+    // Waits until the version differs from after (the one the caller has;
+    // a page kept from an earlier run of the server may have a larger one),
+    // the watch stops or the time is up; returns the version then.
+    uint64_t wait_after(uint64_t after, std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return version_ != after || stopping_; });
+        return version_;
+    }
+
+    std::shared_ptr<const Board> board(uint64_t &version)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        version = version_;
+        return board_;
+    }
+
+    // The picture of the current version, drawn once per version.
+    bool png(std::shared_ptr<const std::vector<uint8_t>> &out, std::string &error)
+    {
+        std::shared_ptr<const Board> b;
+        uint64_t v = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (png_ && png_version_ == version_) {
+                out = png_;
+                return true;
+            }
+            b = board_;
+            v = version_;
+        }
+        auto bytes = std::make_shared<std::vector<uint8_t>>();
+        if (!render_png(*b, *bytes, error))
+            return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (v == version_) {
+            png_ = bytes;
+            png_version_ = v;
+        }
+        out = bytes;
+        return true;
+    }
+
+    // Compares the file with the copy every period until stop().
+    void run(std::chrono::milliseconds period)
+    {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (stop_.wait_for(lock, period, [&] { return stopping_; }))
+                    return;
+            }
+            refresh();
+        }
+    }
+
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        stop_.notify_all();
+        changed_.notify_all();
+    }
+
+private:
+    // Under mutex_: the board drawn with the kept glyphs and the one the
+    // registers show, as the next version.
+    void publish(std::shared_ptr<Board> board)
+    {
+        for (size_t g = 0; g < glyphs_.size(); ++g)
+            if (glyphs_[g] && !(candidate_ && candidate_->first == g))
+                board->glyphs[g] = glyphs_[g];
+        board_ = std::move(board);
+        png_.reset();
+        ++version_;
+        changed_.notify_all();
+    }
+
+    SimFile &file_;
+    std::mutex mutex_;
+    std::condition_variable changed_, stop_;
+    std::vector<uint8_t> copy_;
+    uint64_t version_ = 0;
+    bool stopping_ = false;
+    std::shared_ptr<const Board> board_;
+    std::array<std::optional<Board::Glyph>, 256> glyphs_{};
+    std::optional<std::pair<size_t, Board::Glyph>> candidate_;
+    std::shared_ptr<const std::vector<uint8_t>> png_;
+    uint64_t png_version_ = 0;
+};
+
+std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known)
+{
+    std::string j = format("{\"version\":%llu,\"outputs\":[", static_cast<unsigned long long>(version));
+    for (const Output &out : b.outputs) {
+        j += format("%s{\"mon\":%d,\"background\":%s,\"zoom\":%s,\"zoom_x\":%d,\"zoom_y\":%d,\"overlay\":%s,\"tiles\":[",
+                    out.mon ? "," : "", out.mon, colour(out.background).c_str(), boolean(out.zoom), out.zoom_x,
+                    out.zoom_y, boolean(out.overlay));
+        for (const Tile &t : out.tiles)
+            j += format("%s{\"path\":%d,\"raw\":%d,\"enabled\":%s,\"size\":%d,\"camera\":%d,\"h\":%d,\"v\":%d,"
+                        "\"freeze\":%s}",
+                        t.path ? "," : "", t.path, t.raw, boolean(t.enabled), t.size, t.camera, t.h, t.v,
+                        boolean(t.freeze_bit));
+        j += "],\"palette\":[";
+        for (size_t k = 0; k < out.palette.size(); ++k)
+            j += (k ? "," : "") + colour(out.palette[k]);
+        j += "],\"text_background\":" + colour(out.text_background) + "}";
+    }
+    j += "],\"text\":[";
+    for (int row = 0; row < Board::kRows; ++row) {
+        std::string line;
+        for (int c = 0; c < Board::kCols; ++c) {
+            const unsigned g = b.cell(c, row) & 0xFF;
+            line += (g >= 0x20 && g < 0x7F) ? static_cast<char>(g) : '?';
+        }
+        j += (row ? "," : "") + json_string(line);
+    }
+    j += format("],\"cursor\":{\"shown\":%s,\"x\":%d,\"y\":%d}", boolean(b.cursor_shown), b.cursor_x, b.cursor_y);
+    j += format(",\"alarm\":%u,\"vloss\":%u,\"motion\":%u,\"termination\":%u,\"relays\":%u", b.alarm, b.vloss,
+                b.motion, b.termination, b.relays);
+    j += format(",\"keymap\":\"0x%016llX\"", static_cast<unsigned long long>(b.keymap));
+    j += format(",\"resolution\":%d,\"resolution_name\":%s,\"record_cameras\":[", b.resolution,
+                json_string(resolution_name(b.resolution)).c_str());
+    for (size_t p = 0; p < b.record_cameras.size(); ++p)
+        j += format("%s%d", p ? "," : "", b.record_cameras[p]);
+    j += "],\"motion_cells\":[";
+    for (unsigned cam = 0; cam < 16; ++cam) {
+        j += cam ? ",[" : "[";
+        for (unsigned k = 0; k < 31; ++k)
+            j += format("%s%u", k ? "," : "", file[status_at(0xA3 + cam / 8, (cam % 8) * 31 + k)]);
+        j += "]";
+    }
+    j += "],\"overlay_dots\":[";
+    for (int r = 0; r < 16; ++r) {
+        unsigned dots = 0;
+        for (int c = 0; c < 16; ++c)
+            dots |= static_cast<unsigned>(b.dots[r][c]) << c;
+        j += format("%s%u", r ? "," : "", dots);
+    }
+    j += "],\"font_glyphs\":[";
+    for (size_t k = 0; k < known.size(); ++k)
+        j += format("%s%d", k ? "," : "", known[k]);
+    j += format("],\"coax_bytes\":%zu,\"coax\":%s}", b.coax.size(), json_string(decode_coax(b.coax)).c_str());
+    return j;
+}
+
+// The writes an input asks for, as `fpgasim set` (and `fpgasim coax
+// --clear`) would make them; false with a message when the request is bad.
+bool input_writes(const httplib::Request &req, const uint8_t *file, std::vector<Write> &writes,
+                  std::string &error)
+{
+    if (!req.has_param("name")) {
+        error = "no input named: give name=alarm|vloss|motion|termination|motion-cell|key|keys|coax-clear";
+        return false;
+    }
+    const std::string name = req.get_param_value("name");
+    std::vector<std::string> allowed;
+    auto param = [&](const char *p, unsigned long long max, unsigned long long &v) {
+        return req.has_param(p) && number(req.get_param_value(p), max, v);
+    };
+    auto mask16 = [&](uint16_t current, uint16_t &mask) {
+        unsigned long long m = 0, ch = 0, on = 0;
+        if (req.has_param("mask")) {
+            allowed = {"mask"};
+            if (!param("mask", 0xFFFF, m)) {
+                error = name + ": mask must be a 16-bit number";
+                return false;
+            }
+            mask = static_cast<uint16_t>(m);
+            return true;
+        }
+        allowed = {"channel", "on"};
+        if (!param("channel", 15, ch) || !param("on", 1, on)) {
+            error = name + " needs channel (0-15) and on (0 or 1), or mask (0-0xFFFF)";
+            return false;
+        }
+        mask = static_cast<uint16_t>(on ? current | (1u << ch) : current & ~(1u << ch));
+        return true;
+    };
+    auto reg = [&](unsigned a, unsigned o) { return file[reg_at(a, o)]; };
+    auto status = [&](unsigned a, unsigned o) { return file[status_at(a, o)]; };
+
+    if (name == "alarm" || name == "vloss") {
+        const unsigned lo = name == "alarm" ? 0x21 : 0x26;
+        uint16_t mask = 0;
+        if (!mask16(static_cast<uint16_t>(status(0x00, lo + 1) << 8 | status(0x00, lo)), mask))
+            return false;
+        writes = {{status_at(0x00, lo), static_cast<uint8_t>(mask)},
+                  {status_at(0x00, lo + 1), static_cast<uint8_t>(mask >> 8)}};
+    } else if (name == "termination") {
+        // The termination register pair the library sets (fpga_set_terminate).
+        uint16_t mask = 0;
+        if (!mask16(static_cast<uint16_t>(reg(0x00, 0x25) << 8 | reg(0x00, 0x24)), mask))
+            return false;
+        writes = {{reg_at(0x00, 0x24), static_cast<uint8_t>(mask)},
+                  {reg_at(0x00, 0x25), static_cast<uint8_t>(mask >> 8)}};
+    } else if (name == "motion") {
+        uint16_t current = 0;
+        for (unsigned cam = 0; cam < 16; ++cam)
+            for (unsigned k = 0; k < 31; ++k)
+                if (status(0xA3 + cam / 8, (cam % 8) * 31 + k)) {
+                    current = static_cast<uint16_t>(current | 1u << cam);
+                    break;
+                }
+        uint16_t mask = 0;
+        if (!mask16(current, mask))
+            return false;
+        // A camera with motion shows it in its first cell; every other
+        // cell is cleared.
+        for (unsigned cam = 0; cam < 16; ++cam)
+            for (unsigned k = 0; k < 31; ++k)
+                writes.push_back({status_at(0xA3 + cam / 8, (cam % 8) * 31 + k),
+                                  static_cast<uint8_t>(k == 0 && ((mask >> cam) & 1) ? 1 : 0)});
+    } else if (name == "motion-cell") {
+        allowed = {"camera", "cell", "value"};
+        unsigned long long cam = 0, cell = 0, value = 0;
+        if (!param("camera", 15, cam) || !param("cell", 30, cell) || !param("value", 255, value)) {
+            error = "motion-cell needs camera (0-15), cell (0-30) and value (0-255)";
+            return false;
+        }
+        writes = {{status_at(0xA3 + static_cast<unsigned>(cam) / 8, static_cast<unsigned>(cam % 8 * 31 + cell)),
+                   static_cast<uint8_t>(value)}};
+    } else if (name == "key") {
+        allowed = {"offset", "bit"};
+        unsigned long long off = 0, bit = 0;
+        if (!param("offset", 0x34, off) || off < 0x30 || !param("bit", 7, bit)) {
+            error = "key needs offset (a key register, 0x30-0x34) and bit (0-7)";
+            return false;
+        }
+        // Only this key down: a 0 bit is a pressed key.
+        for (unsigned k = 0; k < 5; ++k)
+            writes.push_back({reg_at(0x00, 0x30 + k),
+                              static_cast<uint8_t>(0x30 + k == off ? ~(1u << bit) & 0xFF : 0xFF)});
+    } else if (name == "keys") {
+        allowed = {"map"};
+        unsigned long long map = 0;
+        if (req.has_param("map") && req.get_param_value("map") == "none") {
+            map = ~0ull;
+        } else if (!param("map", ~0ull, map)) {
+            error = "keys needs map (a 64-bit key map, or none to release every key)";
+            return false;
+        }
+        for (unsigned k = 0; k < 5; ++k)
+            writes.push_back({reg_at(0x00, 0x30 + k), static_cast<uint8_t>(map >> (24 + 8 * k))});
+    } else if (name == "coax-clear") {
+        for (unsigned k = 0; k < 4; ++k)
+            writes.push_back({sim::kCoaxCount + k, 0});
+    } else {
+        error = "unknown input " + name;
+        return false;
+    }
+    for (const auto &p : req.params) {
+        if (p.first != "name" && std::find(allowed.begin(), allowed.end(), p.first) == allowed.end()) {
+            writes.clear();
+            error = name + ": unexpected parameter " + p.first;
+            return false;
+        }
+    }
+    return true;
+}
+
+void answer(httplib::Response &res, int status, const std::string &json)
+{
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(json, "application/json");
+}
+
+void refuse(httplib::Response &res, int status, const std::string &message)
+{
+    answer(res, status, "{\"error\":" + json_string(message) + "}");
+}
+
+// Stops the server on SIGINT or SIGTERM: both are blocked in every thread
+// and taken here by sigwait, so stopping runs as ordinary code.
+class SignalStop {
+public:
+    explicit SignalStop(std::function<void()> stop) : stop_(std::move(stop))
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGUSR1); // our own wake-up at shutdown
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+        thread_ = std::thread([this] {
+            int sig = 0;
+            while (sigwait(&set_, &sig) == 0) {
+                if (sig == SIGUSR1 && !stop_requested_)
+                    return;
+                stop_requested_ = true;
+                stop_();
+                return;
+            }
+        });
+    }
+    ~SignalStop()
+    {
+        if (thread_.joinable()) {
+            pthread_kill(thread_.native_handle(), SIGUSR1);
+            thread_.join();
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SignalStop(const SignalStop &) = delete;
+    SignalStop &operator=(const SignalStop &) = delete;
+
+private:
+    std::function<void()> stop_;
+    sigset_t set_, old_;
+    std::atomic<bool> stop_requested_{false};
+    std::thread thread_;
+};
+
+} // namespace
+
+int serve(const std::string &path, const std::vector<std::string> &args)
+{
+    std::string bind = "127.0.0.1";
+    int port = kDefaultPanelPort;
+    for (size_t i = 0; i < args.size(); ++i) {
+        unsigned long long v = 0;
+        if (args[i] == "--port" && i + 1 < args.size()) {
+            if (!number(args[i + 1], 65535, v)) {
+                std::fprintf(stderr, "fpgasim: serve: --port needs a port number (0-65535; 0 picks a free one)\n");
+                return 2;
+            }
+            port = static_cast<int>(v);
+            ++i;
+        } else if (args[i] == "--bind" && i + 1 < args.size()) {
+            bind = args[++i];
+        } else {
+            std::fprintf(stderr, "fpgasim: serve: unexpected argument %s (usage: fpgasim serve [--port N] [--bind ADDR])\n",
+                         args[i].c_str());
+            return 2;
+        }
+    }
+
+    SimFile file;
+    std::string error;
+    if (!file.open(path, error)) {
+        std::fprintf(stderr, "fpgasim: serve: %s\n", error.c_str());
+        return 1;
+    }
+    Watch watch(file);
+    std::mutex input_mutex; // one read-modify-write of the file at a time
+
+    httplib::Server svr;
+    svr.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    svr.set_keep_alive_timeout(2);
+    // Address reuse lets a panel restart at once on its port; port sharing
+    // (the library's default) would let a second panel listen beside the
+    // first one, so it stays off and a taken port is refused.
+    svr.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+
+    svr.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(kPanelPage, "text/html; charset=utf-8");
+    });
+    svr.Get("/api/version", [&](const httplib::Request &req, httplib::Response &res) {
+        unsigned long long after = 0;
+        uint64_t v = 0;
+        if (req.has_param("after")) {
+            if (!number(req.get_param_value("after"), ~0ull, after)) {
+                refuse(res, 400, "after must be a version number");
+                return;
+            }
+            v = watch.wait_after(after, std::chrono::seconds(10));
+        } else {
+            v = watch.version();
+        }
+        answer(res, 200, format("{\"version\":%llu}", static_cast<unsigned long long>(v)));
+    });
+    svr.Get("/api/board", [&](const httplib::Request &, httplib::Response &res) {
+        uint64_t v = 0;
+        std::shared_ptr<const Board> b = watch.board(v);
+        // The motion cells come from the mapping itself; they are shown as
+        // they stand now.
+        answer(res, 200, board_json(*b, v, file.bytes(), watch.known_glyphs()));
+    });
+    svr.Get("/board.png", [&](const httplib::Request &, httplib::Response &res) {
+        std::shared_ptr<const std::vector<uint8_t>> png;
+        std::string err;
+        if (!watch.png(png, err)) {
+            refuse(res, 500, err);
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(reinterpret_cast<const char *>(png->data()), png->size(), "image/png");
+    });
+    svr.Post("/api/input", [&](const httplib::Request &req, httplib::Response &res) {
+        std::lock_guard<std::mutex> lock(input_mutex);
+        std::vector<Write> writes;
+        std::string err;
+        if (!input_writes(req, file.bytes(), writes, err)) {
+            refuse(res, 400, err);
+            return;
+        }
+        if (!file.write(writes, err)) {
+            refuse(res, 500, err);
+            return;
+        }
+        watch.refresh();
+        answer(res, 200, format("{\"version\":%llu}", static_cast<unsigned long long>(watch.version())));
+    });
+
+    int bound = port;
+    if (port == 0)
+        bound = svr.bind_to_any_port(bind);
+    else if (!svr.bind_to_port(bind, port))
+        bound = -1;
+    if (bound <= 0) {
+        std::fprintf(stderr, "fpgasim: serve: cannot listen on %s port %d (%s)\n", bind.c_str(), port,
+                     port ? "taken, or not an address of this machine" : "not an address of this machine");
+        return 1;
+    }
+    const bool v6 = bind.find(':') != std::string::npos;
+    std::printf("fpgasim: panel of %s at http://%s%s%s:%d/\n", path.c_str(), v6 ? "[" : "", bind.c_str(),
+                v6 ? "]" : "", bound);
+    std::fflush(stdout);
+
+    // Both started after the signals are blocked, so every thread of the
+    // server leaves SIGINT and SIGTERM to the signal thread.
+    SignalStop signals([&] {
+        watch.stop();
+        svr.stop();
+    });
+    std::thread watcher([&] { watch.run(std::chrono::milliseconds(40)); });
+    const bool ok = svr.listen_after_bind();
+    watch.stop();
+    watcher.join();
+    return ok ? 0 : 1;
+}
+
+} // namespace fpgasim
+
+#else
+
+namespace fpgasim {
+
+int serve(const std::string &, const std::vector<std::string> &)
+{
+    std::fprintf(stderr, "fpgasim: the panel is not available in this build (made without cpp-httplib or libpng)\n");
+    return 1;
+}
+
+} // namespace fpgasim
+
+#endif
