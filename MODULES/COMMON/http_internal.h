@@ -47,6 +47,7 @@ public:
 
     bool header_done() const noexcept { return header_done_; }
     bool failed() const noexcept { return failed_; }
+    bool chunked() const noexcept { return chunked_; }
     int content_length() const noexcept { return content_length_; }
 
 private:

@@ -27,11 +27,6 @@ constexpr int kMaxDropReports = 4;
 
 using Wait = dvr::WaitResult;
 
-Wait wait_socket(int fd, short events, const dvr::Deadline &budget)
-{
-    return dvr::wait_fd(fd, events, budget);
-}
-
 struct Reply {
     Wait wait = Wait::Timeout;
     int len = 0;
@@ -69,7 +64,7 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uin
 {
     for (;;) {
         Reply rep;
-        rep.wait = wait_socket(fd, POLLIN, budget);
+        rep.wait = dvr::wait_fd(fd, POLLIN, budget);
         if (rep.wait != Wait::Ready)
             return rep;
         std::memset(buf, 0, dns::kPacketBufLen);
@@ -159,7 +154,7 @@ extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, co
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         result = -1;
         std::memset(reply, 0, sizeof reply);
-        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+        if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
             sent = static_cast<int>(::sendto(nSocket, query, size_t(queryLen), 0,
                                              reinterpret_cast<const sockaddr *>(pServer),
                                              sizeof *pServer));
@@ -214,7 +209,7 @@ extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, c
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         result = -1;
         std::memset(reply, 0, sizeof reply);
-        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+        if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
             if (::sendto(nSocket, query, size_t(queryLen), 0,
                          reinterpret_cast<const sockaddr *>(pServer), sizeof *pServer) == -1) {
                 DNS_REPORT("sendto() error : %s\n", std::strerror(errno));
