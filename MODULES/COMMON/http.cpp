@@ -424,13 +424,6 @@ bool HttpResponseReader::start_body(size_t end)
     if (keep_header_)
         cap_ = static_cast<long long>(end);
     cap_ += static_cast<long long>(max_content_) + 1;
-    // "HTTP/1.x 204" and "304" carry no body whatever the header says.
-    if (end > 12 && std::memcmp(hdr_, "HTTP/", 5) == 0) {
-        const char *sp = static_cast<const char *>(std::memchr(hdr_, ' ', end));
-        if (sp && sp + 4 < hdr_ + end &&
-            (std::memcmp(sp + 1, "204", 3) == 0 || std::memcmp(sp + 1, "304", 3) == 0))
-            no_body_ = true;
-    }
     size_t value = 0, line_end = 0;
     if (find_field(hdr_, end, "Transfer-Encoding", value, line_end) &&
         contains_nocase(hdr_ + value, line_end - value, "chunked")) {
@@ -446,13 +439,11 @@ bool HttpResponseReader::start_body(size_t end)
     }
     if (keep_header_ && !append(hdr_, end))
         return true;
-    return no_body_ || content_length_ == 0;
+    return false;
 }
 
 bool HttpResponseReader::body(const char *p, size_t n)
 {
-    if (no_body_)
-        return true;
     if (chunked_)
         return chunked(p, n);
     if (content_length_ < 0 && body_ + static_cast<long long>(n) > max_content_)
@@ -604,10 +595,14 @@ bool HttpResponseReader::feed(const char *chunk, size_t n)
     }
     end += from;
     hdr_len_ = end;
-    if (start_body(end) || failed_)
+    if (start_body(end))
         return true;
-    const size_t used = end - old; // bytes of this chunk that belong to the header
-    return used < n && body(chunk + used, n - used);
+    // Bytes of this receive after the header are body bytes (kept even
+    // past a Content-Length, as for any receive that completes the body).
+    const size_t used = end - old;
+    if (used < n)
+        return body(chunk + used, n - used);
+    return content_length_ == 0;
 }
 
 int HttpResponseReader::finish()
@@ -617,7 +612,7 @@ int HttpResponseReader::finish()
         cap_ = static_cast<long long>(hdr_len_) + 1;
         append(hdr_, hdr_len_);
     }
-    if (header_done_ && chunked_ && !failed_ && state_ != Chunk::Done && !no_body_)
+    if (header_done_ && chunked_ && !failed_ && state_ != Chunk::Done)
         COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "chunked body ends before its last chunk\n");
     if (failed_) {
         wipe();

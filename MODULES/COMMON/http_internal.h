@@ -22,7 +22,7 @@ int http_max_content() noexcept;
 // The body's end: a Content-Length ends it at that many bytes; "chunked"
 // transfer coding is decoded (the framing is not stored) and ends with the
 // last chunk and its trailer; otherwise (no or a malformed Content-Length)
-// the body runs until the peer closes. A 204 or 304 answer has no body.
+// the body runs until the peer closes.
 //
 // Limits: a header longer than COM_HTTP_HEADER_MAX, a Content-Length or a
 // chunk above the content limit (refused before it is stored), a body that
@@ -61,7 +61,8 @@ private:
     // Appends n bytes; expected_after is how many more the body is known
     // to bring. Returns false when the content cannot take any more bytes.
     bool append(const char *p, size_t n, long long expected_after = 0);
-    // Header complete at hdr_[0, end): reads how the body is framed.
+    // Header complete at hdr_[0, end): reads how the body is framed and
+    // stores the header when asked. True when the response failed.
     bool start_body(size_t end);
     // Body bytes, by the framing the header chose.
     bool body(const char *p, size_t n);
@@ -76,7 +77,6 @@ private:
     bool failed_ = false;
     bool grow_reported_ = false;
     bool chunked_ = false;
-    bool no_body_ = false;
     bool done_ = false;
     int content_length_ = -1; // -1: unknown, the body runs until the peer closes
     long long body_ = 0;      // body bytes received so far (decoded when chunked)
