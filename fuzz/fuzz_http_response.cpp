@@ -1,10 +1,12 @@
 // The response side of the HTTP client, fed from a buffer: the
 // Content-Length reader, the Digest challenge reader (and the
 // authorisation text built from what it read), and the read phase that
-// splits header from body, with chunk sizes taken from the input.
+// splits header from body and decodes chunked bodies, with receive sizes
+// taken from the input and a small or a large content limit.
 //
-// Input: two bytes of chunk size, one flag byte (bit 0: keep the header),
-// then the response bytes.
+// Input: two bytes of receive size, one flag byte (bit 0: keep the header,
+// bit 1: POST for the Digest text, bit 2: a content limit of 64 bytes
+// instead of 1 MiB), then the response bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <string_view>
 
 #include "COMMON.h"
+#include "fuzz_quiet.h"
 #include "http_internal.h"
 
 namespace {
@@ -76,37 +79,69 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    // The read phase, chunk by chunk.
-    char *content = nullptr;
-    dvr::HttpResponseReader reader(&content, keep);
-    size_t fed = 0;
-    bool done = false;
-    while (fed < len && !done) {
-        size_t n = len - fed < step ? len - fed : step;
-        done = reader.feed(text + fed, n);
-        fed += n;
-    }
-    int result = reader.finish();
-    check(result >= 0);
-    const std::string_view all(text, fed);
-    const size_t start = body_start(all);
-    check(reader.header_done() == (start != std::string_view::npos));
-    if (result == 0) {
-        check(content == nullptr);
-        check(!keep || fed == 0);
-    } else {
-        const size_t got = static_cast<size_t>(result - 1);
-        check(content[got] == '\0');
-        if (keep) {
-            // Everything read is stored, header included, in order.
-            check(got == fed && std::memcmp(content, text, got) == 0);
-        } else {
-            // Only the body: whatever followed the header's end, however the
-            // chunks cut the header.
-            check(start != std::string_view::npos && got == fed - start &&
-                  std::memcmp(content, text + start, got) == 0);
+    // The read phase, receive by receive.
+    const int limit = (data[2] & 4) ? 64 : (1 << 20);
+    struct Run {
+        char *content = nullptr;
+        int result = 0;
+        size_t fed = 0;
+        bool header_done = false;
+        bool chunked = false;
+        ~Run() { std::free(content); }
+    };
+    auto run = [&](Run &out, size_t receive) {
+        dvr::HttpResponseReader reader(&out.content, keep, limit);
+        bool done = false;
+        while (out.fed < len && !done) {
+            size_t n = len - out.fed < receive ? len - out.fed : receive;
+            done = reader.feed(text + out.fed, n);
+            out.fed += n;
         }
+        out.result = reader.finish();
+        out.header_done = reader.header_done();
+        out.chunked = reader.chunked();
+    };
+    Run a;
+    run(a, step);
+    check(a.result >= -1);
+    const std::string_view all(text, a.fed);
+    const size_t start = body_start(all);
+    if (a.result == -1) {
+        // A refused response hands back no stored bytes.
+        check(a.content == nullptr || a.content[0] == '\0');
+    } else if (a.result == 0) {
+        check(a.content == nullptr);
+    } else {
+        const size_t got = static_cast<size_t>(a.result - 1);
+        check(a.content[got] == '\0');
+        check(!a.header_done || start != std::string_view::npos);
+        if (!a.header_done) {
+            // A header that never ended, kept as it came.
+            check(keep && got == a.fed && std::memcmp(a.content, text, got) == 0);
+        } else if (keep) {
+            // The header as received comes first.
+            check(start != std::string_view::npos && got >= start && std::memcmp(a.content, text, start) == 0);
+            if (!a.chunked)
+                check(got == a.fed && std::memcmp(a.content, text, got) == 0);
+        } else if (!a.chunked) {
+            // Only the body: whatever followed the header's end, however the
+            // receives cut the header.
+            check(start != std::string_view::npos && got == a.fed - start &&
+                  std::memcmp(a.content, text + start, got) == 0);
+        }
+        // Within the limits: the kept header, the body, and at most the
+        // rest of the receive that completed a Content-Length.
+        if (a.header_done)
+            check(got <= (keep ? start : 0) + static_cast<size_t>(limit) + (a.chunked ? 0 : step));
     }
-    std::free(content);
+    // A chunked body, decoded, does not depend on where the receives cut
+    // its framing.
+    if (a.chunked) {
+        Run b;
+        run(b, 1 + (step * 7 + 3) % dvr::kHttpChunkSize);
+        check(b.result == a.result);
+        if (a.result > 0)
+            check(std::memcmp(a.content, b.content, static_cast<size_t>(a.result)) == 0);
+    }
     return 0;
 }

@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <net/if.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -240,12 +243,17 @@ TEST(DnsResolver, NameServerTableFromResolvConf)
         EXPECT_NE(out.find("DNS_GetA(): no nameserver found\n"), std::string::npos);
     }
     // The tail of an over-long line is not a line of its own.
+    // Comments start with "#" or ";"; the keyword must start the line and
+    // be followed by a blank.
     root.resolv_conf("# resolver\n"
                      "search example.com\n"
+                     "# nameserver 10.9.0.3\n"
+                     ";nameserver 10.9.0.4\n"
                      "  nameserver 10.9.0.1\n"
+                     "nameservers 10.9.0.5\n"
                      "nameserver\n"
-                     "#" + std::string(78, 'x') + "nameserver 10.9.0.2\n"
-                     "nameserver 10.0.0.1\n"
+                     "#" + std::string(254, 'x') + "nameserver 10.9.0.2\n"
+                     "nameserver\t10.0.0.1\n"
                      "nameserver 10.0.0.2 # second\r\n"
                      "nameserver 123456789012345678\n"
                      "nameserver 10.0.0.4\n"
@@ -447,7 +455,8 @@ TEST_F(Dnsmasq, NameErrorEndsTheAttemptsAtOnce)
     EXPECT_EQ(DNS_GetA("none.dvr.test", rec), -1);
     std::string out = cap.take();
     EXPECT_EQ(count_of(out, "Header = "), 1u) << out;
-    EXPECT_NE(out.find("DNS_SendAQuery(): Header = 0xA9FA8183\n"), std::string::npos) << out;
+    // The query's own ID, then 81 83: a response saying the name does not exist.
+    EXPECT_TRUE(std::regex_search(out, std::regex("DNS_SendAQuery\\(\\): Header = 0x[0-9A-F]{4}8183\n"))) << out;
     EXPECT_NE(out.find("DNS_SendAQuery(): Record Not Found!\n"), std::string::npos);
     EXPECT_NE(out.find("DNS_GetAviaNameServer(): A record not found!\n"), std::string::npos);
     EXPECT_EQ(rec[0].flag, 0);
@@ -518,8 +527,8 @@ TEST(DnsScripted, AnswerShapes)
         case 2: // answers claimed, none there
             s.reply(from, Response(q, 3).b);
             break;
-        case 3: // three bytes
-            s.reply(from, Bytes{0xa9, 0xfa, 0x81});
+        case 3: // the question alone, no answers
+            s.reply(from, Response(q, 0).b);
             break;
         }
     });
@@ -541,7 +550,7 @@ TEST(DnsScripted, AnswerShapes)
         dvrtest::CaptureStdout cap;
         EXPECT_EQ(DNS_GetA("bad.dvr.test", rec), -1) << s;
         std::string out = cap.take();
-        EXPECT_EQ(count_of(out, "Header = 0xA9FA"), 6u) << s << "\n" << out;
+        EXPECT_EQ(count_of(out, "Header = 0x"), 6u) << s << "\n" << out;
         EXPECT_NE(out.find("DNS_SendAQuery(): [5] - 30/30 - r = -1\n"), std::string::npos) << out;
         EXPECT_NE(out.find("A record not found!"), std::string::npos);
         EXPECT_EQ(rec[0].flag, 0);
@@ -555,25 +564,46 @@ TEST(DnsScripted, AnswerShapes)
     EXPECT_EQ(server.queries(), 1 + 3 * 6 + 6 + 6);
 }
 
-TEST(DnsScripted, RepliesFromStrangersOrWithAnotherIdAreDropped)
+TEST(DnsScripted, RepliesFromStrangersOrWithAnotherIdOrQuestionAreDropped)
 {
     BoardRoot root;
     root.name_servers({kResponderAddr});
     const int stranger = udp_socket(kStrangerAddr, 53);
+    std::vector<uint16_t> ids;
     {
         Responder server(kResponderAddr, [&](Responder &s, const Bytes &q, const sockaddr_in &from) {
-            auto answer = [&](const char *ip, uint16_t id) {
-                Response r(q, 1, 0, qtype_of(q) == 15 ? 1 : 0);
+            if (q.size() < kQname + 5)
+                return;
+            const uint16_t qid = uint16_t(q[0] << 8 | q[1]);
+            ids.push_back(qid);
+            auto answer = [&](const char *ip, uint16_t id, const Bytes &question) {
+                Response r(question, 1, 0, qtype_of(q) == 15 ? 1 : 0);
                 size_t exch = qtype_of(q) == 15 ? r.mx(kQname, 10, "mx") : kQname;
                 r.a(exch, ip);
                 r.b[0] = uint8_t(id >> 8);
                 r.b[1] = uint8_t(id);
                 return r.b;
             };
-            s.reply_from_other_port(from, answer("10.66.0.1", 0xA9FA));
-            Responder::send_from(stranger, from, answer("10.66.0.2", 0xA9FA));
-            s.reply(from, answer("10.66.0.3", 0x1234));
-            s.reply(from, answer("10.5.5.5", 0xA9FA));
+            // The same question with one letter of the name changed, and
+            // with the other type.
+            Bytes other_name = q;
+            other_name[kQname + 1] = 'x';
+            Bytes other_type(q.begin(), q.end() - 3); // up to the type's low byte
+            other_type.push_back(qtype_of(q) == 15 ? 1 : 15);
+            other_type.push_back(0);
+            other_type.push_back(1);
+            // The name in capitals is the same name.
+            Bytes upper = q;
+            for (size_t i = kQname; i + 4 < upper.size(); ++i)
+                upper[i] = uint8_t(std::toupper(upper[i]));
+            s.reply_from_other_port(from, answer("10.66.0.1", qid, q));
+            Responder::send_from(stranger, from, answer("10.66.0.2", qid, q));
+            s.reply(from, answer("10.66.0.3", uint16_t(qid ^ 0x5A5A), q));
+            s.reply(from, answer("10.66.0.4", 0xA9FA, q)); // the old fixed ID
+            s.reply(from, answer("10.66.0.5", qid, other_name));
+            s.reply(from, answer("10.66.0.6", qid, other_type));
+            s.reply(from, Bytes{q[0], q[1], 0x81});
+            s.reply(from, answer("10.5.5.5", qid, upper));
         });
         for (auto fn : {DNS_GetA, DNS_GetMX}) {
             DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
@@ -581,13 +611,129 @@ TEST(DnsScripted, RepliesFromStrangersOrWithAnotherIdAreDropped)
             ASSERT_EQ(fn("spoofed.dvr.test", rec), 0);
             std::string out = cap.take();
             EXPECT_EQ(ips_of(rec), std::vector<std::string>{"10.5.5.5"}) << out;
-            EXPECT_EQ(count_of(out, "dropped "), 3u) << out;
-            EXPECT_NE(out.find("(ID 0x1234): not the reply of " + kResponderAddr + ":53\n"), std::string::npos) << out;
+            // The first four drops are reported, the rest silently.
+            EXPECT_EQ(count_of(out, "dropped "), 4u) << out;
+            EXPECT_NE(out.find("): not the reply of " + kResponderAddr + ":53\n"), std::string::npos) << out;
             EXPECT_EQ(out.find("[1]"), std::string::npos) << out; // all within the first attempt
         }
         EXPECT_EQ(server.queries(), 2);
     } // the responder has stopped: its sockets are no longer used
     ::close(stranger);
+    // Each query draws its own ID (two equal by chance: once in 65536 runs).
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+}
+
+// A blind sender inside a network namespace of its own floods every
+// ephemeral port with forged replies from the name server's address and
+// port, while the server keeps silent; then the server answers. The
+// forged replies carry the ID every query once had, or the right ID with
+// another question; none may be taken.
+TEST(DnsScripted, SpoofingFloodIsNotTaken)
+{
+    dvrtest::TempDir dir;
+    dvrtest::make_dirs(dir / "etc");
+    dvrtest::write_file(dir / "etc/resolv.conf", "nameserver 127.0.0.1\n");
+    int pipefd[2];
+    ASSERT_EQ(::pipe2(pipefd, O_CLOEXEC), 0);
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(pipefd[0]);
+        auto report = [&](const std::string &text, int code) {
+            ssize_t n = ::write(pipefd[1], text.data(), text.size());
+            (void)n;
+            ::_exit(code);
+        };
+        if (::unshare(CLONE_NEWNET) != 0)
+            report(std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno), 77);
+        {
+            int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ifreq ifr{};
+            std::strcpy(ifr.ifr_name, "lo");
+            if (s < 0 || ::ioctl(s, SIOCGIFFLAGS, &ifr) != 0 ||
+                (ifr.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &ifr)) != 0)
+                report(std::string("lo up: ") + std::strerror(errno), 3);
+            ::close(s);
+        }
+        ::setenv("DVRPLAT_ROOT", dir.path().c_str(), 1);
+        int lo_port = 32768, hi_port = 60999;
+        if (FILE *f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+            if (std::fscanf(f, "%d %d", &lo_port, &hi_port) != 2)
+                lo_port = 1024, hi_port = 65535;
+            std::fclose(f);
+        }
+        const int server = udp_socket("127.0.0.1", 53);
+        std::atomic<long> forged{0};
+        std::thread sender([&] {
+            uint8_t buf[512];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            pollfd p{server, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                return;
+            ssize_t n = ::recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+            if (n < int(kQname + 5))
+                return;
+            const Bytes q(buf, buf + n);
+            // The attacker knows the name asked, not the ID or the port.
+            Response fake(q, 1);
+            fake.a(kQname, "10.66.66.66");
+            fake.b[0] = 0xa9;
+            fake.b[1] = 0xfa;
+            auto start = std::chrono::steady_clock::now();
+            // Bounded: three sweeps of the port range, two seconds at most.
+            for (int sweep = 0; sweep < 3; ++sweep) {
+                for (int port = lo_port; port <= hi_port; ++port) {
+                    sockaddr_in to = sock_addr("127.0.0.1", uint16_t(port));
+                    if (::sendto(server, fake.b.data(), fake.b.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                                 sizeof to) > 0)
+                        ++forged;
+                }
+                if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2))
+                    break;
+            }
+            // Right ID, right port, wrong question; then the real answer.
+            Bytes other = q;
+            other[kQname + 1] ^= 0x01;
+            Response wrong(other, 1);
+            wrong.a(kQname, "10.66.66.67");
+            Responder::send_from(server, from, wrong.b);
+            Response real(q, 1);
+            real.a(kQname, "10.7.7.8");
+            Responder::send_from(server, from, real.b);
+        });
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        int rc;
+        {
+            dvrtest::CaptureStdout cap;
+            rc = DNS_GetA("target.dvr.test", rec);
+            cap.take();
+        }
+        sender.join();
+        ::close(server);
+        std::string got = std::to_string(rc) + " ";
+        for (const std::string &ip : ips_of(rec))
+            got += ip + " ";
+        got += "forged=" + std::to_string(forged.load());
+        report(got, 0);
+    }
+    ::close(pipefd[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;)
+        text.append(buf, size_t(n));
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << text;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << text;
+    EXPECT_EQ(text.substr(0, text.find(" forged=")), "0 10.7.7.8") << text;
+    EXPECT_EQ(text.find("10.66.66"), std::string::npos) << text;
+    // The sweep really ran.
+    EXPECT_GT(std::stol(text.substr(text.find("forged=") + 7)), 1000) << text;
 }
 
 // The one slow test: a name server that never answers costs the shared

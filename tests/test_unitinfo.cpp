@@ -194,9 +194,9 @@ TEST_F(UnitNet, EveryFlagOfTheNetworkInformation)
         {16, "192.168.1.1", "", 16},
         {17, "192.168.001.001", "", 16},
         {18, "", "c0a80101", 4},
-        {19, "10.9.8.7", "", 16}, // a commented-out line counts
-        {20, "010.009.008.007", "", 16},
-        {21, "", "0a090807", 4},
+        {19, "192.168.1.53", "", 16}, // a commented-out line does not count
+        {20, "192.168.001.053", "", 16},
+        {21, "", "c0a80135", 4},
         {22, "", "", 4},
     };
     for (const Case &c : cases) {
@@ -338,7 +338,13 @@ TEST_F(UnitNet, NameServerLines)
     };
     const Case cases[] = {
         {"nameserver 8.8.4.4\n", 0, "8.8.4.4", 0, "008.008.004.004"},
-        {"# nameserver 10.9.8.7\nnameserver 1.1.1.1\n", 0, "10.9.8.7", 0, "010.009.008.007"},
+        // Comments ("#" or ";" first), an indented line and a longer
+        // keyword are not name-server lines.
+        {"# nameserver 10.9.8.7\nnameserver 1.1.1.1\n", 0, "1.1.1.1", 0, "001.001.001.001"},
+        {";nameserver 10.9.8.7\n  nameserver 10.9.8.6\nnameservers 10.9.8.5\nxnameserver 10.9.8.4\n"
+         "nameserver 1.0.0.1\n",
+         0, "1.0.0.1", 0, "001.000.000.001"},
+        {"#nameserver 10.9.8.7\n", -1, "000.000.000.000", -1, "000.000.000.000"},
         {"nameserver\nnameserver\t9.9.9.9\r\n", 0, "9.9.9.9", 0, "009.009.009.009"},
         {"search example.org\n", -1, "000.000.000.000", -1, "000.000.000.000"},
         {"", -1, "000.000.000.000", -1, "000.000.000.000"},
@@ -386,7 +392,7 @@ TEST_F(UnitNet, WholeUnitRecordAndItsDisplay)
     EXPECT_STREQ(info[0].trigger_port, "8080");
     EXPECT_STREQ(info[0].netmask, "255.255.255.0");
     EXPECT_STREQ(info[0].gateway, "192.168.1.1");
-    EXPECT_STREQ(info[0].dns, "10.9.8.7");
+    EXPECT_STREQ(info[0].dns, "192.168.1.53");
     EXPECT_STREQ(info[0].mac, "00:11:22:33:44:55");
     EXPECT_STREQ(info[0].dev, "eth0");
     EXPECT_STREQ(info[0].note, "a note");
@@ -409,12 +415,12 @@ TEST_F(UnitNet, WholeUnitRecordAndItsDisplay)
         "MODULES/COMMON,#:COM_ShowAllUnitInfo(): [1/2]\n"
         "MODULES/COMMON,#: (model, proj, name) = (DVR-16, proj-x, dvr-unit)\n"
         "MODULES/COMMON,#: (ip, trigger_port, netmask) = (192.168.1.5, 8080, 255.255.255.0)\n"
-        "MODULES/COMMON,#: (gateway, dns, mac) = (192.168.1.1, 10.9.8.7, 00:11:22:33:44:55)\n"
+        "MODULES/COMMON,#: (gateway, dns, mac) = (192.168.1.1, 192.168.1.53, 00:11:22:33:44:55)\n"
         "MODULES/COMMON,#: (dev, note) = (eth0, a note)\n"
         "MODULES/COMMON,#:COM_ShowAllUnitInfo(): [2/2]\n"
         "MODULES/COMMON,#: (model, proj, name) = (DVR-16, proj-x, dvr-unit)\n"
         "MODULES/COMMON,#: (ip, trigger_port, netmask) = (10.0.0.2, 80, 255.0.0.0)\n"
-        "MODULES/COMMON,#: (gateway, dns, mac) = (192.168.1.1, 10.9.8.7, " +
+        "MODULES/COMMON,#: (gateway, dns, mac) = (192.168.1.1, 192.168.1.53, " +
         std::string(info[1].mac) + ")\n" + "MODULES/COMMON,#: (dev, note) = (eth0.5, a note)\n";
     EXPECT_EQ(without_lines(cap.take()), want);
 

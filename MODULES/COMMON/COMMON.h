@@ -334,13 +334,29 @@ typedef struct {
     char response[48];
 } COM_HTTP_AUTH;
 
+/* Limits of one response: its header at most COM_HTTP_HEADER_MAX bytes,
+ * its body (without chunked framing) at most the content limit, which is
+ * COM_HTTP_CONTENT_MAX_DEFAULT until COM_SetHttpMaxContent changes it for
+ * the whole library. A response past a limit is refused (-1). */
+#define COM_HTTP_HEADER_MAX (64 * 1024)
+#define COM_HTTP_CONTENT_MAX_DEFAULT (64 * 1024 * 1024)
+/* Sets the content limit in bytes; a value below 1 changes nothing.
+ * Returns the limit in force before the call. */
+int COM_SetHttpMaxContent(int nBytes);
+
 /* URLs are host[:port][/path] without a scheme. content is the address of
  * a pointer holding NULL (or a malloc'd block): the body (or the whole
  * response for the WithHeader forms) is stored there, NUL-terminated; the
- * caller frees it. Results: bytes stored plus 1, 0 when nothing was
- * received, -1 when the host cannot be resolved or connected to, or the
- * request does not fit its buffers (4096 bytes of request, 512 of
- * authorisation, 255 characters of Digest path). auth may be NULL. */
+ * caller frees it. A body without Content-Length runs until the server
+ * closes; a chunked body is handed back without its framing. Results:
+ * bytes stored plus 1, 0 when nothing was received, -1 when the host
+ * cannot be resolved or connected to (a connection attempt waits at most
+ * 3 s), the request does not fit its buffers (4096 bytes of request, 512
+ * of authorisation, 255 characters of Digest path) or holds a CR or LF in
+ * its URL, cookie, user name or password (nothing is sent), or the
+ * response passes a limit or has broken chunked framing (the content then
+ * holds no stored bytes: an empty text where it was grown). auth may be
+ * NULL. */
 int COM_GetHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth);
 int COM_PostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth, const char *body);
 int COM_GetHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth);
@@ -371,7 +387,8 @@ int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_AUTH *auth,
  * the result of the challenge request. */
 int COM_GetDigestString(const char *url, COM_HTTP_AUTH *auth);
 /* Reads realm, qop, nonce and opaque of a "WWW-Authenticate: Digest"
- * header in text. 0 when the header was found, -1 otherwise. */
+ * header in text. 0 when the header was found, -1 otherwise, or when a
+ * value holds a CR or LF (the challenge is refused: nonce left empty). */
 int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth);
 /* Content-Length value found in len received bytes; 0 when absent, -1
  * when malformed. */

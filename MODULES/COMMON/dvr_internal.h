@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "COMMON.h"
@@ -219,6 +220,42 @@ bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept;
 
 // Copies as much of src as fits (cutting), always NUL-terminating.
 void copy_cut(char *dst, size_t n, std::string_view src) noexcept;
+
+// Fills buf with n bytes from the system's random source. False (errno
+// set) when it cannot.
+inline bool random_fill(void *buf, size_t n) noexcept
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        ssize_t r = ::getrandom(p, n, 0);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------
+// Name servers of the board's "/etc/resolv.conf", the one reader for the
+// resolver and the network information.
+// ---------------------------------------------------------------------
+
+// Room for one name server's text as written (longer text is cut).
+inline constexpr size_t kNameServerTextSize = 64;
+
+// Reads the addresses of the "nameserver" lines, in file order, into out
+// (at most max entries). The rule is the C library's: the keyword starts
+// the line and is followed by a space or tab, the address is the next
+// word; lines starting with "#" or ";" are comments; a line without an
+// address is skipped. Lines are read through a fixed buffer; the rest of an
+// overlong line is skipped, never read as a line of its own. Returns the
+// number of addresses, or -1 (errno set, nothing reported) when the file
+// cannot be opened.
+int read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept;
 
 } // namespace dvr
 

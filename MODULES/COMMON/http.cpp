@@ -3,6 +3,7 @@
 // whole response) is handed back in a heap block that grows as data
 // arrives.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -16,12 +17,14 @@
 #include <string_view>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "DNS.h"
+#include "deadline_wait.h"
 #include "dvr_internal.h"
 #include "http_internal.h"
 
@@ -53,7 +56,6 @@ constexpr long kPauseNanoseconds = 30000000;
 constexpr const char *kUserAgent = "$Id: COMMON 2142 2008-02-20 03:18:00Z quillfern $";
 constexpr const char *kOverflowFormat = "buffer overflow : (len, limit) = (%d, %d)\n";
 constexpr const char *kNonceCount = "00000001";
-constexpr const char *kCnonceSeed = "HELLO";
 constexpr const char *kChallengeHeader = "WWW-Authenticate: Digest";
 constexpr size_t kDigestTextSize = 32;
 
@@ -139,7 +141,7 @@ int build_request(char *req, int post, const char *path, const char *host, int p
     t.add("Host: %s:%d\r\n", host, port);
     if (post == 1)
         t.add("content-length: %zu\r\n", std::strlen(body));
-    t.add("Connection: Keep-Alive\r\n");
+    t.add("Connection: close\r\n");
     if (cookie)
         t.add("Cookie: %s\r\n", cookie);
     t.add("%s", auth_text);
@@ -154,43 +156,90 @@ int build_request(char *req, int post, const char *path, const char *host, int p
     return static_cast<int>(t.length());
 }
 
-timespec now_monotonic() noexcept
+// True when text holds a CR or LF: such a text would end a header line of
+// the request and start one of its own.
+bool breaks_line(std::string_view text) noexcept
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts;
+    return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
-long long to_us(const timespec &ts) noexcept
+// Refuses (with a report naming it) a request part that holds CR or LF.
+bool line_safe(const char *what, const char *text, const char *fn)
 {
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    if (!text || !breaks_line(text))
+        return true;
+    COM_Message(kSource, __LINE__, fn, "CR or LF in the %s : request refused\n", what);
+    return false;
 }
 
-// Waits until fd is ready for events or the time value runs out, and
-// leaves in tv the time that is left, as select() does on Linux (but with
-// no limit on the descriptor's number). 1 ready, 0 timeout, -1 error
-// (errno set).
-int wait_ready(int fd, short events, timeval &tv)
+bool auth_safe(const COM_HTTP_AUTH *auth, const char *fn)
 {
-    long long left = static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
-    if (left < 0)
-        left = 0;
-    const long long deadline = to_us(now_monotonic()) + left;
-    for (;;) {
-        pollfd pfd{fd, events, 0};
-        timespec ts{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-        int r = ::ppoll(&pfd, 1, &ts, nullptr);
-        int saved = errno;
-        left = deadline - to_us(now_monotonic());
-        if (left < 0 || r == 0)
-            left = 0;
-        tv.tv_sec = static_cast<time_t>(left / 1000000);
-        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-        if (r < 0 && saved == EINTR && left > 0)
-            continue;
-        errno = saved;
-        return r > 0 ? 1 : r;
+    if (!auth || (auth->mode != COM_HTTP_AUTH_BASIC && auth->mode != COM_HTTP_AUTH_DIGEST))
+        return true;
+    const struct {
+        const char *what;
+        std::string_view text;
+    } parts[] = {{"user name", field(auth->username)},
+                 {"password", field(auth->password)},
+                 {"realm", field(auth->realm)},
+                 {"nonce", field(auth->nonce)},
+                 {"opaque", field(auth->opaque)},
+                 {"qop", field(auth->qop)}};
+    for (const auto &part : parts) {
+        if (breaks_line(part.text)) {
+            COM_Message(kSource, __LINE__, fn, "CR or LF in the %s : request refused\n", part.what);
+            return false;
+        }
     }
+    return true;
+}
+
+// Connects sock to server within the deadline. 0, or -1 with errno set
+// (ETIMEDOUT when the deadline passed first).
+int connect_within(int sock, const sockaddr_in &server, const dvr::Deadline &deadline)
+{
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
+        return -1;
+    int r = ::connect(sock, reinterpret_cast<const sockaddr *>(&server), sizeof server);
+    if (r < 0 && errno == EINPROGRESS) {
+        dvr::WaitResult w = dvr::wait_fd(sock, POLLOUT, deadline);
+        if (w == dvr::WaitResult::Timeout)
+            return -1; // errno is ETIMEDOUT
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            return -1;
+        if (err == 0 && w == dvr::WaitResult::Error)
+            err = errno;
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        r = 0;
+    }
+    if (r < 0)
+        return -1;
+    // The rest of the exchange uses its own waits on a blocking socket.
+    return ::fcntl(sock, F_SETFL, flags) < 0 ? -1 : 0;
+}
+
+// Writes 32 lowercase hexadecimal digits from the system's random source
+// into a digest field. False when the source fails.
+template <size_t N>
+bool random_hex(char (&f)[N])
+{
+    static_assert(N > kDigestTextSize);
+    unsigned char bytes[kDigestTextSize / 2];
+    if (!dvr::random_fill(bytes, sizeof bytes))
+        return false;
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < sizeof bytes; ++i) {
+        f[2 * i] = kHex[bytes[i] >> 4];
+        f[2 * i + 1] = kHex[bytes[i] & 15];
+    }
+    f[kDigestTextSize] = '\0';
+    return true;
 }
 
 // Restores Digest mode and frees the challenge response however the fetch
@@ -237,6 +286,90 @@ size_t header_end(const char *buf, size_t n) noexcept
 
 namespace dvr {
 
+namespace {
+
+std::atomic<int> g_max_content{COM_HTTP_CONTENT_MAX_DEFAULT};
+
+// True when one of the header's lines (after the status line) starts with
+// the field name (any case) followed by ":" (optional blanks before it).
+// Gives the value's first byte and its line's end.
+bool find_field(const char *h, size_t n, std::string_view name, size_t &value, size_t &line_end)
+{
+    size_t pos = 0;
+    while (pos < n) {
+        const void *lf = std::memchr(h + pos, '\n', n - pos);
+        const size_t end = lf ? static_cast<size_t>(static_cast<const char *>(lf) - h) : n;
+        if (pos > 0 && end - pos > name.size() && equal_nocase(h + pos, name)) {
+            size_t i = pos + name.size();
+            while (i < end && (h[i] == ' ' || h[i] == '\t'))
+                ++i;
+            if (i < end && h[i] == ':') {
+                value = i + 1;
+                line_end = end;
+                return true;
+            }
+        }
+        pos = end + 1;
+    }
+    return false;
+}
+
+bool contains_nocase(const char *p, size_t n, std::string_view word)
+{
+    for (size_t i = 0; i + word.size() <= n; ++i)
+        if (equal_nocase(p + i, word))
+            return true;
+    return false;
+}
+
+int hex_digit(char c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+int http_max_content() noexcept
+{
+    return g_max_content.load(std::memory_order_relaxed);
+}
+
+HttpResponseReader::~HttpResponseReader()
+{
+    std::free(hdr_);
+}
+
+bool HttpResponseReader::fail(int line, const char *fmt, ...)
+{
+    if (!failed_) {
+        char text[160];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(text, sizeof text, fmt, ap);
+        va_end(ap);
+        COM_Message(kSource, line, "COM_SubSendHttpCmd", "%s", text);
+    }
+    failed_ = true;
+    return true;
+}
+
+void HttpResponseReader::wipe() noexcept
+{
+    if (size_ > 0 && *content_) {
+        std::memset(*content_, 0, static_cast<size_t>(size_));
+        // Give back the block's room: one byte holding the empty text.
+        if (COM_ReallocAndCopyBuf(1, content_, 0, "", 1))
+            size_ = 1;
+    }
+    count_ = stored_ = 0;
+}
+
 bool HttpResponseReader::append(const char *p, size_t n, long long expected_after)
 {
     if (n == 0)
@@ -259,18 +392,24 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
         // a large download cost quadratic time. The rest of a body of known
         // length is given room at once, but never more than a doubling or a
         // few MiB ahead of what arrived, so that a false length cannot claim
-        // much memory. finish() trims the block.
+        // much memory; and never more than the limits allow. finish() trims
+        // the block.
         long long target;
         if (expected_after > 0)
             target = need + std::min(expected_after, std::max<long long>(kMaxReserve, size_));
         else
             target = size_ > 0 ? 2LL * size_ : static_cast<long long>(kFirstContentSize);
+        if (cap_ > 0 && target > cap_)
+            target = cap_;
         int want = target > need ? static_cast<int>(target < INT_MAX ? target : INT_MAX) : need;
         if (COM_ReallocAndCopyBuf(want, content_, stored_, p, len) ||
             (want != need && COM_ReallocAndCopyBuf(want = need, content_, stored_, p, len))) {
             stored_ += len;
             size_ = want;
-        } else {
+        } else if (!grow_reported_) {
+            // Reported once: a long body would otherwise give a line per
+            // lost chunk.
+            grow_reported_ = true;
             COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
                         need);
         }
@@ -279,61 +418,206 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
     return true;
 }
 
+bool HttpResponseReader::start_body(size_t end)
+{
+    header_done_ = true;
+    if (keep_header_)
+        cap_ = static_cast<long long>(end);
+    cap_ += static_cast<long long>(max_content_) + 1;
+    size_t value = 0, line_end = 0;
+    if (find_field(hdr_, end, "Transfer-Encoding", value, line_end) &&
+        contains_nocase(hdr_ + value, line_end - value, "chunked")) {
+        chunked_ = true;
+    } else {
+        int cl = COM_GetContentLengthInHttpHeader(hdr_, static_cast<int>(end));
+        // A value of 0 is a length only where the field is there.
+        if (cl > 0 || (cl == 0 && find_field(hdr_, end, "Content-Length", value, line_end)))
+            content_length_ = cl;
+        if (content_length_ > max_content_)
+            return fail(__LINE__, "Content-Length %d over the limit of %d bytes\n", content_length_,
+                        max_content_);
+    }
+    if (keep_header_ && !append(hdr_, end))
+        return true;
+    return false;
+}
+
+bool HttpResponseReader::body(const char *p, size_t n)
+{
+    if (chunked_)
+        return chunked(p, n);
+    if (content_length_ < 0 && body_ + static_cast<long long>(n) > max_content_)
+        return fail(__LINE__, "content longer than the limit of %d bytes\n", max_content_);
+    long long expected_after = 0;
+    if (content_length_ > 0 && body_ + static_cast<long long>(n) < content_length_)
+        expected_after = content_length_ - body_ - static_cast<long long>(n);
+    if (!append(p, n, expected_after))
+        return true;
+    body_ += static_cast<long long>(n);
+    return content_length_ >= 0 && body_ >= content_length_;
+}
+
+// Chunked transfer coding: size line (hexadecimal, optional extensions),
+// data, CRLF; a size of 0 starts the trailer, which ends with a blank line.
+// A bare LF is taken for CRLF.
+bool HttpResponseReader::chunked(const char *p, size_t n)
+{
+    size_t i = 0;
+    while (i < n) {
+        const char c = p[i];
+        switch (state_) {
+        case Chunk::Size: {
+            const int d = hex_digit(c);
+            if (d >= 0) {
+                if (chunk_left_ > max_content_)
+                    return fail(__LINE__, "chunk over the limit of %d bytes\n", max_content_);
+                chunk_left_ = chunk_left_ * 16 + d;
+                ++digits_;
+                ++i;
+                break;
+            }
+            if (digits_ == 0)
+                return fail(__LINE__, "chunked framing error : no chunk size\n");
+            if (c == ';' || c == ' ' || c == '\t') {
+                state_ = Chunk::Ext;
+                line_len_ = digits_;
+            } else if (c == '\r') {
+                state_ = Chunk::SizeLf;
+                ++i;
+            } else if (c == '\n') {
+                state_ = Chunk::SizeLf;
+            } else {
+                return fail(__LINE__, "chunked framing error : bad chunk size\n");
+            }
+            break;
+        }
+        case Chunk::Ext:
+            // Extensions are skipped up to the line's end.
+            if (c == '\n') {
+                state_ = Chunk::SizeLf;
+                break;
+            }
+            if (++line_len_ > kMaxChunkLine)
+                return fail(__LINE__, "chunked framing error : chunk size line too long\n");
+            ++i;
+            break;
+        case Chunk::SizeLf:
+            if (c != '\n')
+                return fail(__LINE__, "chunked framing error : bad chunk size\n");
+            ++i;
+            digits_ = 0;
+            if (chunk_left_ == 0) {
+                state_ = Chunk::TrailerStart;
+            } else if (chunk_left_ > max_content_ - body_) {
+                return fail(__LINE__, "content longer than the limit of %d bytes\n", max_content_);
+            } else {
+                state_ = Chunk::Data;
+            }
+            break;
+        case Chunk::Data: {
+            const size_t take = static_cast<size_t>(
+                std::min<long long>(chunk_left_, static_cast<long long>(n - i)));
+            if (!append(p + i, take))
+                return true;
+            body_ += static_cast<long long>(take);
+            chunk_left_ -= static_cast<long long>(take);
+            i += take;
+            if (chunk_left_ == 0)
+                state_ = Chunk::DataCr;
+            break;
+        }
+        case Chunk::DataCr:
+            if (c == '\r')
+                state_ = Chunk::DataLf;
+            else if (c == '\n')
+                state_ = Chunk::Size;
+            else
+                return fail(__LINE__, "chunked framing error : chunk data not followed by CRLF\n");
+            ++i;
+            break;
+        case Chunk::DataLf:
+            if (c != '\n')
+                return fail(__LINE__, "chunked framing error : chunk data not followed by CRLF\n");
+            state_ = Chunk::Size;
+            ++i;
+            break;
+        case Chunk::TrailerStart:
+        case Chunk::TrailerLine:
+        case Chunk::TrailerLf:
+            if (++trailer_len_ > COM_HTTP_HEADER_MAX)
+                return fail(__LINE__, "response header longer than %d bytes\n", COM_HTTP_HEADER_MAX);
+            ++i;
+            if (c == '\n') {
+                if (state_ != Chunk::TrailerLine) {
+                    state_ = Chunk::Done;
+                    return done_ = true;
+                }
+                state_ = Chunk::TrailerStart;
+            } else if (c == '\r' && state_ == Chunk::TrailerStart) {
+                state_ = Chunk::TrailerLf;
+            } else {
+                state_ = Chunk::TrailerLine;
+            }
+            break;
+        case Chunk::Done:
+            return true;
+        }
+    }
+    return state_ == Chunk::Done;
+}
+
 bool HttpResponseReader::feed(const char *chunk, size_t n)
 {
+    if (failed_ || done_)
+        return true;
     if (n > kHttpChunkSize)
         n = kHttpChunkSize;
-    size_t header_bytes = 0; // bytes of this chunk that belong to the header
-    if (!header_done_) {
-        std::memcpy(joined_ + carry_len_, chunk, n);
-        const size_t total = carry_len_ + n;
-        const size_t end = header_end(joined_, total);
-        // Whole header lines seen so far: up to the blank line, else up to
-        // the last line feed.
-        size_t complete = end;
-        if (!end) {
-            const void *lf = ::memrchr(joined_, '\n', total);
-            complete = lf ? static_cast<size_t>(static_cast<const char *>(lf) - joined_) + 1 : 0;
-        }
-        if (!length_known_ && complete > 0) {
-            int cl = COM_GetContentLengthInHttpHeader(joined_, static_cast<int>(complete));
-            if (cl != 0 || end) {
-                content_length_ = cl;
-                length_known_ = true;
-            }
-        }
-        header_bytes = end ? (end > carry_len_ ? end - carry_len_ : 0) : n;
-        if (keep_header_ && !append(chunk, header_bytes))
-            return true;
-        if (end) {
-            header_done_ = true;
-        } else {
-            // Carry the unfinished line and the three bytes before it, so
-            // that a blank line or a header name cut by the chunk's end is
-            // still found.
-            size_t from = complete >= 3 ? complete - 3 : 0;
-            if (total - from > kCarry)
-                from = total - kCarry;
-            std::memmove(joined_, joined_ + from, total - from);
-            carry_len_ = total - from;
-        }
-        if (header_done_ && header_bytes == n && content_length_ == 0)
-            return true;
+    if (header_done_)
+        return body(chunk, n);
+
+    if (!hdr_) {
+        hdr_ = static_cast<char *>(std::malloc(COM_HTTP_HEADER_MAX));
+        if (!hdr_)
+            return fail(__LINE__, "malloc(%d) error\n", COM_HTTP_HEADER_MAX);
     }
-    if (!header_done_ || header_bytes == n)
+    const size_t old = hdr_len_;
+    const size_t room = COM_HTTP_HEADER_MAX - old;
+    const size_t take = std::min(n, room);
+    std::memcpy(hdr_ + old, chunk, take);
+    hdr_len_ += take;
+    // The blank line may have begun in the bytes before this chunk.
+    const size_t from = old >= 3 ? old - 3 : 0;
+    size_t end = header_end(hdr_ + from, hdr_len_ - from);
+    if (!end) {
+        if (hdr_len_ == COM_HTTP_HEADER_MAX)
+            return fail(__LINE__, "response header longer than %d bytes\n", COM_HTTP_HEADER_MAX);
         return false;
-    const size_t body = n - header_bytes;
-    long long expected_after = 0;
-    if (content_length_ > 0 && body_ + static_cast<long long>(body) < content_length_)
-        expected_after = content_length_ - body_ - static_cast<long long>(body);
-    if (!append(chunk + header_bytes, body, expected_after))
+    }
+    end += from;
+    hdr_len_ = end;
+    if (start_body(end))
         return true;
-    body_ += static_cast<long long>(body);
-    return content_length_ >= 0 && body_ >= content_length_;
+    // Bytes of this receive after the header are body bytes (kept even
+    // past a Content-Length, as for any receive that completes the body).
+    const size_t used = end - old;
+    if (used < n)
+        return body(chunk + used, n - used);
+    return content_length_ == 0;
 }
 
 int HttpResponseReader::finish()
 {
+    if (!header_done_ && !failed_ && keep_header_ && hdr_len_ > 0) {
+        // The header never ended: what came of it is the content.
+        cap_ = static_cast<long long>(hdr_len_) + 1;
+        append(hdr_, hdr_len_);
+    }
+    if (header_done_ && chunked_ && !failed_ && state_ != Chunk::Done)
+        COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "chunked body ends before its last chunk\n");
+    if (failed_) {
+        wipe();
+        return -1;
+    }
     if (count_ == 0)
         return 0;
     const int want = count_ + 1;
@@ -353,6 +637,13 @@ int HttpResponseReader::finish()
 }
 
 } // namespace dvr
+
+extern "C" int COM_SetHttpMaxContent(int nBytes)
+{
+    if (nBytes < 1)
+        return dvr::g_max_content.load();
+    return dvr::g_max_content.exchange(nBytes);
+}
 
 // ---------------------------------------------------------------------
 // Public entry points
@@ -405,6 +696,11 @@ extern "C" int COM_SubGetPostHttpContent(const char *url, char **content, COM_HT
         COM_REPORT("no body to post to %s\n", url);
         return -1;
     }
+    // A CR or LF would let the text add header lines of its own: refused
+    // before anything is sent (the Digest challenge request included).
+    if (!line_safe("URL", url, __func__) || !line_safe("cookie", cookie, __func__) ||
+        !auth_safe(auth, __func__))
+        return -1;
     char auth_text[kAuthTextSize] = {};
     char host[kHostSize] = {};
     const char *method = post == 1 ? "POST" : "GET";
@@ -473,6 +769,9 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
         COM_REPORT("no body to post\n");
         return -1;
     }
+    if (!line_safe("host", host, __func__) || !line_safe("path", path, __func__) ||
+        !line_safe("cookie", cookie, __func__) || !auth_safe(auth, __func__))
+        return -1;
     char request[kRequestSize];
     int request_len = build_request(request, post, path, host ? host : "", ntohs(server->sin_port),
                                     cookie, authStr ? authStr : "\r\n", body, __func__);
@@ -485,7 +784,11 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
         COM_REPORT("socket() error : %s\n", std::strerror(errno));
         return 0;
     }
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr *>(server), sizeof *server) < 0) {
+    // The write wait's time covers the connection as well: an address
+    // whose listener drops the attempts costs 3 seconds, not the kernel's
+    // minutes of retries.
+    const dvr::Deadline write_wait(kWriteWaitSeconds);
+    if (connect_within(sock.get(), *server, write_wait) < 0) {
         int saved = errno;
         char dotted[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &server->sin_addr, dotted, sizeof dotted);
@@ -493,15 +796,14 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
         return -1;
     }
 
-    // One time value serves the write wait and then, topped up, all the
-    // read waits.
-    timeval tv{kWriteWaitSeconds, 0};
-    int w = wait_ready(sock.get(), POLLOUT, tv);
-    if (w == 0) {
+    dvr::WaitResult w = dvr::wait_fd(sock.get(), POLLOUT, write_wait);
+    if (w == dvr::WaitResult::Timeout) {
         COM_REPORT("select() timeout\n");
-    } else if (w < 0) {
-        COM_REPORT("select(%d, %d.%06d sec) error : %s\n", sock.get(), static_cast<int>(tv.tv_sec),
-                   static_cast<int>(tv.tv_usec), std::strerror(errno));
+    } else if (w == dvr::WaitResult::Error) {
+        int saved = errno;
+        long long left = write_wait.remaining_us();
+        COM_REPORT("select(%d, %d.%06d sec) error : %s\n", sock.get(), static_cast<int>(left / 1000000),
+                   static_cast<int>(left % 1000000), std::strerror(saved));
         result = -1;
     } else if (request_len > 0) {
         if (COM_SendTcpPackage(sock.get(), request, request_len) != 0)
@@ -512,15 +814,20 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
     if (::nanosleep(&pause, nullptr) != 0)
         COM_REPORT("nanosleep(), error!!\n");
 
-    tv.tv_sec = kReadWaitSeconds;
-    dvr::HttpResponseReader reader(content, keepHeader != 0);
+    // Six seconds of reading plus what the write wait left of its
+    // fraction of a second. The time runs whether the client waits or
+    // not, so a fast sender cannot hold it longer than a slow one; and
+    // the limits are checked on every pass.
+    const dvr::Deadline read_time(kReadWaitSeconds, static_cast<long>(write_wait.remaining_us() % 1000000));
+    dvr::HttpResponseReader reader(content, keepHeader != 0, dvr::http_max_content());
     char chunk[dvr::kHttpChunkSize];
-    for (;;) {
+    while (!read_time.passed()) {
         // Data already waiting is taken at once (the wait would return at
-        // once too); otherwise wait on the shared time value.
+        // once too); otherwise wait within the read time.
         ssize_t n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (wait_ready(sock.get(), POLLIN, tv) <= 0)
+            // An error or hang-up is read by the receive below.
+            if (dvr::wait_fd(sock.get(), POLLIN, read_time) == dvr::WaitResult::Timeout)
                 break;
             n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -536,7 +843,7 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
             break;
     }
     int stored = reader.finish();
-    if (stored > 0)
+    if (stored != 0)
         result = stored;
     return result;
 }
@@ -556,6 +863,10 @@ extern "C" int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_
     if (!auth || (auth->mode != COM_HTTP_AUTH_BASIC && auth->mode != COM_HTTP_AUTH_DIGEST)) {
         std::memcpy(out, "\r\n", 3);
         return 0;
+    }
+    if (!auth_safe(auth, __func__) || !line_safe("URL", url, __func__)) {
+        out[0] = '\0';
+        return -1;
     }
     FixedText text(out, kAuthTextSize);
 
@@ -584,6 +895,10 @@ extern "C" int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_
     }
     if (auth->nonce[0] == '\0')
         COM_GetDigestString(url, auth);
+    if (!auth_safe(auth, __func__)) {
+        out[0] = '\0';
+        return -1;
+    }
     if (auth->nonce[0] == '\0') {
         std::memcpy(out, "\r\n", 3);
         return 0;
@@ -617,7 +932,12 @@ extern "C" int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_
                  AUTH_FIELD(user), AUTH_FIELD(realm), AUTH_FIELD(nonce), AUTH_FIELD(path),
                  auth->response);
     } else {
-        store_digest(auth->cnonce, kCnonceSeed);
+        // A fresh client nonce for every request.
+        if (!random_hex(auth->cnonce)) {
+            COM_REPORT("getrandom() error : %s\n", std::strerror(errno));
+            out[0] = '\0';
+            return -1;
+        }
         dvr::copy_cut(auth->nc, sizeof auth->nc, kNonceCount);
         std::snprintf(input, sizeof input, "%s:%.*s:%s:%s:%.*s:%s", auth->ha1, AUTH_FIELD(nonce),
                       auth->nc, auth->cnonce, AUTH_FIELD(qop), auth->ha2);
@@ -669,6 +989,28 @@ extern "C" int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth)
     COM_GetStrInDoubleQuotes(challenge, "qop=", auth->qop, sizeof auth->qop);
     COM_GetStrInDoubleQuotes(challenge, "nonce=", auth->nonce, sizeof auth->nonce);
     COM_GetStrInDoubleQuotes(challenge, "opaque=", auth->opaque, sizeof auth->opaque);
+    // A value holding CR or LF would add lines to every authorised
+    // request: the challenge is refused, and with no nonce none is sent.
+    const struct {
+        const char *what;
+        char *f;
+        size_t size;
+    } values[] = {{"realm", auth->realm, sizeof auth->realm},
+                  {"nonce", auth->nonce, sizeof auth->nonce},
+                  {"opaque", auth->opaque, sizeof auth->opaque},
+                  {"qop", auth->qop, sizeof auth->qop}};
+    bool refused = false;
+    for (const auto &v : values) {
+        if (breaks_line(std::string_view(v.f, strnlen(v.f, v.size)))) {
+            COM_REPORT("CR or LF in the challenge's %s : challenge refused\n", v.what);
+            refused = true;
+        }
+    }
+    if (refused) {
+        for (const auto &v : values)
+            std::memset(v.f, 0, v.size);
+        return -1;
+    }
     return 0;
 }
 

@@ -10,58 +10,89 @@ namespace dvr {
 // Bytes asked of each receive.
 inline constexpr size_t kHttpChunkSize = 4096;
 
-// Collects one response as its chunks arrive: finds the end of the header,
-// stores the header too when asked, appends the body bytes to the caller's
-// content block (grown with COM_ReallocAndCopyBuf and kept NUL-terminated)
-// and says when the body is complete.
+// The library-wide content limit (COM_SetHttpMaxContent).
+int http_max_content() noexcept;
+
+// Collects one response as its chunks arrive: gathers the header (at most
+// COM_HTTP_HEADER_MAX bytes) until its blank line, stores it too when asked,
+// then appends the body bytes to the caller's content block (grown with
+// COM_ReallocAndCopyBuf and kept NUL-terminated) and says when the body is
+// complete.
 //
-// The header's end and the Content-Length are looked for in the header
-// lines received so far, so a header cut anywhere between two chunks (even
-// inside its terminating blank line or inside the Content-Length line) is
-// read the same as a header received whole. A missing Content-Length counts
-// as 0: the body then ends with the first chunk that carries body bytes,
-// or with the header when its chunk carried none. A malformed one leaves
-// the length unknown: reading goes on until the peer closes or goes quiet.
+// The body's end: a Content-Length ends it at that many bytes; "chunked"
+// transfer coding is decoded (the framing is not stored) and ends with the
+// last chunk and its trailer; otherwise (no or a malformed Content-Length)
+// the body runs until the peer closes.
+//
+// Limits: a header longer than COM_HTTP_HEADER_MAX, a Content-Length or a
+// chunk above the content limit (refused before it is stored), a body that
+// passes the limit, or broken chunked framing fails the response: reported
+// once, reading stops, and finish() wipes what was stored and returns -1.
 class HttpResponseReader {
 public:
-    HttpResponseReader(char **content, bool keep_header) noexcept
-        : content_(content), keep_header_(keep_header) {}
+    HttpResponseReader(char **content, bool keep_header, int max_content) noexcept
+        : content_(content), keep_header_(keep_header), max_content_(max_content) {}
+    ~HttpResponseReader();
     HttpResponseReader(const HttpResponseReader &) = delete;
     HttpResponseReader &operator=(const HttpResponseReader &) = delete;
 
     // Takes n received bytes (at most kHttpChunkSize). Returns true when
-    // reading should stop.
+    // reading should stop (the body is complete or the response failed).
     bool feed(const char *chunk, size_t n);
 
-    // Ends the response: the bytes appended plus 1 for the terminating NUL,
-    // or 0 when nothing was appended.
+    // Ends the response (the peer closed, or the read time ran out): the
+    // bytes appended plus 1 for the terminating NUL, 0 when nothing was
+    // appended, -1 when the response failed.
     int finish();
 
     bool header_done() const noexcept { return header_done_; }
+    bool failed() const noexcept { return failed_; }
+    bool chunked() const noexcept { return chunked_; }
     int content_length() const noexcept { return content_length_; }
 
 private:
-    static constexpr size_t kCarry = 256;
     static constexpr int kFirstContentSize = 16384;
     static constexpr long long kMaxReserve = 8LL << 20;
+    // Longest chunk-size line (extensions included) taken.
+    static constexpr int kMaxChunkLine = 4096;
+
+    enum class Chunk { Size, Ext, SizeLf, Data, DataCr, DataLf, TrailerStart, TrailerLine, TrailerLf, Done };
 
     // Appends n bytes; expected_after is how many more the body is known
     // to bring. Returns false when the content cannot take any more bytes.
     bool append(const char *p, size_t n, long long expected_after = 0);
+    // Header complete at hdr_[0, end): reads how the body is framed and
+    // stores the header when asked. True when the response failed.
+    bool start_body(size_t end);
+    // Body bytes, by the framing the header chose.
+    bool body(const char *p, size_t n);
+    bool chunked(const char *p, size_t n);
+    bool fail(int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    void wipe() noexcept;
 
     char **content_;
     bool keep_header_;
+    int max_content_;
     bool header_done_ = false;
-    bool length_known_ = false;
-    int content_length_ = -1;
-    long long body_ = 0; // body bytes received so far
-    int count_ = 0;      // bytes appended, lost ones included
-    int stored_ = 0;     // bytes really held by the content block
-    int size_ = 0;       // size of the content block (grown by this reader)
-    // The unfinished header line (and the few bytes before it) carried over
-    // to the next chunk, followed by that chunk while it is examined.
-    size_t carry_len_ = 0;
-    char joined_[kCarry + kHttpChunkSize] = {};
+    bool failed_ = false;
+    bool grow_reported_ = false;
+    bool chunked_ = false;
+    bool done_ = false;
+    int content_length_ = -1; // -1: unknown, the body runs until the peer closes
+    long long body_ = 0;      // body bytes received so far (decoded when chunked)
+    int count_ = 0;           // bytes appended, lost ones included
+    int stored_ = 0;          // bytes really held by the content block
+    int size_ = 0;            // size of the content block (grown by this reader)
+    long long cap_ = 0;       // the most the block needs (header kept plus limit)
+    // The header as received so far.
+    char *hdr_ = nullptr;
+    size_t hdr_len_ = 0;
+    // Chunked framing.
+    Chunk state_ = Chunk::Size;
+    long long chunk_left_ = 0;
+    int digits_ = 0;
+    int line_len_ = 0;
+    size_t trailer_len_ = 0;
 };
 
 } // namespace dvr

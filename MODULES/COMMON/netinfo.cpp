@@ -3,6 +3,7 @@
 // table; name server from the resolver configuration), address text
 // validation, interface listings and switching an interface up or down.
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,7 @@ constexpr const char *kPaddedZero = "000.000.000.000";
 constexpr size_t kAddrTextSize = 16;   // "255.255.255.255" and its NUL
 constexpr size_t kDevEntrySize = 16;   // one name of an interface list
 constexpr size_t kRouteLineSize = 256;
-constexpr size_t kResolvLineSize = 160;
+constexpr size_t kResolvLineSize = 256;
 constexpr size_t kCmdSize = 256;
 
 // The three ways an IPv4 address is handed out.
@@ -125,6 +126,39 @@ bool read_line(FILE *f, char *buf, size_t size, bool &skipped)
 }
 
 } // namespace
+
+int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept
+{
+    char path[PATH_MAX];
+    if (!dvr::board_path(kResolvConf, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    dvr::UniqueFile conf(std::fopen(path, "re"));
+    if (!conf)
+        return -1;
+    static constexpr std::string_view kKey = "nameserver";
+    static constexpr const char *kBlanks = " \t";
+    char line[kResolvLineSize];
+    bool skipped;
+    int count = 0;
+    // The start of an overlong line still counts: the address comes first.
+    while (count < max && read_line(conf.get(), line, sizeof line, skipped)) {
+        if (line[0] == '#' || line[0] == ';')
+            continue;
+        if (std::strncmp(line, kKey.data(), kKey.size()) != 0 ||
+            (line[kKey.size()] != ' ' && line[kKey.size()] != '\t'))
+            continue;
+        const char *word = line + kKey.size();
+        word += std::strspn(word, kBlanks);
+        const size_t len = std::strcspn(word, " \t\r\n");
+        if (len == 0)
+            continue;
+        dvr::copy_cut(out[count], kNameServerTextSize, std::string_view(word, len));
+        ++count;
+    }
+    return count;
+}
 
 extern "C" int COM_GetMAC(int flag, const char *dev, void *out)
 {
@@ -281,48 +315,37 @@ extern "C" int COM_SubGetDNS(int flag, const char *dev, void *out)
         return -1;
     }
     AddrForm form = form_of(flag, 19);
-    dvr::UniqueFile conf(std::fopen(dvr::board_path(kResolvConf).c_str(), "r"));
-    if (!conf) {
+    char servers[1][dvr::kNameServerTextSize];
+    int count = dvr::read_name_servers(servers, 1);
+    if (count < 0) {
         COM_REPORT("fopen(%s) : %s\n", kResolvConf, std::strerror(errno));
         put_placeholder(form, out);
         return -1;
     }
-    static constexpr std::string_view kKey = "nameserver";
-    char line[kResolvLineSize];
-    bool skipped;
-    while (read_line(conf.get(), line, sizeof line, skipped)) {
-        if (skipped)
-            continue;
-        char *key = std::strstr(line, kKey.data());
-        if (!key)
-            continue;
-        char *save = nullptr;
-        char *token = strtok_r(key + kKey.size(), " \t\r\n", &save);
-        if (!token)
-            continue;
-        if (form == AddrForm::Dotted) {
-            // Copied as written; it must fit the 16-byte address field.
-            if (!dvr::copy_bounded(static_cast<char *>(out), kAddrTextSize, token)) {
-                COM_REPORT("name server [%.40s] longer than %zu characters\n", token,
-                           kAddrTextSize - 1);
-                put_placeholder(form, out);
-                return -1;
-            }
-            return 0;
-        }
-        struct in_addr addr;
-        if (inet_aton(token, &addr) == 0) {
-            COM_REPORT("[%.40s] is not a valid ip address\n", token);
+    if (count == 0) {
+        put_placeholder(form, out);
+        return -1;
+    }
+    const char *token = servers[0];
+    if (form == AddrForm::Dotted) {
+        // Copied as written; it must fit the 16-byte address field.
+        if (!dvr::copy_bounded(static_cast<char *>(out), kAddrTextSize, token)) {
+            COM_REPORT("name server [%.40s] longer than %zu characters\n", token, kAddrTextSize - 1);
             put_placeholder(form, out);
             return -1;
         }
-        uint8_t bytes[4];
-        std::memcpy(bytes, &addr.s_addr, 4);
-        put_addr(form, bytes, out);
         return 0;
     }
-    put_placeholder(form, out);
-    return -1;
+    struct in_addr addr;
+    if (inet_aton(token, &addr) == 0) {
+        COM_REPORT("[%.40s] is not a valid ip address\n", token);
+        put_placeholder(form, out);
+        return -1;
+    }
+    uint8_t bytes[4];
+    std::memcpy(bytes, &addr.s_addr, 4);
+    put_addr(form, bytes, out);
+    return 0;
 }
 
 extern "C" int COM_GetMTU(int flag, const char *dev, void *out)

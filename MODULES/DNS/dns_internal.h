@@ -12,7 +12,8 @@
 
 namespace dns {
 
-// Every query carries the same ID; a response must echo it.
+// The ID of the header template DNS_CreateOutPacket writes. The exchange
+// replaces it with a random ID per query; a reply must echo that one.
 inline constexpr uint16_t kQueryId = 0xA9FA;
 // Flags of a query: standard query, recursion desired.
 inline constexpr uint16_t kQueryFlags = 0x0100;

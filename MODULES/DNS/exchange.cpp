@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include "DNS.h"
+#include "deadline_wait.h"
 #include "dns_internal.h"
 
 namespace {
@@ -18,77 +19,52 @@ namespace {
 constexpr int kAttempts = 6;
 // Waiting time of one query call, shared by all its waits, write and read
 // alike: a server that never answers costs this much per query, not this
-// much per attempt.
+// much per attempt. It runs on the monotonic clock, so time spent outside
+// the waits counts too (a stream of dropped datagrams cannot stretch it).
 constexpr time_t kQueryWaitSec = 6;
 // A flood of foreign datagrams must not flood the reports as well.
 constexpr int kMaxDropReports = 4;
 
-// The wait budget of one query call, measured on the monotonic clock so
-// that time spent outside the waits counts too (a stream of dropped
-// datagrams cannot stretch the call).
-class WaitBudget {
-public:
-    WaitBudget() noexcept { ::clock_gettime(CLOCK_MONOTONIC, &end_); end_.tv_sec += kQueryWaitSec; }
-
-    timespec remaining() const noexcept
-    {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left{end_.tv_sec - now.tv_sec, end_.tv_nsec - now.tv_nsec};
-        if (left.tv_nsec < 0) {
-            left.tv_nsec += 1000000000L;
-            --left.tv_sec;
-        }
-        if (left.tv_sec < 0)
-            left = {0, 0};
-        return left;
-    }
-
-private:
-    timespec end_{};
-};
-
-enum class Wait { Ready, Timeout, Error };
-
-// Waits until the socket is writable or readable within the budget; once
-// the budget is spent this only checks the socket's present state. (poll
-// rather than select: no limit on the descriptor's number.)
-Wait wait_socket(int fd, short events, const WaitBudget &budget)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        timespec left = budget.remaining();
-        int r = ::ppoll(&p, 1, &left, nullptr);
-        if (r > 0) {
-            if (p.revents & events)
-                return Wait::Ready;
-            errno = (p.revents & POLLNVAL) ? EBADF : EIO;
-            return Wait::Error;
-        }
-        if (r == 0) {
-            errno = ETIMEDOUT;
-            return Wait::Timeout;
-        }
-        if (errno != EINTR)
-            return Wait::Error;
-    }
-}
+using Wait = dvr::WaitResult;
 
 struct Reply {
     Wait wait = Wait::Timeout;
     int len = 0;
 };
 
+// True when the reply repeats the query's question: the same name (letters
+// compared without regard to case; label lengths are below any letter),
+// type and class, right after the header.
+bool same_question(const uint8_t *query, int queryLen, const dns::Reader &reply)
+{
+    const size_t qlen = static_cast<size_t>(queryLen) - dns::kHeaderLen;
+    const uint8_t *q = query + dns::kHeaderLen;
+    const uint8_t *r = reply.bytes(dns::kHeaderLen, qlen);
+    if (!r || reply.be16(dns::kOffQdCount).value_or(0) == 0)
+        return false;
+    for (size_t i = 0; i < qlen; ++i) {
+        uint8_t a = q[i], b = r[i];
+        if (a >= 'A' && a <= 'Z')
+            a = static_cast<uint8_t>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z')
+            b = static_cast<uint8_t>(b - 'A' + 'a');
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
 // Waits for the reply of the queried server and receives it into buf
 // (cleared first, at most dns::kRecvMax bytes). A datagram from any other
-// address or port, or without the query's ID, is dropped and the wait goes
-// on within the same budget: only the server asked may answer.
-Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, uint8_t *buf,
-                    const WaitBudget &budget, int &dropReports)
+// address or port, without the query's ID or without its question, is
+// dropped and the wait goes on within the same budget: only the server
+// asked may answer, and only to what it was asked.
+Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uint8_t *query,
+                    int queryLen, uint8_t *buf, const dvr::Deadline &budget, int &dropReports)
 {
     for (;;) {
         Reply rep;
-        rep.wait = wait_socket(fd, POLLIN, budget);
+        rep.wait = dvr::wait_fd(fd, POLLIN, budget);
         if (rep.wait != Wait::Ready)
             return rep;
         std::memset(buf, 0, dns::kPacketBufLen);
@@ -106,11 +82,13 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, uint8_t *
             rep.wait = Wait::Error;
             return rep;
         }
-        std::optional<uint16_t> id = dns::Reader(buf, static_cast<int>(n)).be16(dns::kOffId);
+        const dns::Reader reader(buf, static_cast<int>(n));
+        std::optional<uint16_t> id = reader.be16(dns::kOffId);
         bool fromServer = fromLen >= sizeof from && from.sin_family == AF_INET &&
                           from.sin_addr.s_addr == server.sin_addr.s_addr &&
                           from.sin_port == server.sin_port;
-        if (fromServer && id == dns::kQueryId) {
+        if (fromServer && id == dvr::get_be16(query + dns::kOffId) &&
+            same_question(query, queryLen, reader)) {
             std::memset(buf + n, 0, dns::kPacketBufLen - size_t(n));
             rep.len = static_cast<int>(n);
             return rep;
@@ -127,6 +105,24 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, uint8_t *
                         want, ntohs(server.sin_port));
         }
     }
+}
+
+// Builds the query for pDomainName into query (dns::kPacketBufLen bytes)
+// and gives it a fresh random ID, so that a blind sender cannot know the
+// ID a reply must carry. Returns the query's length, or -1.
+int make_query(const char *fn, const char *pDomainName, uint8_t *query, int type)
+{
+    int len = DNS_CreateOutPacket(pDomainName, query, type);
+    if (len < 0)
+        return -1;
+    uint8_t id[2];
+    if (!dvr::random_fill(id, sizeof id)) {
+        COM_Message("MODULES/DNS", __LINE__, fn, "getrandom() error : %s\n", std::strerror(errno));
+        return -1;
+    }
+    query[dns::kOffId] = id[0];
+    query[dns::kOffId + 1] = id[1];
+    return len;
 }
 
 bool valid_args(const char *fn, int nSocket, const sockaddr_in *pServer, const char *pDomainName,
@@ -148,17 +144,17 @@ extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, co
         return -1;
     uint8_t query[dns::kPacketBufLen] = {};
     uint8_t reply[dns::kPacketBufLen];
-    int queryLen = DNS_CreateOutPacket(pDomainName, query, DNS_TYPE_A);
+    int queryLen = make_query(__func__, pDomainName, query, DNS_TYPE_A);
     if (queryLen < 0)
         return -1;
-    const WaitBudget budget;
+    const dvr::Deadline budget(kQueryWaitSec);
     int dropReports = 0;
     int result = -1;
     int sent = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         result = -1;
         std::memset(reply, 0, sizeof reply);
-        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+        if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
             sent = static_cast<int>(::sendto(nSocket, query, size_t(queryLen), 0,
                                              reinterpret_cast<const sockaddr *>(pServer),
                                              sizeof *pServer));
@@ -174,7 +170,8 @@ extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, co
         if (result != -1)
             continue;
 
-        Reply rep = receive_reply(__func__, nSocket, *pServer, reply, budget, dropReports);
+        Reply rep = receive_reply(__func__, nSocket, *pServer, query, queryLen, reply, budget,
+                                  dropReports);
         if (rep.wait == Wait::Timeout) {
             DNS_REPORT("[%d] select() timeout\n", attempt);
             continue;
@@ -185,7 +182,7 @@ extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, co
         }
         DNS_REPORT("Header = 0x%08X\n", unsigned(dvr::get_be32(reply)));
         if (dvr::get_be16(reply + dns::kOffFlags) == dns::kNameErrorFlags) {
-            // The ID was checked on receipt: a9 fa 81 83, the name does not exist.
+            // ID and question were checked on receipt: the name does not exist.
             DNS_REPORT("Record Not Found!\n");
             return -1;
         }
@@ -203,16 +200,16 @@ extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, c
         return -1;
     uint8_t query[dns::kPacketBufLen] = {};
     uint8_t reply[dns::kPacketBufLen];
-    int queryLen = DNS_CreateOutPacket(pDomainName, query, DNS_TYPE_MX);
+    int queryLen = make_query(__func__, pDomainName, query, DNS_TYPE_MX);
     if (queryLen < 0)
         return -1;
-    const WaitBudget budget;
+    const dvr::Deadline budget(kQueryWaitSec);
     int dropReports = 0;
     int result = -1;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         result = -1;
         std::memset(reply, 0, sizeof reply);
-        if (wait_socket(nSocket, POLLOUT, budget) == Wait::Ready) {
+        if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
             if (::sendto(nSocket, query, size_t(queryLen), 0,
                          reinterpret_cast<const sockaddr *>(pServer), sizeof *pServer) == -1) {
                 DNS_REPORT("sendto() error : %s\n", std::strerror(errno));
@@ -225,7 +222,8 @@ extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, c
         if (result != -1)
             continue;
 
-        Reply rep = receive_reply(__func__, nSocket, *pServer, reply, budget, dropReports);
+        Reply rep = receive_reply(__func__, nSocket, *pServer, query, queryLen, reply, budget,
+                                  dropReports);
         if (rep.wait != Wait::Ready) {
             DNS_REPORT("select(&readset) timeout!\n");
             continue;

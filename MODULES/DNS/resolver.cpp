@@ -14,11 +14,6 @@
 namespace {
 
 constexpr const char *kResolvConf = "/etc/resolv.conf";
-// Lines of resolv.conf are read through an 80-byte buffer: at most 79
-// characters of a line count, the rest of a longer line is skipped.
-constexpr size_t kLineLen = 80;
-constexpr const char *kNameserverKey = "nameserver";
-constexpr const char *kSeparators = " \r\n";
 
 using NameServerTable = char[DNS_NAMESERVER_MAX][DNS_NAMESERVER_LEN];
 
@@ -112,41 +107,15 @@ extern "C" int DNS_GetNameServer(char pNameServer[][DNS_NAMESERVER_LEN])
 {
     if (!pNameServer)
         return 0;
-    char path[PATH_MAX];
-    if (!dvr::board_path(kResolvConf, path, sizeof path)) {
-        errno = ENAMETOOLONG;
+    char found[DNS_NAMESERVER_MAX][dvr::kNameServerTextSize];
+    int count = dvr::read_name_servers(found, DNS_NAMESERVER_MAX);
+    if (count < 0) {
         DNS_REPORT("fopen(%s) error : %s\n", kResolvConf, std::strerror(errno));
         return 0;
     }
-    dvr::UniqueFile file(std::fopen(path, "re"));
-    if (!file) {
-        DNS_REPORT("fopen(%s) error : %s\n", kResolvConf, std::strerror(errno));
-        return 0;
-    }
-    int count = 0;
-    char line[kLineLen];
-    while (count < DNS_NAMESERVER_MAX) {
-        std::memset(line, 0, sizeof line);
-        if (!std::fgets(line, sizeof line, file.get()))
-            break;
-        size_t len = std::strlen(line);
-        if (len > 0 && line[len - 1] != '\n') {
-            // Skip what does not fit, so it is not read as a line of its own.
-            int c;
-            while ((c = std::getc(file.get())) != EOF && c != '\n') {
-            }
-        }
-        if (std::strncmp(line, kNameserverKey, std::strlen(kNameserverKey)) != 0)
-            continue;
-        char *save = nullptr;
-        if (!::strtok_r(line, kSeparators, &save))
-            continue;
-        const char *address = ::strtok_r(nullptr, kSeparators, &save);
-        if (!address)
-            continue;
-        dvr::copy_cut(pNameServer[count], DNS_NAMESERVER_LEN, address);
-        DNS_REPORT("DNS[%d] = %s\n", count, pNameServer[count]);
-        ++count;
+    for (int i = 0; i < count; ++i) {
+        dvr::copy_cut(pNameServer[i], DNS_NAMESERVER_LEN, found[i]);
+        DNS_REPORT("DNS[%d] = %s\n", i, pNameServer[i]);
     }
     return count;
 }

@@ -169,9 +169,13 @@ private:
 
 // nginx with Basic authorisation (htpasswd file) over the location
 // protected, serving docroot.
+// With proxy_location set, that location is passed on to proxy_target
+// (an http:// address); nginx then answers an HTTP/1.1 request for a body
+// of unknown length in chunked transfer coding.
 inline bool start_nginx(ServerProcess &p, const std::string &dir, const std::string &addr, int port,
                         const std::string &docroot, const std::string &protected_location,
-                        const std::string &user, const std::string &password)
+                        const std::string &user, const std::string &password,
+                        const std::string &proxy_location = "", const std::string &proxy_target = "")
 {
     ::mkdir((dir + "/tmp").c_str(), 0755);
     // An htpasswd line made with the system's crypt through the Apache tool.
@@ -199,7 +203,12 @@ inline bool start_nginx(ServerProcess &p, const std::string &dir, const std::str
                        "    location " + protected_location + " {\n"
                        "      auth_basic \"board\";\n"
                        "      auth_basic_user_file " + dir + "/htpasswd;\n"
-                       "    }\n"
+                       "    }\n" +
+                       (proxy_location.empty() ? std::string()
+                                               : "    location " + proxy_location + " {\n"
+                                                 "      proxy_pass " + proxy_target + ";\n"
+                                                 "      proxy_buffering off;\n"
+                                                 "    }\n") +
                        "  }\n"
                        "}\n";
     put_file(dir + "/nginx.conf", conf);
@@ -210,10 +219,13 @@ inline bool start_nginx(ServerProcess &p, const std::string &dir, const std::str
 // Apache httpd with Digest authorisation (qop="auth") over the location
 // protected, serving docroot. digest_line is the user file's line
 // "user:realm:md5(user:realm:password)". The workers run as www-data, so
-// the directories on the way must be readable by others.
+// the directories on the way must be readable by others. With cgi_dir set,
+// its scripts run under "/cgi-bin/" (their output has no length: Apache
+// sends it chunked, or until it closes when the client asked for that).
 inline bool start_apache(ServerProcess &p, const std::string &dir, const std::string &addr, int port,
                          const std::string &docroot, const std::string &protected_location,
-                         const std::string &realm, const std::string &digest_line)
+                         const std::string &realm, const std::string &digest_line,
+                         const std::string &cgi_dir = "")
 {
     ::mkdir((dir + "/run").c_str(), 0755);
     put_file(dir + "/digest.pw", digest_line + "\n");
@@ -247,6 +259,14 @@ inline bool start_apache(ServerProcess &p, const std::string &dir, const std::st
         "  AuthUserFile " + dir + "/digest.pw\n"
         "  Require valid-user\n"
         "</Location>\n";
+    if (!cgi_dir.empty())
+        conf += "LoadModule alias_module " + mods + "mod_alias.so\n"
+                "LoadModule cgid_module " + mods + "mod_cgid.so\n"
+                "ScriptSock " + dir + "/run/cgid.sock\n"
+                "ScriptAlias /cgi-bin/ " + cgi_dir + "/\n"
+                "<Directory " + cgi_dir + ">\n"
+                "  Require all granted\n"
+                "</Directory>\n";
     put_file(dir + "/httpd.conf", conf);
     return p.start({"/usr/sbin/apache2", "-d", dir, "-f", dir + "/httpd.conf", "-X"},
                    dir + "/out.log", addr, port);
