@@ -211,6 +211,58 @@ TEST(System, ChildIdIsSharedWhileWaitingAndSignalsAreRestored)
     ::sigaction(SIGINT, &before, nullptr);
 }
 
+TEST(System, OverlappingCallersRestoreTheSignalsAndChildrenNeverInheritIgnore)
+{
+    // Each probe exits 0 only when it started with SIGINT and SIGQUIT not
+    // ignored (bits 2 and 3 of its SigIgn mask).
+    TempDir t;
+    const std::string probe = t / "probe";
+    write_file(probe, "#!/bin/sh\n"
+                      "m=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)\n"
+                      "[ $(( 0x$m & 6 )) -eq 0 ]\n");
+    ASSERT_EQ(::chmod(probe.c_str(), 0755), 0);
+
+    struct sigaction mine {}, before_int {}, before_quit {};
+    mine.sa_handler = [](int) {};
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(::sigaction(SIGINT, &mine, &before_int), 0);
+    ASSERT_EQ(::sigaction(SIGQUIT, &mine, &before_quit), 0);
+
+    constexpr int kThreads = 8, kCalls = 50;
+    std::atomic<int> failed_calls{0}, ignoring_children{0}, probes{0};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n) {
+        threads.emplace_back([&, n] {
+            for (int i = 0; i < kCalls; ++i) {
+                const bool is_probe = (i + n) % 5 == 0;
+                int st = COM_System(is_probe ? probe.c_str() : "/bin/true", nullptr);
+                if (st == -1 || !WIFEXITED(st))
+                    ++failed_calls;
+                else if (is_probe) {
+                    ++probes;
+                    if (WEXITSTATUS(st) != 0)
+                        ++ignoring_children;
+                }
+                if ((i * 7 + n) % 3 == 0)
+                    std::this_thread::yield(); // vary the overlaps
+            }
+        });
+    }
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(failed_calls.load(), 0);
+    EXPECT_GT(probes.load(), 0);
+    EXPECT_EQ(ignoring_children.load(), 0) << "children started with SIGINT or SIGQUIT ignored";
+
+    struct sigaction now_int {}, now_quit {};
+    ASSERT_EQ(::sigaction(SIGINT, nullptr, &now_int), 0);
+    ASSERT_EQ(::sigaction(SIGQUIT, nullptr, &now_quit), 0);
+    EXPECT_EQ(now_int.sa_handler, mine.sa_handler);
+    EXPECT_EQ(now_quit.sa_handler, mine.sa_handler);
+    ::sigaction(SIGINT, &before_int, nullptr);
+    ::sigaction(SIGQUIT, &before_quit, nullptr);
+}
+
 TEST(System, CancelledWhileWaitingEndsTheChildAndRestoresSignals)
 {
     struct sigaction mine {}, before {};
