@@ -26,6 +26,7 @@
 #endif
 
 #include "COMMON.h"
+#include "dvr_internal.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -511,6 +512,23 @@ TEST(PopenRead, StatusOfTheCommandAndSigchldAtDefault)
 
     // Without a callback the output is read and dropped.
     EXPECT_EQ(COM_PopenRead("echo x", nullptr, 0, nullptr), 0);
+}
+
+TEST(PopenRead, BudgetBoundsACommandStoppedInTheMiddleOfALine)
+{
+    // A command that prints a line and half of another, then never ends:
+    // the budget (shortened here from 500 seconds) ends the call, hands
+    // over what arrived, and the command is ended.
+    dvr::set_popen_budget_ms(300);
+    g_collected = {};
+    CaptureStdout cap;
+    int rc = COM_PopenRead("printf 'whole\\npart'; exec sleep 1000", nullptr, 5, collect);
+    std::string out = cap.take();
+    dvr::set_popen_budget_ms(0);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(g_collected.lines, (std::vector<std::string>{"whole\n", "part"}));
+    EXPECT_EQ(g_collected.nulls, 1);
+    EXPECT_NE(out.find("COM_PopenRead(): popen("), std::string::npos) << out;
 }
 
 // ---------------------------------------------------------------------

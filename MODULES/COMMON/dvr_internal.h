@@ -302,6 +302,10 @@ private:
     std::string failed_path_;
 };
 
+// The whole budget of COM_PopenRead in milliseconds, for tests (0 or
+// below puts back the 500 seconds).
+void set_popen_budget_ms(int ms) noexcept;
+
 } // namespace dvr
 
 #endif
