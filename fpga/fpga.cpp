@@ -182,21 +182,33 @@ using namespace fpga_detail;
 extern "C" int fpga_open(void)
 {
     std::lock_guard<std::mutex> guard(gOpenMutex);
-    Ce_Cpld = static_cast<volatile unsigned char *>(MAP_FAILED);
-    gWindow.store(nullptr, std::memory_order_release);
+    // The new window is mapped first and put in place under gFpgaMutex, so
+    // that a thread in the middle of a latched sequence finishes it on one
+    // window, never on a half-replaced one. A failed call leaves the
+    // layer unmapped.
+    auto install = [](Window *w) {
+        locked([&] {
+            gWindow.store(w, std::memory_order_release);
+            Ce_Cpld = w ? w->base
+                        : static_cast<volatile unsigned char *>(MAP_FAILED);
+        });
+    };
 
     const char *simfile = ::secure_getenv("DVRPLAT_FPGA_SIM");
     bool simulated = simfile && *simfile;
     void *base;
     if (simulated) {
         base = map_simulator(simfile);
-        if (base == MAP_FAILED)
+        if (base == MAP_FAILED) {
+            install(nullptr);
             return -1;
+        }
     } else {
         std::string mem = dvr::board_path("/dev/mem");
         int fd = ::open(mem.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
         if (fd < 0) {
             FPGA_REPORT("open(/dev/mem) error : %s\n", std::strerror(errno));
+            install(nullptr);
             return -1;
         }
         base = ::mmap(nullptr, kWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
@@ -206,8 +218,10 @@ extern "C" int fpga_open(void)
                         static_cast<int>(kWindowPhys), std::strerror(errno));
         }
         COM_CloseFd(&fd);
-        if (base == MAP_FAILED)
+        if (base == MAP_FAILED) {
+            install(nullptr);
             return -1;
+        }
     }
 
     // The window stays mapped for the life of the process; a later call
@@ -215,10 +229,10 @@ extern "C" int fpga_open(void)
     auto *w = new (std::nothrow) Window{static_cast<volatile uint8_t *>(base), simulated, open_trace()};
     if (!w) {
         FPGA_REPORT("out of memory\n");
+        install(nullptr);
         return -1;
     }
-    gWindow.store(w, std::memory_order_release);
-    Ce_Cpld = static_cast<volatile unsigned char *>(base);
+    install(w);
     return 0;
 }
 

@@ -5,13 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -465,7 +473,18 @@ TEST(RenameFile, CopiesEveryByteAndRemovesTheSource)
     ASSERT_EQ(::chmod((t / "src").c_str(), 0600), 0);
     ASSERT_EQ(COM_RenameFile((t / "src").c_str(), (t / "dst").c_str()), 0);
     ASSERT_EQ(::stat((t / "dst").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0664 & ~mask); // permissions are not carried over
+    EXPECT_EQ(st.st_mode & 07777, 0600u); // the source's mode, whatever the umask
+    (void)mask;
+
+    // Over an existing destination with other permissions, too.
+    write_file(t / "src", "again\n");
+    ASSERT_EQ(::chmod((t / "src").c_str(), 0640), 0);
+    ASSERT_EQ(::chmod((t / "dst").c_str(), 0666), 0);
+    ASSERT_EQ(COM_RenameFile((t / "src").c_str(), (t / "dst").c_str()), 0);
+    ASSERT_EQ(::stat((t / "dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file(t / "dst"), "again\n");
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"dst"});
 }
 
 TEST(RenameFile, FailuresKeepTheSource)
@@ -512,7 +531,12 @@ protected:
     std::string file = root / "conf";
 
     void SetUp() override { make_dirs(root / "var"); }
-    void TearDown() override { EXPECT_TRUE(entries(root / "var").empty()) << "temporary file left behind"; }
+    void TearDown() override
+    {
+        EXPECT_TRUE(entries(root / "var").empty()) << "temporary file left behind";
+        for (const std::string &e : entries(root.path()))
+            EXPECT_FALSE(contains(e, "dvrnew")) << "new file left behind: " << e;
+    }
 
     static COM_REPLACE_ITEM item(const char *key, const char *replace, int keylen = -1)
     {
@@ -573,16 +597,30 @@ TEST_F(ReplaceItems, CheckOnlyLeavesTheFileAlone)
     EXPECT_EQ(items[1].nKeyLen, 6);
 }
 
-TEST_F(ReplaceItems, LongLinesAreHandledInPieces)
+TEST_F(ReplaceItems, LongLinesAreWholeLines)
 {
-    // A 300-character line arrives as a 255-character piece and a rest;
-    // the rest is matched on its own.
-    std::string line = std::string(255, 'x') + "KEY tail\n";
-    write_file(file, line + "last\n");
-    COM_REPLACE_ITEM items[] = {item("key", "KEY replaced")};
-    COM_REPLACE_LIST list{1, 0, 0, 0, items};
-    EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 1);
-    EXPECT_EQ(read_file(file), std::string(255, 'x') + "KEY replaced\nlast\n");
+    // A key at column 256 or later is inside a line, not at its start; the
+    // line after a long one stays a line of its own.
+    const std::string lines = std::string(255, 'x') + "KEY tail\n" + std::string(300, 'y') + "key=late\nlast\n";
+    write_file(file, lines);
+    {
+        COM_REPLACE_ITEM items[] = {item("key", "KEY replaced"), item("last", "last=1")};
+        COM_REPLACE_LIST list{2, 0, 0, 0, items};
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), 1);
+        EXPECT_EQ(read_file(file), std::string(255, 'x') + "KEY tail\n" + std::string(300, 'y') + "key=late\nlast=1\n");
+        EXPECT_EQ(items[0].nKeyLen, 3);
+    }
+    // A line of any length that begins with the key is replaced whole; with
+    // match-anywhere a key far into a long line is found.
+    write_file(file, "key=" + std::string(5000, 'v') + "\n" + std::string(4000, 'w') + "deep\nend\n");
+    {
+        COM_REPLACE_ITEM items[] = {item("KEY=", "key=short"), item("deep", "found")};
+        COM_REPLACE_LIST prefix{1, 0, 0, 0, items};
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &prefix), 1);
+        COM_REPLACE_LIST anywhere{1, 0, 1, 0, items + 1};
+        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &anywhere), 1);
+        EXPECT_EQ(read_file(file), "key=short\nfound\nend\n");
+    }
 }
 
 TEST_F(ReplaceItems, FailuresLeaveTheTargetUntouched)
@@ -609,25 +647,378 @@ TEST_F(ReplaceItems, FailuresLeaveTheTargetUntouched)
         EXPECT_TRUE(contains(cap.take(), "COM_ReplaceItemsInFile(): "));
     }
     EXPECT_EQ(read_file(file), "a=1\n");
-    // A board root so long that the temporary name does not fit 80 bytes.
-    {
-        std::string deep = root / std::string(70, 'r');
-        make_dirs(deep + "/var");
-        ScopedEnv long_root("DVRPLAT_ROOT", deep);
-        CaptureStdout cap;
-        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), -1);
-        EXPECT_TRUE(contains(cap.take(), "mkstemp() failed : File name too long\n"));
-        EXPECT_TRUE(entries(deep + "/var").empty());
-    }
-    // Without a /var for the temporary file.
-    ::rmdir((root / "var").c_str());
+    // A target that is not a file the function may replace.
+    make_dirs(root / "adir");
     {
         CaptureStdout cap;
-        EXPECT_EQ(COM_ReplaceItemsInFile(file.c_str(), &list), -1);
-        EXPECT_TRUE(contains(cap.take(), "mkstemp() failed : No such file or directory\n"));
+        EXPECT_EQ(COM_ReplaceItemsInFile((root / "adir").c_str(), &list), -1);
+        EXPECT_TRUE(is_dir(root / "adir"));
     }
     EXPECT_EQ(read_file(file), "a=1\n");
-    make_dirs(root / "var");
+    EXPECT_EQ(entries(root.path()), (std::vector<std::string>{"adir", "conf", "var"}));
+}
+
+// ---------------------------------------------------------------------
+// Writers on real file systems: full, read-only, closed directories,
+// links, and a writer killed in the middle of its work.
+// ---------------------------------------------------------------------
+
+// A tmpfs of its own under a temporary directory, unmounted at the end.
+class SmallFs {
+public:
+    explicit SmallFs(const char *options)
+    {
+        make_dirs(dir);
+        mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
+    }
+    ~SmallFs()
+    {
+        if (mounted_)
+            ::umount2(dir.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    // Takes every free block with one file.
+    void fill()
+    {
+        int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        std::string block(4096, 'f');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        while (::write(fd, "f", 1) > 0) {
+        }
+        ::close(fd);
+    }
+    bool remount_read_only() const
+    {
+        return ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) == 0;
+    }
+
+    TempDir tmp;
+    std::string dir = tmp / "fs";
+
+private:
+    bool mounted_ = false;
+};
+
+// Each writer of the library with new contents too big for what is left,
+// and the result it must give when the new contents cannot be stored.
+struct Writer {
+    const char *name;
+    std::function<int(const std::string &target)> call;
+    std::vector<int> failures;
+};
+
+std::vector<Writer> big_writers(const std::string &scratch)
+{
+    static COM_REPLACE_ITEM items[40];
+    return {
+        {"COM_ReplaceItemsInFile",
+         [](const std::string &target) {
+             // Forty appended lines of 150 characters after a changed first line.
+             for (int i = 0; i < 40; ++i) {
+                 items[i] = COM_REPLACE_ITEM{};
+                 std::snprintf(items[i].szKey, sizeof items[i].szKey, i == 0 ? "line" : "absent%02d", i);
+                 std::snprintf(items[i].szReplace, sizeof items[i].szReplace, "%02d=%s", i,
+                               std::string(147, 'n').c_str());
+                 items[i].nKeyLen = static_cast<int>(std::strlen(items[i].szKey));
+             }
+             COM_REPLACE_LIST list{40, 0, 0, 1, items};
+             return COM_ReplaceItemsInFile(target.c_str(), &list);
+         },
+         {-1}},
+        {"COM_SaveDataIntoFile",
+         [](const std::string &target) {
+             std::string data(6000, 'd');
+             return COM_SaveDataIntoFile(target.c_str(), data.data(), static_cast<int>(data.size()));
+         },
+         {-1, 1}},
+        {"COM_SetFileContent",
+         [](const std::string &target) { return COM_SetFileContent(target.c_str(), std::string(6000, 't').c_str()); },
+         {-1}},
+        {"COM_RenameFile",
+         [scratch](const std::string &target) {
+             std::string src = scratch + "/moved";
+             write_file(src, std::string(6000, 'm'));
+             int rc = COM_RenameFile(src.c_str(), target.c_str());
+             if (read_file(src) != std::string(6000, 'm'))
+                 return 99; // the source must stay when the move fails
+             ::unlink(src.c_str());
+             return rc;
+         },
+         {-1}},
+    };
+}
+
+const std::string kOldText = "line one\nline two\nlast line without end";
+
+// Runs every writer against a target holding kOldText in dir; the target
+// must keep its bytes and its mode, and nothing new may remain beside it.
+void expect_writers_fail_cleanly(const std::string &dir, const std::string &scratch, bool prepare)
+{
+    for (const Writer &w : big_writers(scratch)) {
+        std::string target = dir + "/target";
+        if (prepare) {
+            write_file(target, kOldText);
+            ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+        }
+        std::vector<std::string> before = entries(dir);
+        CaptureStdout cap;
+        int rc = w.call(target);
+        std::string out = cap.take();
+        EXPECT_NE(std::find(w.failures.begin(), w.failures.end(), rc), w.failures.end())
+            << w.name << " gave " << rc << "\n" << out;
+        // (A block of which no byte could be written is not reported.)
+        if (rc != -1 || std::string(w.name) != "COM_SaveDataIntoFile") {
+            EXPECT_TRUE(contains(out, std::string(w.name) + "(): ")) << w.name << ": failure not reported";
+        }
+        EXPECT_EQ(read_file(target), kOldText) << w.name;
+        struct stat st;
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << w.name;
+        EXPECT_EQ(entries(dir), before) << w.name << ": a new file was left behind";
+    }
+}
+
+TEST(WritersOnRealFileSystems, FullFileSystemKeepsEveryTarget)
+{
+    SmallFs fs("size=64k");
+    if (!fs.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    TempDir scratch;
+    // The targets are made while there is room, then the disk is filled.
+    write_file(fs.dir + "/target", kOldText);
+    ASSERT_EQ(::chmod((fs.dir + "/target").c_str(), 0640), 0);
+    fs.fill();
+    expect_writers_fail_cleanly(fs.dir, scratch.path(), false);
+
+    // Read-only: the same, and now even a small write must fail.
+    ASSERT_TRUE(fs.remount_read_only());
+    expect_writers_fail_cleanly(fs.dir, scratch.path(), false);
+    CaptureStdout cap;
+    EXPECT_EQ(COM_SaveDataIntoFile((fs.dir + "/target").c_str(), "x", 1), -1);
+    EXPECT_EQ(read_file(fs.dir + "/target"), kOldText);
+}
+
+TEST(WritersOnRealFileSystems, DirectoryClosedToNewFilesKeepsEveryTarget)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "needs root to hand the files to another user";
+    // The target may be written by everyone, its directory only by root:
+    // a writer running as another user cannot make its new file there.
+    TempDir t;
+    ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+    make_dirs(t / "dir");
+    ASSERT_EQ(::chmod((t / "dir").c_str(), 0755), 0);
+    write_file(t / "dir/target", kOldText);
+    ASSERT_EQ(::chmod((t / "dir/target").c_str(), 0666), 0);
+    make_dirs(t / "scratch");
+    ASSERT_EQ(::chmod((t / "scratch").c_str(), 0777), 0);
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(100);
+        int code = 0, bit = 1;
+        for (const Writer &w : big_writers(t / "scratch")) {
+            int rc = w.call(t / "dir/target");
+            if (std::find(w.failures.begin(), w.failures.end(), rc) == w.failures.end())
+                code |= bit;
+            bit <<= 1;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "writers (bits in Writer order) that did not fail";
+    EXPECT_EQ(read_file(t / "dir/target"), kOldText);
+    EXPECT_EQ(entries(t / "dir"), std::vector<std::string>{"target"});
+}
+
+TEST(WritersOnRealFileSystems, LinksAreFollowedAndKept)
+{
+    TempDir t;
+    make_dirs(t / "sub");
+    write_file(t / "real", "a=1\nb=2\n");
+    ASSERT_EQ(::symlink("../real", (t / "sub/rel").c_str()), 0);
+    ASSERT_EQ(::symlink((t / "real").c_str(), (t / "abs").c_str()), 0);
+    ASSERT_EQ(::symlink("sub/rel", (t / "chain").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (t / "dangling").c_str()), 0);
+
+    COM_REPLACE_ITEM it{};
+    std::snprintf(it.szKey, sizeof it.szKey, "a=");
+    std::snprintf(it.szReplace, sizeof it.szReplace, "a=9");
+    it.nKeyLen = 2;
+    COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+    EXPECT_EQ(COM_ReplaceItemsInFile((t / "sub/rel").c_str(), &list), 1);
+    EXPECT_EQ(read_file(t / "real"), "a=9\nb=2\n");
+    EXPECT_EQ(COM_SaveDataIntoFile((t / "abs").c_str(), "abs", 3), 0);
+    EXPECT_EQ(read_file(t / "real"), "abs");
+    EXPECT_EQ(COM_SetFileContent((t / "chain").c_str(), "chain"), 0);
+    EXPECT_EQ(read_file(t / "real"), "chain");
+    EXPECT_EQ(link_target(t / "sub/rel"), "../real");
+    EXPECT_EQ(link_target(t / "abs"), t / "real");
+    EXPECT_EQ(link_target(t / "chain"), "sub/rel");
+
+    // A dangling link: the block is stored where it points; a file that
+    // must exist is missing.
+    EXPECT_EQ(COM_SaveDataIntoFile((t / "dangling").c_str(), "new", 3), 0);
+    EXPECT_EQ(read_file(t / "nowhere"), "new");
+    EXPECT_EQ(link_target(t / "dangling"), "nowhere");
+    ASSERT_EQ(::unlink((t / "nowhere").c_str()), 0);
+    it.nKeyLen = 2;
+    CaptureStdout cap;
+    EXPECT_EQ(COM_ReplaceItemsInFile((t / "dangling").c_str(), &list), -1);
+    EXPECT_FALSE(exists(t / "nowhere"));
+    EXPECT_EQ(entries(t.path()), (std::vector<std::string>{"abs", "chain", "dangling", "real", "sub"}));
+
+    // Device nodes and kernel files are written in place.
+    EXPECT_EQ(COM_SaveDataIntoFile("/dev/null", "x", 1), 0);
+    struct stat st;
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    char comm[32] = {};
+    ASSERT_EQ(::prctl(PR_GET_NAME, comm), 0);
+    EXPECT_EQ(COM_SetFileContent("/proc/thread-self/comm", "dvr-in-place"), 0);
+    char now[32] = {};
+    ASSERT_EQ(::prctl(PR_GET_NAME, now), 0);
+    EXPECT_STREQ(now, "dvr-in-place");
+    ::prctl(PR_SET_NAME, comm);
+}
+
+TEST(RemoveRealFile, RelativeTargetIsTakenFromTheLinksDirectory)
+{
+    TempDir t;
+    make_dirs(t / "links");
+    write_file(t / "links/data", "the link's file");
+    write_file(t / "data", "unrelated file of the same name");
+    ASSERT_EQ(::symlink("data", (t / "links/link").c_str()), 0);
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(::chdir(t.path().c_str()), 0);
+    CaptureStdout cap;
+    int rc = COM_RemoveRealFile((t / "links/link").c_str());
+    std::string out = cap.take();
+    ASSERT_EQ(::chdir(cwd), 0);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(contains(out, "unlink ok : [" + t.path() + "/links/link] - [" + t.path() + "/links/data]\n")) << out;
+    EXPECT_FALSE(exists(t / "links/data"));
+    EXPECT_EQ(read_file(t / "data"), "unrelated file of the same name");
+    EXPECT_EQ(link_target(t / "links/link"), "data");
+}
+
+// A writer rewriting a file of about 1 MiB is killed at random moments:
+// every time the file must hold exactly the old or the new contents.
+class PowerLoss : public ::testing::Test {
+protected:
+    void run_kills(const std::string &target, const std::string &a, const std::string &b,
+                   const std::function<void(bool to_b)> &rewrite, int kills)
+    {
+        write_file(target, a);
+        // How long one rewrite takes here, to spread the kills over it.
+        auto t0 = std::chrono::steady_clock::now();
+        rewrite(true);
+        rewrite(false);
+        auto one = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0) / 2;
+        ASSERT_EQ(read_file(target), a);
+
+        std::mt19937 rng(12345);
+        std::uniform_int_distribution<long> when(0, std::max<long>(1, 3 * one.count()));
+        int torn = 0, saw_a = 0, saw_b = 0;
+        for (int k = 0; k < kills; ++k) {
+            int ready[2];
+            ASSERT_EQ(::pipe(ready), 0);
+            pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                ::close(ready[0]);
+                int fd = ::open("/dev/null", O_WRONLY);
+                ::dup2(fd, 1); // reports would only fill the log
+                bool to_b = read_file(target) == a;
+                (void)!::write(ready[1], "r", 1);
+                for (;;) {
+                    rewrite(to_b);
+                    to_b = !to_b;
+                }
+            }
+            ::close(ready[1]);
+            char c;
+            (void)!::read(ready[0], &c, 1);
+            ::close(ready[0]);
+            std::this_thread::sleep_for(std::chrono::microseconds(when(rng))); // the moment of the kill
+            ::kill(pid, SIGKILL);
+            int status;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            std::string now = read_file(target);
+            if (now == a)
+                ++saw_a;
+            else if (now == b)
+                ++saw_b;
+            else if (++torn == 1)
+                ADD_FAILURE() << "kill " << k << " left " << now.size() << " bytes that are neither version";
+        }
+        EXPECT_EQ(torn, 0);
+        std::printf("%d kills over rewrites of %ld us: %d old, %d new\n", kills, static_cast<long>(one.count()),
+                    saw_a, saw_b);
+        // The next call that succeeds leaves nothing but the target.
+        CaptureStdout cap;
+        rewrite(read_file(target) == a);
+        cap.take();
+        EXPECT_EQ(entries(fs->dir), std::vector<std::string>{"target"});
+    }
+
+    void SetUp() override
+    {
+        fs = std::make_unique<SmallFs>("size=16m");
+        if (!fs->mounted())
+            GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+
+    std::unique_ptr<SmallFs> fs;
+    const int kKills = dvrtest::emulated() ? 100 : 200;
+};
+
+std::string numbered_lines(const char *first, size_t size)
+{
+    std::string s = std::string(first) + "\n";
+    char line[64];
+    for (int i = 0; s.size() < size; ++i) {
+        std::snprintf(line, sizeof line, "line %07d of the file being rewritten\n", i);
+        s += line;
+    }
+    return s;
+}
+
+TEST_F(PowerLoss, ReplaceItemsInFileGivesOldOrNew)
+{
+    std::string target = fs->dir + "/target";
+    const std::string a = numbered_lines("state=old", 1 << 20);
+    const std::string b = "state=new and longer\n" + a.substr(a.find('\n') + 1);
+    run_kills(target, a, b,
+              [&](bool to_b) {
+                  COM_REPLACE_ITEM it{};
+                  std::snprintf(it.szKey, sizeof it.szKey, "state=");
+                  std::snprintf(it.szReplace, sizeof it.szReplace, "%s", to_b ? "state=new and longer" : "state=old");
+                  it.nKeyLen = 6;
+                  COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+                  COM_ReplaceItemsInFile(target.c_str(), &list);
+              },
+              kKills);
+}
+
+TEST_F(PowerLoss, SaveDataIntoFileGivesOldOrNew)
+{
+    std::string target = fs->dir + "/target";
+    const std::string a = binary_content(1 << 20);
+    const std::string b = std::string((1 << 20) - 4096, 'b');
+    run_kills(target, a, b,
+              [&](bool to_b) {
+                  const std::string &d = to_b ? b : a;
+                  COM_SaveDataIntoFile(target.c_str(), d.data(), static_cast<int>(d.size()));
+              },
+              kKills);
 }
 
 // ---------------------------------------------------------------------

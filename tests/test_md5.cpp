@@ -195,11 +195,14 @@ TEST(Md5, FileDigestFailuresAndEmptyFile)
               std::string::npos)
         << out;
 
-    // A directory opens but cannot be read: the digest of what was read
-    // (nothing) is given, as for an early end of file.
-    char dirtext[33] = {};
-    EXPECT_EQ(COM_MakeFileMD5(dirtext, dir.path().c_str()), 0);
-    EXPECT_STREQ(dirtext, "d41d8cd98f00b204e9800998ecf8427e");
+    // A directory opens but cannot be read: a read error fails, reported,
+    // and leaves the text as it was.
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_MakeFileMD5(untouched, dir.path().c_str()), -1);
+    out = cap2.take();
+    EXPECT_EQ(untouched, std::string(32, 'z'));
+    EXPECT_NE(out.find(":COM_MakeFileMD5(): read(" + dir.path() + ") fail : Is a directory\n"), std::string::npos)
+        << out;
 }
 
 TEST(Md5, DigestToStringAndByteOrderHelpers)

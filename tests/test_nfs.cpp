@@ -114,6 +114,41 @@ TEST_F(NfsMount, CommandLineIsBoundedTo255Characters)
     EXPECT_NE(cap.take().find("Dev_NfsMount(): command line longer than 255 characters"), std::string::npos);
 }
 
+TEST_F(NfsMount, HostileArgumentsRunNothing)
+{
+    const char *const good_src = "10.0.0.1:/export", *const good_dst = "/mnt/video";
+    struct Case {
+        const char *src, *dst, *options;
+    } cases[] = {
+        {"10.0.0.1:/export -o remount,exec,suid,dev /", good_dst, nullptr},
+        {"-oremount,exec:/x", good_dst, nullptr},
+        {"10.0.0.1:/ex\tport", good_dst, nullptr},
+        {"", good_dst, nullptr},
+        {good_src, "/mnt/a b", nullptr},
+        {good_src, "-v", nullptr},
+        {good_src, "", nullptr},
+        {good_src, good_dst, "rw -o exec"},
+        {good_src, good_dst, "-x"},
+        {good_src, good_dst, ""},
+    };
+    const char *saved = gDevFS[8].options;
+    for (const Case &c : cases) {
+        if (c.options)
+            gDevFS[8].options = c.options;
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_NfsMount(c.src, c.dst), -1) << c.src << " " << c.dst;
+        EXPECT_EQ(Dev_Mount(c.src, c.dst, DEV_FS_AUTO), -1) << c.src << " " << c.dst;
+        std::string out = cap.take();
+        gDevFS[8].options = saved;
+        EXPECT_EQ(args(), "") << "the mount program ran for " << c.src << " " << c.dst;
+        EXPECT_NE(out.find("Dev_NfsMount(): refused argument ["), std::string::npos) << out;
+    }
+    // The same call with sound arguments does run it.
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_NfsMount(good_src, good_dst), 3 << 8);
+    EXPECT_NE(args(), "");
+}
+
 #ifdef DVRPLAT_HAVE_TIRPC
 
 // ---------------------------------------------------------------------

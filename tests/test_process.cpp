@@ -26,6 +26,7 @@
 #endif
 
 #include "COMMON.h"
+#include "dvr_internal.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -209,6 +210,58 @@ TEST(System, ChildIdIsSharedWhileWaitingAndSignalsAreRestored)
     ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
     EXPECT_FALSE(sigismember(&mask, SIGCHLD));
     ::sigaction(SIGINT, &before, nullptr);
+}
+
+TEST(System, OverlappingCallersRestoreTheSignalsAndChildrenNeverInheritIgnore)
+{
+    // Each probe exits 0 only when it started with SIGINT and SIGQUIT not
+    // ignored (bits 2 and 3 of its SigIgn mask).
+    TempDir t;
+    const std::string probe = t / "probe";
+    write_file(probe, "#!/bin/sh\n"
+                      "m=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)\n"
+                      "[ $(( 0x$m & 6 )) -eq 0 ]\n");
+    ASSERT_EQ(::chmod(probe.c_str(), 0755), 0);
+
+    struct sigaction mine {}, before_int {}, before_quit {};
+    mine.sa_handler = [](int) {};
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(::sigaction(SIGINT, &mine, &before_int), 0);
+    ASSERT_EQ(::sigaction(SIGQUIT, &mine, &before_quit), 0);
+
+    constexpr int kThreads = 8, kCalls = 50;
+    std::atomic<int> failed_calls{0}, ignoring_children{0}, probes{0};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n) {
+        threads.emplace_back([&, n] {
+            for (int i = 0; i < kCalls; ++i) {
+                const bool is_probe = (i + n) % 5 == 0;
+                int st = COM_System(is_probe ? probe.c_str() : "/bin/true", nullptr);
+                if (st == -1 || !WIFEXITED(st))
+                    ++failed_calls;
+                else if (is_probe) {
+                    ++probes;
+                    if (WEXITSTATUS(st) != 0)
+                        ++ignoring_children;
+                }
+                if ((i * 7 + n) % 3 == 0)
+                    std::this_thread::yield(); // vary the overlaps
+            }
+        });
+    }
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(failed_calls.load(), 0);
+    EXPECT_GT(probes.load(), 0);
+    EXPECT_EQ(ignoring_children.load(), 0) << "children started with SIGINT or SIGQUIT ignored";
+
+    struct sigaction now_int {}, now_quit {};
+    ASSERT_EQ(::sigaction(SIGINT, nullptr, &now_int), 0);
+    ASSERT_EQ(::sigaction(SIGQUIT, nullptr, &now_quit), 0);
+    EXPECT_EQ(now_int.sa_handler, mine.sa_handler);
+    EXPECT_EQ(now_quit.sa_handler, mine.sa_handler);
+    ::sigaction(SIGINT, &before_int, nullptr);
+    ::sigaction(SIGQUIT, &before_quit, nullptr);
 }
 
 TEST(System, CancelledWhileWaitingEndsTheChildAndRestoresSignals)
@@ -459,6 +512,23 @@ TEST(PopenRead, StatusOfTheCommandAndSigchldAtDefault)
 
     // Without a callback the output is read and dropped.
     EXPECT_EQ(COM_PopenRead("echo x", nullptr, 0, nullptr), 0);
+}
+
+TEST(PopenRead, BudgetBoundsACommandStoppedInTheMiddleOfALine)
+{
+    // A command that prints a line and half of another, then never ends:
+    // the budget (shortened here from 500 seconds) ends the call, hands
+    // over what arrived, and the command is ended.
+    dvr::set_popen_budget_ms(300);
+    g_collected = {};
+    CaptureStdout cap;
+    int rc = COM_PopenRead("printf 'whole\\npart'; exec sleep 1000", nullptr, 5, collect);
+    std::string out = cap.take();
+    dvr::set_popen_budget_ms(0);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(g_collected.lines, (std::vector<std::string>{"whole\n", "part"}));
+    EXPECT_EQ(g_collected.nulls, 1);
+    EXPECT_NE(out.find("COM_PopenRead(): popen("), std::string::npos) << out;
 }
 
 // ---------------------------------------------------------------------

@@ -3,6 +3,8 @@
 // disks of the board root, and stopped by cancellation.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -117,6 +119,33 @@ TEST_F(Watch, DestroyCancelsTheThreadInItsPause)
     EXPECT_EQ(w.disks[0].state, DEV_TEMP_RISING);
     EXPECT_EQ(w.disks[0].since, 7000);
     EXPECT_EQ(w.running, 0);
+
+    // A second destroy, and a second create while running, do nothing.
+    {
+        CaptureStdout cap2;
+        EXPECT_EQ(Dev_DiskTempWatchDogDestroy(&w), ESRCH);
+        EXPECT_NE(cap2.take().find("Dev_DiskTempWatchDogDestroy(): temperature watch not running\n"),
+                  std::string::npos);
+    }
+    const int reads = gClockRead.count; // the thread has been joined
+    ASSERT_EQ(Dev_DiskTempWatchDogCreate(&w), 0);
+    EXPECT_TRUE(gClockRead.wait_for(reads + 1));
+    {
+        CaptureStdout cap2;
+        EXPECT_EQ(Dev_DiskTempWatchDogCreate(&w), EBUSY);
+        EXPECT_EQ(Dev_DiskTempWatchDogDestroy(&w), 0);
+        cap2.take();
+    }
+}
+
+TEST(WatchRecord, DestroyWithoutCreate)
+{
+    // A zero-filled record that never had a thread.
+    DEV_TEMP_WATCH never{};
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_DiskTempWatchDogDestroy(&never), ESRCH);
+    EXPECT_EQ(Dev_DiskTempWatchDogDestroy(&never), ESRCH);
+    cap.take();
 }
 
 TEST(WatchRecord, NullRecord)

@@ -575,10 +575,12 @@ TEST_F(UnitNet, InterfaceUpAndDownThroughIfconfig)
     EXPECT_EQ(COM_NetDevDown("dvup1 up"), -1);
     EXPECT_EQ(COM_NetDevUp("eth0-sixteen-chr"), -1);
     EXPECT_EQ(COM_NetDevUp(""), -1);
+    EXPECT_EQ(COM_NetDevUp("-a"), -1); // an option, not a name
     EXPECT_EQ(without_lines(cap.take()),
               "MODULES/COMMON,#:COM_NetDevDown(): invalid interface name [dvup1 up]\n"
               "MODULES/COMMON,#:COM_NetDevUp(): invalid interface name [eth0-sixteen-chr]\n"
-              "MODULES/COMMON,#:COM_NetDevUp(): invalid interface name []\n");
+              "MODULES/COMMON,#:COM_NetDevUp(): invalid interface name []\n"
+              "MODULES/COMMON,#:COM_NetDevUp(): invalid interface name [-a]\n");
     EXPECT_FALSE(is_up("dvup1"));
 
     // The program is named through the board root.

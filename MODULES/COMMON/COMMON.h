@@ -82,24 +82,29 @@ int COM_Mkdir(const char *path, mode_t mode);
  * Symbolic links are removed, never followed. Returns the number of
  * entries that could not be removed. */
 int COM_RemoveFileInDir(int bRecursive, const char *dir);
-/* Removes the file a symbolic link points to (one level), keeping the link. */
+/* Removes the file a symbolic link points to (one level; a relative target
+ * from the link's directory), keeping the link. */
 int COM_RemoveRealFile(const char *path);
 /* symlink(target, link), replacing link when forced or when target exists. */
 int COM_CreateSymbolLink(int bForce, const char *target, const char *link);
-/* Moves a file by copy and delete; the source stays unless the copy is
- * complete. */
+/* Moves a file by copy and delete; the destination takes the source's mode,
+ * owner and group and is on the disk before the source is removed; the
+ * source stays unless the move is complete. */
 int COM_RenameFile(const char *src, const char *dst);
-/* Rewrites (or only searches) lines of a text file. Returns the number of
- * items that matched, -1 on failure. */
+/* Rewrites (or only searches) whole lines of a text file; the file is
+ * replaced only by complete new contents (left as it was on failure).
+ * Returns the number of items that matched, -1 on failure. */
 int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list);
 /* One read / one write of count bytes: 0 all, 1 some, else read/write's
- * own result (0 or -1). */
+ * own result (0 or -1). A save replaces the file only by the complete
+ * block: on any failure the file is left as it was. */
 int COM_LoadDataFromFile(const char *path, void *buf, int count);
 int COM_SaveDataIntoFile(const char *path, const void *buf, int count);
 /* Appends the first line of a small text file to buf (size bytes in all).
  * 0 when something was read; -1 and "unknown" otherwise. */
 int COM_GetFileContent(const char *path, char *buf, int size);
-/* Writes text (no NUL, no line end); 0 when at least one byte was written. */
+/* Writes text (no NUL, no line end), replacing the file only once all of
+ * it is stored; 0 when every byte was written (an empty text gives -1). */
 int COM_SetFileContent(const char *path, const char *text);
 /* Makes the node (mknod) when path does not exist. */
 int COM_CheckDevFile(const char *path, mode_t mode, uint64_t dev);
@@ -144,7 +149,8 @@ int COM_ParserCMD(const char *cmd);
  * the caller's own id). */
 int COM_CloseFdExceptSTD(int pid);
 /* Runs cmd through the shell and hands each output line to fn. Returns
- * pclose's status, or -1. pUnused is not used. */
+ * the command's wait status, or -1 (also when the command has not ended its
+ * output within 500 seconds; it is then killed). pUnused is not used. */
 int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn);
 /* Writes the calling process's id into path. */
 int COM_SavePid(const char *path);
@@ -423,7 +429,7 @@ void COM_MD5_DigestToString(char *text, const unsigned char digest[16]);
 /* Digest text of a string's bytes (its NUL not included). */
 void COM_MakeBufMD5(char *text, const char *str);
 /* Digest text of a file's content. Returns 0, or -1 when the file cannot
- * be opened (text is then left as it was) or closing it fails. */
+ * be opened or read (text is then left as it was) or closing it fails. */
 int COM_MakeFileMD5(char *text, const char *path);
 /* Words to bytes and bytes to words, least significant byte first; len is
  * in bytes, a multiple of 4. */

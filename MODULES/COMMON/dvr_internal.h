@@ -16,6 +16,8 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "COMMON.h"
@@ -256,6 +258,89 @@ inline constexpr size_t kNameServerTextSize = 64;
 // number of addresses, or -1 (errno set, nothing reported) when the file
 // cannot be opened.
 int read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept;
+
+// ---------------------------------------------------------------------
+// Crash-safe replacement of a file's contents.
+//
+// open() prepares a new file beside the target (".<name>.dvrnew~" in the
+// target's own directory), write() gathers the new contents, commit()
+// writes and syncs them, gives the new file the target's mode, owner and
+// group, renames it over the target and syncs the directory. Until the
+// rename the target is untouched; a failure at any step, or destroying the
+// object before commit(), removes the new file. The new file's name is
+// locked (flock) while it is in use, so concurrent writers of one target
+// take turns, and a name left behind by a crashed writer is removed by the
+// next one.
+//
+// Links: ReplaceLinks::Follow replaces the file a symbolic link points to
+// (a relative target taken from the link's own directory; the link stays),
+// and writes device nodes, FIFOs and the files of kernel pseudo file
+// systems (/proc, /sys, ...) in place at commit(), since those drive the
+// kernel rather than store data. ReplaceLinks::Refuse accepts only a
+// regular file on a real file system at the path itself (a link, a device
+// node or a kernel file fails with ELOOP or EINVAL); nothing is opened in a
+// way that could block.
+//
+// create_mode: permission bits for a target that does not exist yet (the
+// umask applies), or -1 when the target must exist (ENOENT otherwise).
+//
+// Every call gives false on failure with errno set; failed_call() names
+// the system call ("open", "write", "fsync", "rename", ...) and
+// failed_path() the path it was made on, for the caller's report. A false
+// from commit() after the rename (the directory sync failed) leaves the
+// target with its new contents. Never throws.
+// ---------------------------------------------------------------------
+
+enum class ReplaceLinks { Follow, Refuse };
+
+class FileReplacer {
+public:
+    FileReplacer() noexcept = default;
+    FileReplacer(const FileReplacer &) = delete;
+    FileReplacer &operator=(const FileReplacer &) = delete;
+    ~FileReplacer();
+
+    bool open(const char *path, ReplaceLinks links, int create_mode);
+    bool write(const void *data, size_t len);
+    bool write(std::string_view text) { return write(text.data(), text.size()); }
+    bool commit();
+    // Gives the new file this mode, owner and group (the owner only where
+    // permitted) instead of the target's; nothing for an in-place target.
+    bool set_owner_mode(const struct stat &st);
+    // Drops the new contents; the target stays as it was.
+    void abandon() noexcept;
+
+    // True when the target is written in place (see above).
+    bool in_place() const noexcept { return state_ == State::InPlace; }
+    // Bytes that reached the new file (or the in-place target).
+    size_t written() const noexcept { return written_; }
+    // The file that is replaced (the end of the link chain).
+    const std::string &target() const noexcept { return target_; }
+    const char *failed_call() const noexcept { return call_; }
+    const char *failed_path() const noexcept { return failed_path_.c_str(); }
+
+private:
+    enum class State { Idle, NewFile, InPlace };
+    bool resolve(const char *path, ReplaceLinks links);
+    bool claim_new_file(mode_t perm);
+    bool flush();
+    bool fail(const char *call, const std::string &path) noexcept;
+
+    State state_ = State::Idle;
+    UniqueFd fd_;
+    std::string target_;
+    std::string dir_;
+    std::string new_path_;
+    std::string buf_;
+    size_t written_ = 0;
+    bool committed_ = false;
+    const char *call_ = "";
+    std::string failed_path_;
+};
+
+// The whole budget of COM_PopenRead in milliseconds, for tests (0 or
+// below puts back the 500 seconds).
+void set_popen_budget_ms(int ms) noexcept;
 
 } // namespace dvr
 

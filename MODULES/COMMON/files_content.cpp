@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <string>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,34 +30,10 @@ static_assert(sizeof(void *) != 4 || sizeof(COM_REPLACE_LIST) == 20);
 namespace {
 
 constexpr size_t kCopyBlock = 512;
-constexpr size_t kTempNameSize = 80;
-constexpr size_t kLineSize = 256;
 constexpr size_t kReadBlock = 256;
 constexpr size_t kIdPathSize = 80;
 constexpr mode_t kFileMode = 0664;
 constexpr const char *kUnknown = "unknown";
-
-// Writes all of buf; false on a failure (errno set; ENOSPC when the
-// system wrote nothing without saying why). Not noexcept: write is a
-// cancellation point, and a cancelled thread unwinds through here.
-bool write_all(int fd, const char *buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 ssize_t read_retry(int fd, void *buf, size_t len)
 {
@@ -63,6 +42,47 @@ ssize_t read_retry(int fd, void *buf, size_t len)
         n = ::read(fd, buf, len);
     while (n < 0 && errno == EINTR);
     return n;
+}
+
+} // namespace
+
+namespace {
+
+// Frees the line buffer getline grows.
+struct LineBuffer {
+    char *text = nullptr;
+    size_t cap = 0;
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(text); }
+};
+
+// Does the line match the item? The key, cut to its key length, stands
+// anywhere in the line (case-sensitive) or at its start (any case).
+bool item_matches(const COM_REPLACE_ITEM &it, std::string_view line, bool anywhere) noexcept
+{
+    const size_t klen = ::strnlen(it.szKey, static_cast<size_t>(it.nKeyLen));
+    if (anywhere)
+        return line.find(std::string_view(it.szKey, klen)) != std::string_view::npos;
+    // Compared like strncasecmp over the key length: a key shorter than
+    // its length must be followed by the end of the line's text.
+    const size_t n = static_cast<size_t>(it.nKeyLen);
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char a = i < line.size() ? static_cast<unsigned char>(line[i]) : 0;
+        const unsigned char b = i < klen ? static_cast<unsigned char>(it.szKey[i]) : 0;
+        if (std::tolower(a) != std::tolower(b))
+            return false;
+        if (a == 0)
+            return true;
+    }
+    return true;
+}
+
+void report_replace_failure(const char *fn, int line, const dvr::FileReplacer &rep)
+{
+    COM_Message("MODULES/COMMON", line, fn, "%s(%s) failed : %s\n", rep.failed_call(), rep.failed_path(),
+                std::strerror(errno));
 }
 
 } // namespace
@@ -78,16 +98,22 @@ extern "C" int COM_RenameFile(const char *src, const char *dst)
         COM_REPORT("open(%s) failed : %s\n", src, std::strerror(errno));
         return -1;
     }
-    // Opening the source itself as the destination would truncate it and
-    // the final unlink would then lose it altogether.
+    // Replacing the source itself by its copy and then unlinking it would
+    // lose it altogether.
     struct stat sst {}, dst_st {};
-    if (::fstat(in.get(), &sst) == 0 && ::stat(dst, &dst_st) == 0 && sst.st_dev == dst_st.st_dev &&
-        sst.st_ino == dst_st.st_ino) {
+    if (::fstat(in.get(), &sst) != 0) {
+        COM_REPORT("open(%s) failed : %s\n", src, std::strerror(errno));
+        return -1;
+    }
+    if (::stat(dst, &dst_st) == 0 && sst.st_dev == dst_st.st_dev && sst.st_ino == dst_st.st_ino) {
         COM_REPORT("open(%s) failed : same file as %s\n", dst, src);
         return -1;
     }
-    dvr::UniqueFd out(::open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode));
-    if (!out) {
+    // The copy takes the source's mode, owner and group, and replaces the
+    // destination only once it is complete and on the disk.
+    dvr::FileReplacer out;
+    if (!out.open(dst, dvr::ReplaceLinks::Follow, static_cast<int>(sst.st_mode & 07777)) ||
+        !out.set_owner_mode(sst)) {
         COM_REPORT("open(%s) failed : %s\n", dst, std::strerror(errno));
         return -1;
     }
@@ -102,14 +128,16 @@ extern "C" int COM_RenameFile(const char *src, const char *dst)
             COM_REPORT("read(%s) failed : %s\n", src, std::strerror(errno));
             return -1;
         }
-        if (!write_all(out.get(), block, static_cast<size_t>(n))) {
+        if (!out.write(block, static_cast<size_t>(n))) {
             COM_REPORT("write() failed : %s", std::strerror(errno));
             return -1;
         }
     }
-    // A delayed write error shows at close: the copy is not complete then.
-    if (::close(out.release()) != 0) {
-        COM_REPORT("close(%s) failed : %s\n", dst, std::strerror(errno));
+    if (!out.commit()) {
+        if (std::strcmp(out.failed_call(), "write") == 0)
+            COM_REPORT("write() failed : %s", std::strerror(errno));
+        else
+            report_replace_failure(__func__, __LINE__, out);
         return -1;
     }
     if (::unlink(src) != 0)
@@ -135,133 +163,74 @@ extern "C" int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list)
         }
     }
     const bool check_only = list->bCheckOnly != 0;
+    const bool anywhere = list->bMatchAnywhere != 0;
 
-    // The temporary file, /var/COM_XXXXXX.
-    char var_dir[kTempNameSize];
-    char temp_name[kTempNameSize];
-    if (!dvr::board_path("/var", var_dir, sizeof var_dir) ||
-        std::snprintf(temp_name, sizeof temp_name, "%s/COM_XXXXXX", var_dir) >= static_cast<int>(sizeof temp_name)) {
-        COM_REPORT("mkstemp() failed : %s\n", std::strerror(ENAMETOOLONG));
+    dvr::UniqueFile target(std::fopen(path, "re"));
+    if (!target) {
+        COM_REPORT("fopen(%s) failed : %s\n", path, std::strerror(errno));
         return -1;
     }
-    int tfd = ::mkstemp(temp_name);
-    if (tfd < 0) {
-        COM_REPORT("mkstemp() failed : %s\n", std::strerror(errno));
-        return -1;
-    }
-    dvr::UniqueFile temp(::fdopen(tfd, "w+"));
-    if (!temp) {
-        COM_REPORT("fopen(%s) failed : %s\n", temp_name, std::strerror(errno));
-        ::close(tfd);
-        ::unlink(temp_name);
+    // The new text goes to a new file that replaces the target only once
+    // it is complete and on the disk.
+    dvr::FileReplacer rep;
+    if (!check_only && !rep.open(path, dvr::ReplaceLinks::Follow, -1)) {
+        report_replace_failure(__func__, __LINE__, rep);
         return -1;
     }
 
-    int result = 0;
-    {
-        // Only searched in check-only mode, so read access is enough there.
-        dvr::UniqueFile target(std::fopen(path, check_only ? "r" : "r+"));
-        if (!target) {
-            COM_REPORT("fopen(%s) failed : %s\n", path, std::strerror(errno));
-            temp.reset();
-            ::unlink(temp_name);
+    int matched = 0;
+    LineBuffer line;
+    // Whole lines, of any length, each with its line end (the last one
+    // may have none).
+    for (;;) {
+        ssize_t n = ::getline(&line.text, &line.cap, target.get());
+        if (n < 0)
+            break;
+        std::string_view text(line.text, static_cast<size_t>(n));
+        for (int i = 0; i < count; ++i) {
+            COM_REPLACE_ITEM &it = items[i];
+            if (it.nKeyLen == 0 || !item_matches(it, text, anywhere))
+                continue;
+            // The replacement, or nothing: an empty one deletes the line.
+            text = it.szReplace;
+            it.nKeyLen = 0;
+            ++matched;
+            if (!check_only && !text.empty() && (!rep.write(text) || !rep.write("\n"))) {
+                COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
+                return -1;
+            }
+            text = {};
+            break;
+        }
+        if (!check_only && !text.empty() && !rep.write(text)) {
+            COM_REPORT("fprintf() fail : %s : %.*s", std::strerror(errno), static_cast<int>(text.size()),
+                       text.data());
             return -1;
         }
-
-        int matched = 0;
-        char piece[kLineSize];
-        char key[kLineSize];
-        // First pass: match each piece of at most 255 characters.
-        for (;;) {
-            std::memset(piece, 0, sizeof piece);
-            if (!std::fgets(piece, sizeof piece, target.get()))
-                break;
-            for (int i = 0; i < count; ++i) {
-                COM_REPLACE_ITEM &it = items[i];
-                if (it.nKeyLen == 0)
-                    continue;
-                bool hit;
-                if (list->bMatchAnywhere) {
-                    dvr::copy_cut(key, sizeof key,
-                                  std::string_view(it.szKey, ::strnlen(it.szKey, static_cast<size_t>(it.nKeyLen))));
-                    hit = std::strstr(piece, key) != nullptr;
-                } else {
-                    hit = ::strncasecmp(piece, it.szKey, static_cast<size_t>(it.nKeyLen)) == 0;
-                }
-                if (!hit)
-                    continue;
-                if (!check_only) {
-                    if (it.szReplace[0])
-                        std::snprintf(piece, sizeof piece, "%s\n", it.szReplace);
-                    else
-                        piece[0] = '\0';
-                }
-                it.nKeyLen = 0;
-                ++matched;
-                break;
-            }
-            if (!check_only && piece[0] && std::fputs(piece, temp.get()) == EOF) {
-                COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), piece);
-                result = -1;
-                break;
-            }
-        }
-        // A read error must not pass for the end of the file: the rest of
-        // it would be cut off by the copy-back.
-        if (result == 0 && std::ferror(target.get())) {
-            COM_REPORT("fgets(%s) error : %s\n", path, std::strerror(errno));
-            result = -1;
-        }
-
-        if (result == 0 && list->bAppend) {
-            for (int i = 0; i < count; ++i) {
-                const COM_REPLACE_ITEM &it = items[i];
-                if (it.nKeyLen > 0 && it.szReplace[0] && std::fprintf(temp.get(), "%s\n", it.szReplace) < 0) {
-                    COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
-                    result = -1;
-                    break;
-                }
-            }
-        }
-        // Buffered writes of the temporary file fail here at the latest.
-        if (result == 0 && !check_only && std::fflush(temp.get()) != 0) {
-            COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), temp_name);
-            result = -1;
-        }
-
-        if (!check_only && result != -1) {
-            std::rewind(temp.get());
-            std::rewind(target.get());
-            long end = 0;
-            for (;;) {
-                std::memset(piece, 0, sizeof piece);
-                if (!std::fgets(piece, sizeof piece, temp.get()))
-                    break;
-                if (std::fputs(piece, target.get()) == EOF) {
-                    result = -1;
-                    break;
-                }
-                end = std::ftell(target.get());
-            }
-            if (std::ferror(temp.get()) || std::fflush(target.get()) != 0)
-                result = -1;
-            if (result == -1) {
-                long reached = std::ftell(target.get());
-                if (reached > end)
-                    end = reached;
-            }
-            if (end >= 0 && ::ftruncate(::fileno(target.get()), static_cast<off_t>(end)) != 0)
-                COM_REPORT("truncate(%s) error : %s\n", path, std::strerror(errno));
-            if (target.reset() != 0)
-                result = -1;
-        }
-        if (result != -1)
-            result = matched;
     }
-    temp.reset();
-    if (::unlink(temp_name) != 0)
-        COM_REPORT("unlink(%s) failed : %s\n", temp_name, std::strerror(errno));
-    return result;
+    // A read error (or no memory for a line) must not pass for the end of
+    // the file: the rest of it would be lost.
+    if (std::ferror(target.get()) || !std::feof(target.get())) {
+        COM_REPORT("fgets(%s) error : %s\n", path, std::strerror(errno ? errno : EIO));
+        return -1;
+    }
+    if (check_only)
+        return matched;
+
+    if (list->bAppend) {
+        for (int i = 0; i < count; ++i) {
+            const COM_REPLACE_ITEM &it = items[i];
+            if (it.nKeyLen > 0 && it.szReplace[0] && (!rep.write(std::string_view(it.szReplace)) || !rep.write("\n"))) {
+                COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
+                return -1;
+            }
+        }
+    }
+    if (!rep.commit()) {
+        report_replace_failure(__func__, __LINE__, rep);
+        return -1;
+    }
+    return matched;
 }
 
 extern "C" int COM_LoadDataFromFile(const char *path, void *buf, int count)
@@ -296,23 +265,26 @@ extern "C" int COM_SaveDataIntoFile(const char *path, const void *buf, int count
                    count);
         return -1;
     }
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
-    if (fd < 0) {
+    // The block replaces the file only once it is all on the disk: a full
+    // disk or a crash leaves the old contents.
+    dvr::FileReplacer rep;
+    if (!rep.open(path, dvr::ReplaceLinks::Follow, kFileMode)) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
         return -1;
     }
-    errno = 0;
-    ssize_t n = ::write(fd, buf, static_cast<size_t>(count));
-    int result;
-    if (n == count)
-        result = 0;
-    else if (n > 0) {
-        COM_REPORT("write(%s) size failed - %d/%d - %s\n", path, static_cast<int>(n), count, std::strerror(errno));
-        result = 1;
-    } else
-        result = static_cast<int>(n);
-    COM_CloseFd(&fd);
-    return result;
+    if (rep.write(buf, static_cast<size_t>(count)) && rep.commit())
+        return 0;
+    const int err = errno;
+    const auto done = static_cast<int>(rep.written());
+    if (std::strcmp(rep.failed_call(), "write") == 0) {
+        if (done == 0)
+            return -1;
+        COM_REPORT("write(%s) size failed - %d/%d - %s\n", path, done, count, std::strerror(err));
+        return 1;
+    }
+    errno = err;
+    report_replace_failure(__func__, __LINE__, rep);
+    return -1;
 }
 
 extern "C" int COM_GetFileContent(const char *path, char *buf, int size)
@@ -363,16 +335,19 @@ extern "C" int COM_SetFileContent(const char *path, const char *text)
                    static_cast<const void *>(text));
         return -1;
     }
-    dvr::UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode));
-    if (!fd) {
+    // The text replaces the file only once it is all on the disk.
+    dvr::FileReplacer rep;
+    if (!rep.open(path, dvr::ReplaceLinks::Follow, kFileMode)) {
         COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }
     size_t len = std::strlen(text);
-    if (len == 0)
+    if (!rep.write(text, len) || !rep.commit()) {
+        report_replace_failure(__func__, __LINE__, rep);
         return -1;
-    ssize_t n = ::write(fd.get(), text, len);
-    return n > 0 ? 0 : -1;
+    }
+    // An empty text leaves an empty file, and counts as nothing written.
+    return len > 0 ? 0 : -1;
 }
 
 extern "C" int COM_SaveID(const char *dir, const char *id)

@@ -1,6 +1,7 @@
 // Directory trees and links: making paths, emptying and removing
 // directories, removing the file behind a link, making links.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -164,11 +165,38 @@ extern "C" int COM_RemoveRealFile(const char *path)
         return -1;
     }
 
-    if (::unlink(target) != 0) {
-        COM_REPORT("unlink(%s) failed : %s\n", target, std::strerror(errno));
+    // A relative link target names a file in the link's own directory.
+    dvr::UniqueFd dir;
+    char shown[2 * kLinkBufSize];
+    dvr::copy_cut(shown, sizeof shown, target);
+    if (n >= 0 && target[0] != '/') {
+        const char *slash = std::strrchr(path, '/');
+        if (slash) {
+            std::string_view dir_name(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+            char dir_path[PATH_MAX];
+            if (!dvr::copy_bounded(dir_path, sizeof dir_path, dir_name)) {
+                COM_REPORT("path too long : %s\n", path);
+                return -1;
+            }
+            dir.reset(::open(dir_path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!dir) {
+                COM_REPORT("unlink(%s) failed : %s\n", target, std::strerror(errno));
+                return -1;
+            }
+            // For the reports: the directory, a slash and the target, cut to fit.
+            std::string_view parts[] = {slash == path ? std::string_view() : dir_name, "/", target};
+            size_t used = 0;
+            for (std::string_view part : parts) {
+                dvr::copy_cut(shown + used, sizeof shown - used, part);
+                used += std::strlen(shown + used);
+            }
+        }
+    }
+    if (::unlinkat(dir ? dir.get() : AT_FDCWD, target, 0) != 0) {
+        COM_REPORT("unlink(%s) failed : %s\n", shown, std::strerror(errno));
         return -1;
     }
-    COM_REPORT("unlink ok : [%s] - [%s]\n", path, target);
+    COM_REPORT("unlink ok : [%s] - [%s]\n", path, shown);
     return 0;
 }
 

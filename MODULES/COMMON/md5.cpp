@@ -299,9 +299,16 @@ int COM_MakeFileMD5(char *text, const char *path)
         ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        // End of file and a read error both end the digest here.
-        if (n <= 0)
+        if (n == 0)
             break;
+        if (n < 0) {
+            // A digest of part of the file would pass for the file's: the
+            // caller's text stays as it was.
+            COM_REPORT("read(%s) fail : %s\n", path, std::strerror(errno));
+            explicit_bzero(buf, sizeof buf);
+            COM_CloseFd(&fd);
+            return -1;
+        }
         update(&ctx, buf, static_cast<uint32_t>(n));
     }
     // The file's bytes do not stay behind on the stack.

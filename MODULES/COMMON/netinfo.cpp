@@ -505,9 +505,9 @@ static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *
         return -1;
     const char *name = dev ? dev : kDefaultDev;
     size_t len = std::strlen(name);
-    // The command line is split at spaces: a name holding one would pass
-    // other arguments to the program.
-    if (len == 0 || len >= IFNAMSIZ || std::strpbrk(name, " \t\r\n")) {
+    // The command line is split at spaces: a name holding one, or starting
+    // with "-", would pass other arguments or options to the program.
+    if (len == 0 || len >= IFNAMSIZ || name[0] == '-' || std::strpbrk(name, " \t\r\n")) {
         COM_Message(kSource, __LINE__, fn, "invalid interface name [%.40s]\n", name);
         return -1;
     }

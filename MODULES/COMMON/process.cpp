@@ -202,6 +202,79 @@ extern "C" int COM_ParserCMD(const char *cmd)
     return RawReport(__LINE__, __func__).add("[").add(path).add("] error : ").add_error(err).add("\n").send();
 }
 
+namespace {
+
+// The SIGINT and SIGQUIT actions that COM_System changes belong to the
+// whole process. The first caller in saves them and sets them to be
+// ignored, the last one out puts back what was saved; the count and the
+// saved actions are kept under one lock, so that overlapping callers in
+// several threads never save one another's "ignore".
+pthread_mutex_t gSystemLock = PTHREAD_MUTEX_INITIALIZER;
+int gSystemCallers = 0;
+struct sigaction gSavedInt {}, gSavedQuit {};
+
+class SignalSection {
+public:
+    SignalSection() noexcept = default;
+    SignalSection(const SignalSection &) = delete;
+    SignalSection &operator=(const SignalSection &) = delete;
+    // A caller cancelled in its wait still leaves the section.
+    ~SignalSection() { leave(); }
+
+    bool enter() noexcept
+    {
+        Locked lock;
+        if (gSystemCallers == 0) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            ignore.sa_flags = 0;
+            if (::sigaction(SIGINT, &ignore, &gSavedInt) != 0)
+                return false;
+            if (::sigaction(SIGQUIT, &ignore, &gSavedQuit) != 0) {
+                ::sigaction(SIGINT, &gSavedInt, nullptr);
+                return false;
+            }
+        }
+        ++gSystemCallers;
+        saved_int_ = gSavedInt;
+        saved_quit_ = gSavedQuit;
+        inside_ = true;
+        return true;
+    }
+
+    // False when the saved actions could not be put back.
+    bool leave() noexcept
+    {
+        if (!inside_)
+            return true;
+        inside_ = false;
+        Locked lock;
+        if (--gSystemCallers > 0)
+            return true;
+        bool ok = ::sigaction(SIGINT, &gSavedInt, nullptr) == 0;
+        ok = ::sigaction(SIGQUIT, &gSavedQuit, nullptr) == 0 && ok;
+        return ok;
+    }
+
+    const struct sigaction &saved_int() const noexcept { return saved_int_; }
+    const struct sigaction &saved_quit() const noexcept { return saved_quit_; }
+
+private:
+    // Nothing in the locked sections is a cancellation point, but the
+    // lock is released by a cleanup all the same.
+    struct Locked {
+        Locked() noexcept { pthread_mutex_lock(&gSystemLock); }
+        ~Locked() { pthread_mutex_unlock(&gSystemLock); }
+        Locked(const Locked &) = delete;
+        Locked &operator=(const Locked &) = delete;
+    };
+    bool inside_ = false;
+    struct sigaction saved_int_ {}, saved_quit_ {};
+};
+
+} // namespace
+
 extern "C" int COM_System(const char *cmd, int *pPid)
 {
     if (!cmd) {
@@ -221,25 +294,17 @@ extern "C" int COM_System(const char *cmd, int *pPid)
         break;
     }
 
-    struct sigaction ignore {}, old_int {}, old_quit {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ignore.sa_flags = 0;
+    // SIGINT and SIGQUIT are ignored while any call runs; the child gets
+    // the actions the process had before the first of them.
+    SignalSection section;
+    if (!section.enter())
+        return -1;
+    const struct sigaction old_int = section.saved_int(), old_quit = section.saved_quit();
     sigset_t chld, old_mask;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
-
-    if (::sigaction(SIGINT, &ignore, &old_int) != 0)
+    if (::pthread_sigmask(SIG_BLOCK, &chld, &old_mask) != 0)
         return -1;
-    if (::sigaction(SIGQUIT, &ignore, &old_quit) != 0) {
-        ::sigaction(SIGINT, &old_int, nullptr);
-        return -1;
-    }
-    if (::pthread_sigmask(SIG_BLOCK, &chld, &old_mask) != 0) {
-        ::sigaction(SIGINT, &old_int, nullptr);
-        ::sigaction(SIGQUIT, &old_quit, nullptr);
-        return -1;
-    }
 
     int result;
     pid_t pid = ::fork();
@@ -268,7 +333,6 @@ extern "C" int COM_System(const char *cmd, int *pPid)
         struct CancelledWait {
             pid_t child;
             int *pPid;
-            const struct sigaction *old_int, *old_quit;
             const sigset_t *old_mask;
             bool armed = true;
             ~CancelledWait()
@@ -280,11 +344,10 @@ extern "C" int COM_System(const char *cmd, int *pPid)
                 }
                 if (pPid)
                     __atomic_store_n(pPid, 0, __ATOMIC_SEQ_CST);
-                ::sigaction(SIGINT, old_int, nullptr);
-                ::sigaction(SIGQUIT, old_quit, nullptr);
                 ::pthread_sigmask(SIG_SETMASK, old_mask, nullptr);
+                // The signal section is left by its own destructor.
             }
-        } cancelled{pid, pPid, &old_int, &old_quit, &old_mask};
+        } cancelled{pid, pPid, &old_mask};
         int status = 0;
         pid_t w;
         do
@@ -296,11 +359,9 @@ extern "C" int COM_System(const char *cmd, int *pPid)
             __atomic_store_n(pPid, 0, __ATOMIC_SEQ_CST);
     }
 
-    if (::sigaction(SIGINT, &old_int, nullptr) != 0)
-        result = -1;
-    if (::sigaction(SIGQUIT, &old_quit, nullptr) != 0)
-        result = -1;
     if (::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr) != 0)
+        result = -1;
+    if (!section.leave())
         result = -1;
     return result;
 }

@@ -10,8 +10,13 @@
 #include <cstring>
 #include <ctime>
 
+#include <atomic>
+
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dvr_internal.h"
@@ -52,6 +57,48 @@ int field_value(const char *text)
 
 } // namespace
 
+namespace {
+
+// The whole call's budget for the command's output, in milliseconds.
+std::atomic<int> gPopenBudgetMs{kPopenWaitSeconds * 1000};
+
+// Starts "/bin/sh -c cmd" with its standard output on a pipe, as popen
+// does, but keeps the child's id so that a command that outlives the
+// budget can be ended. Nothing is allocated in the child.
+bool spawn_shell(const char *cmd, pid_t &pid, dvr::UniqueFd &out)
+{
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0)
+        return false;
+    dvr::UniqueFd rd(p[0]), wr(p[1]);
+    posix_spawn_file_actions_t actions;
+    if (int err = ::posix_spawn_file_actions_init(&actions); err != 0) {
+        errno = err;
+        return false;
+    }
+    int err = ::posix_spawn_file_actions_adddup2(&actions, wr.get(), STDOUT_FILENO);
+    char sh[] = "sh", dash_c[] = "-c";
+    char *const argv[] = {sh, dash_c, const_cast<char *>(cmd), nullptr};
+    if (err == 0)
+        err = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        errno = err;
+        return false;
+    }
+    out = std::move(rd);
+    return true;
+}
+
+} // namespace
+
+namespace dvr {
+void set_popen_budget_ms(int ms) noexcept
+{
+    gPopenBudgetMs.store(ms > 0 ? ms : kPopenWaitSeconds * 1000);
+}
+} // namespace dvr
+
 extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn)
 {
     (void)pUnused;
@@ -65,39 +112,89 @@ extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user,
         COM_REPORT("popen(%s) error : %s\n", "(null)", std::strerror(EINVAL));
         return -1;
     }
-    FILE *pipe = ::popen(cmd, "r");
-    if (!pipe) {
+    pid_t pid = -1;
+    dvr::UniqueFd pipe;
+    if (!spawn_shell(cmd, pid, pipe)) {
         COM_REPORT("popen(%s) error : %s\n", cmd, std::strerror(errno));
         return -1;
     }
+    // A caller cancelled while reading does not leave the command behind.
+    struct Reaper {
+        pid_t pid;
+        bool armed = true;
+        ~Reaper()
+        {
+            if (!armed)
+                return;
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    } reaper{pid};
 
-    // poll rather than select: the pipe's descriptor may lie beyond
-    // FD_SETSIZE in a process with many files open.
-    const long long deadline = monotonic_ms() + kPopenWaitSeconds * 1000LL;
+    // The output is read through poll, never by a blocking line read, so
+    // that the budget bounds the whole call even when the command stops
+    // in the middle of a line. Lines longer than 255 characters arrive in
+    // pieces; each piece and line is handed over with its line end.
+    const long long deadline = monotonic_ms() + gPopenBudgetMs.load();
     char line[kLineSize];
+    size_t used = 0;
     std::memset(line, 0, sizeof line);
-    for (;;) {
-        long long left = deadline - monotonic_ms();
-        struct pollfd pfd = {::fileno(pipe), POLLIN, 0};
-        int rc = ::poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (rc < 0 && errno == EINTR)
-            continue;
-        // Readable, timed out or failed: read (fgets waits if need be).
-        if (!std::fgets(line, sizeof line, pipe))
-            break;
+    auto deliver = [&]() {
+        line[used] = '\0';
         if (fn)
             fn(line, user);
         std::memset(line, 0, sizeof line);
+        used = 0;
+    };
+    bool timed_out = false;
+    char block[4096];
+    for (;;) {
+        long long left = deadline - monotonic_ms();
+        if (left <= 0) {
+            timed_out = true;
+            break;
+        }
+        struct pollfd pfd = {pipe.get(), POLLIN, 0};
+        int rc = ::poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (rc < 0 && errno != EINTR)
+            break;
+        if (rc <= 0)
+            continue;
+        ssize_t n = ::read(pipe.get(), block, sizeof block);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            line[used++] = block[i];
+            if (block[i] == '\n' || used == kLineSize - 1)
+                deliver();
+        }
     }
+    if (used > 0)
+        deliver(); // a last line without its line end
+    pipe.reset();
 
-    int status = ::pclose(pipe);
+    if (timed_out) {
+        COM_REPORT("popen(%s) : no end of output within %d seconds\n", cmd, gPopenBudgetMs.load() / 1000);
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    pid_t w;
+    do
+        w = ::waitpid(pid, &status, 0);
+    while (w < 0 && errno == EINTR);
+    reaper.armed = false;
+    if (w != pid)
+        status = -1;
     if (status == -1)
         COM_REPORT("pclose() error : %s\n", std::strerror(errno));
     else if (status != 0)
         COM_REPORT("pclose() return %d\n", status);
     if (fn)
         fn(nullptr, user);
-    return status;
+    return timed_out ? -1 : status;
 }
 
 extern "C" int COM_SavePid(const char *path)

@@ -173,7 +173,8 @@ int Dev_Mount(const char *src, const char *dst, int fs);
  * server is told. 0 unmounted, -1 null argument or umount failure. */
 int Dev_uMount(const char *path);
 /* "/bin/mount -t nfs -o <options> src dst" through COM_System (the line
- * at most 255 characters). */
+ * at most 255 characters; an argument holding a blank or starting with "-"
+ * is refused and nothing runs). */
 int Dev_NfsMount(const char *src, const char *dst);
 /* Tells the server of src ("host:/dir", each part at most 79 characters)
  * that the share was unmounted (MOUNT program 100005 v1, UMNT). opts: the
@@ -339,10 +340,11 @@ int Dev_GetIDViaDev(char *pID, const char *pDev);
  * smart_values"). 0 the attribute was found, -1 otherwise. */
 int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart);
 /* Starts the watch thread. 0 started, the thread-creation error number
- * otherwise, -1 for NULL. */
+ * otherwise, EBUSY when the watch is running already, -1 for NULL. */
 int Dev_DiskTempWatchDogCreate(DEV_TEMP_WATCH *pWatch);
 /* Stops the watch thread by cancellation and waits for it. 0 stopped, the
- * cancellation error number otherwise, -1 for NULL. */
+ * cancellation error number otherwise, ESRCH when the watch is not running
+ * (never created, or destroyed already), -1 for NULL. */
 int Dev_DiskTempWatchDogDestroy(DEV_TEMP_WATCH *pWatch);
 /* Body of the watch thread: scans the disks, then one pass every 300
  * seconds while running. 0 when it ends. */

@@ -57,6 +57,15 @@ int Dev_NfsMount(const char *src, const char *dst)
         return -1;
     }
     const char *options = gDevFS[kNfsRow].options ? gDevFS[kNfsRow].options : "";
+    // The command line is split at blanks and run as root: an argument
+    // holding one, or starting with "-", would hand the mount program
+    // options of the caller's choosing. Nothing runs then.
+    for (const char *arg : {src, dst, options}) {
+        if (!*arg || *arg == '-' || std::strpbrk(arg, " \t\r\n")) {
+            DEV_REPORT("refused argument [%.80s] : (%.80s, %.80s)\n", arg, src, dst);
+            return -1;
+        }
+    }
     // The command line as the board runs it must fit its 256 bytes.
     char line[kCommandSize];
     int n = std::snprintf(line, sizeof line, "%s -t nfs -o %s %s %s", kMountProgram, options, src, dst);

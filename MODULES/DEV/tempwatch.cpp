@@ -211,11 +211,17 @@ int Dev_DiskTempWatchDogCreate(DEV_TEMP_WATCH *pWatch)
 {
     if (!pWatch)
         return -1;
-    pWatch->running = 1;
+    // A running watch keeps its thread: a second one would never be joined.
+    if (__atomic_load_n(&pWatch->running, __ATOMIC_ACQUIRE) != 0) {
+        DEV_REPORT("temperature watch already running\n");
+        return EBUSY;
+    }
     pthread_mutex_init(&pWatch->lock, nullptr);
+    __atomic_store_n(&pWatch->running, 1, __ATOMIC_RELEASE);
     const int err = pthread_create(&pWatch->thread, nullptr, watch_thread, pWatch);
     if (err != 0) {
         DEV_REPORT("pthread_create() error = %d\n", err);
+        __atomic_store_n(&pWatch->running, 0, __ATOMIC_RELEASE);
         pthread_mutex_destroy(&pWatch->lock);
     }
     return err;
@@ -225,9 +231,15 @@ int Dev_DiskTempWatchDogDestroy(DEV_TEMP_WATCH *pWatch)
 {
     if (!pWatch)
         return -1;
+    // Only a running watch (of a zero-filled record) has a thread to stop;
+    // of two destroys at once, only one finds it running.
+    int32_t expected = 1;
+    if (!__atomic_compare_exchange_n(&pWatch->running, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        DEV_REPORT("temperature watch not running\n");
+        return ESRCH;
+    }
     pthread_cleanup_push(unlock_cleanup, &pWatch->lock);
     pthread_mutex_lock(&pWatch->lock);
-    __atomic_store_n(&pWatch->running, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&pWatch->lock);
     pthread_cleanup_pop(0);
     const int err = pthread_cancel(pWatch->thread);
