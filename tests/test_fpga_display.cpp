@@ -201,8 +201,9 @@ TEST(FpgaDisplay, OutputNumbersOutsideTheBoardAreRefused)
             CaptureStdout cap;
             const int rc = f.call(mon);
             const std::string out = cap.take();
-            if (rc != kNone)
+            if (rc != kNone) {
                 EXPECT_EQ(rc, -1) << f.name << " output " << mon;
+            }
             EXPECT_NE(out.find(std::string(":") + f.name + "(): output " + std::to_string(mon)), std::string::npos)
                 << f.name << " output " << mon << ": " << out;
             EXPECT_TRUE(sim.trace().empty()) << f.name << " output " << mon;

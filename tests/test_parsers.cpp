@@ -572,9 +572,10 @@ TEST(Parsers, HexDumpReaderRefusesEndlessAndHugeInput)
         const size_t bar = got->find('|');
         EXPECT_EQ(got->substr(0, bar), std::to_string(c.result)) << c.file;
         const std::string out = got->substr(bar + 1);
-        if (c.reported)
+        if (c.reported) {
             EXPECT_NE(out.find(refused), std::string::npos) << c.file << ": " << out;
-        else
+        } else {
             EXPECT_EQ(out, "") << c.file;
+        }
     }
 }

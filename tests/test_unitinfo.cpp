@@ -670,10 +670,11 @@ TEST(IdentityFiles, HostileBoardFilesEndTheRead)
     for (const Case &c : cases) {
         const std::string model = root / "etc/Model";
         ::unlink(model.c_str());
-        if (c.target == "fifo")
+        if (c.target == "fifo") {
             ASSERT_EQ(mkfifo(model.c_str(), 0600), 0);
-        else
+        } else {
             ASSERT_EQ(symlink(c.target.c_str(), model.c_str()), 0);
+        }
         auto got = dvrtest::call_in_child(
             [] {
                 char buf[32] = "";
