@@ -73,7 +73,7 @@ public:
         pthread_mutex_unlock(&m_);
     }
 
-    // Everything written so far.
+    // Everything handed to the stream so far, blocked writes included.
     std::string text()
     {
         pthread_mutex_lock(&m_);
@@ -91,12 +91,13 @@ private:
         auto *s = static_cast<BlockedStdout *>(self);
         pthread_mutex_lock(&s->m_);
         pthread_cleanup_push(unlock, &s->m_);
+        // Kept at once: a writer cancelled while it waits has still said it.
+        s->text_.append(buf, size);
         ++s->blocked_;
         pthread_cond_broadcast(&s->cv_);
         while (!s->open_)
             pthread_cond_wait(&s->cv_, &s->m_);
         --s->blocked_;
-        s->text_.append(buf, size);
         pthread_cleanup_pop(1);
         return static_cast<ssize_t>(size);
     }
