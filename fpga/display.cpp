@@ -64,12 +64,15 @@ void allpath_off_unlocked(int mon)
 int show_layout(const char *fn, const Layout &l, int mon, const unsigned char *cameras, uint32_t mask_a,
                 uint32_t mask_b)
 {
+    if (bad_output(fn, __LINE__, mon))
+        return -1;
     if (!cameras) {
         FPGA_REPORT_AS(fn, "no camera list given\n");
         return -1;
     }
     const unsigned base = base_of(mon);
     const unsigned step_h = 12 / l.cols, step_v = 60 / l.cols;
+    HeldReports reports;
     locked([&] {
         allpath_off_unlocked(mon);
         port_write(Port::Address, kDisplayAddress);
@@ -84,13 +87,14 @@ int show_layout(const char *fn, const Layout &l, int mon, const unsigned char *c
             latch_offset(base + 32 + i);
             data_write(v);
             if (l.paths == 16)
-                COM_Message("fpga", __LINE__, nullptr, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i,
-                            path, i + 16, h, i + 32, v);
+                reports.add(__LINE__, nullptr, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
+                            i + 16, h, i + 32, v);
         }
         if (l.paths == 1)
-            COM_Message("fpga", __LINE__, nullptr, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
+            reports.add(__LINE__, nullptr, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
                         cameras[0], 0, (cameras[0] | 0x80) & 0xFF, (base + 16) & 0xFF, 0, (base + 32) & 0xFF, 0);
     });
+    reports.print();
     return 0;
 }
 
@@ -111,6 +115,8 @@ fpga_split_fn gFpgaOsdSplitFn[17] = {
 
 void fpga_allpath_off(int mon)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return;
     locked([&] { allpath_off_unlocked(mon); });
 }
 
@@ -146,8 +152,11 @@ int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t m
 
 int fpga_freeze_onoff(int mon, int on)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     const unsigned base = base_of(mon);
-    return locked([&] {
+    HeldReports reports;
+    const int last = locked([&] {
         unsigned last = 0;
         port_write(Port::Address, kDisplayAddress);
         for (unsigned i = 0; i < 16; ++i) {
@@ -159,17 +168,21 @@ int fpga_freeze_onoff(int mon, int on)
                 v |= 0x80u;
             data_write(v);
             last = v;
-            COM_Message("fpga", __LINE__, "fpga_freeze_onoff", "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
+            reports.add(__LINE__, "fpga_freeze_onoff", "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
                         kDisplayAddress, offset, v, on);
         }
         return static_cast<int>(last);
     });
+    reports.print();
+    return last;
 }
 
 int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unused2)
 {
     (void)unused1;
     (void)unused2;
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     if (selector < 0)
         return -1;
     const unsigned base = base_of(mon);

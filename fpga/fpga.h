@@ -51,6 +51,9 @@ int fpga_read_brdver(void);
  * left to right and top to bottom. A camera c is blanked when bit c of
  * mask_a or mask_b is set. Each layout clears all paths and the zoom of
  * the output first, then writes its paths, as one locked sequence.
+ * Every function that takes an output refuses any other number than 0 or
+ * 1 with a report, writing nothing (-1 where it has a result); the
+ * on-screen display and overlay functions below do the same.
  * ------------------------------------------------------------------- */
 
 typedef int (*fpga_split_fn)(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);

@@ -3,8 +3,10 @@
 #ifndef DVRPLAT_FPGA_INTERNAL_H
 #define DVRPLAT_FPGA_INTERNAL_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <pthread.h>
 #include <type_traits>
 
@@ -63,6 +65,55 @@ inline uint8_t data_read() { return port_read(Port::Data); }
 inline uint8_t status_read() { return port_read(Port::Status); }
 
 void unlock_cleanup(void *mutex) noexcept;
+
+// The board's video outputs: 0 and 1.
+constexpr int kOutputs = 2;
+
+// True (after a report in fn's name) when mon names no output of the
+// board: register offsets computed from it would land in another output's
+// or another function's registers.
+inline bool bad_output(const char *fn, int line, int mon)
+{
+    if (mon >= 0 && mon < kOutputs)
+        return false;
+    COM_Message("fpga", line, fn, "output %d out of range [0-%d]\n", mon, kOutputs - 1);
+    return true;
+}
+
+// Report lines gathered while gFpgaMutex is held and printed once it is
+// released: a standard output that blocks then holds up only the thread
+// that reports, never another thread's register access.
+class HeldReports {
+public:
+    __attribute__((format(printf, 4, 5))) void add(int line, const char *fn, const char *format, ...) noexcept
+    {
+        if (count_ == kMaxLines)
+            return;
+        Entry &e = entries_[count_++];
+        e.line = line;
+        e.fn = fn;
+        va_list ap;
+        va_start(ap, format);
+        std::vsnprintf(e.text, sizeof e.text, format, ap);
+        va_end(ap);
+    }
+    // Prints every line, in order; call with the lock released.
+    void print() const
+    {
+        for (size_t i = 0; i < count_; ++i)
+            COM_Message("fpga", entries_[i].line, entries_[i].fn, "%s", entries_[i].text);
+    }
+
+private:
+    static constexpr size_t kMaxLines = 16; // the most any sequence reports
+    struct Entry {
+        int line;
+        const char *fn;
+        char text[128];
+    };
+    Entry entries_[kMaxLines];
+    size_t count_ = 0;
+};
 
 // Runs f with gFpgaMutex held, inside a cancellation cleanup handler
 // that releases the lock if the thread is cancelled in the sequence.

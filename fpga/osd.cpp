@@ -44,6 +44,8 @@ extern "C" {
 
 int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     if (entry < 0 || entry > 7) {
         FPGA_REPORT("palette entry %d out of range [0-7]\n", entry);
         return -1;
@@ -64,6 +66,8 @@ int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2)
 
 int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     locked([&] {
         latch(text_base(mon) + 0x1E, 0x20);
         data_write(c1);
@@ -77,6 +81,8 @@ int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2)
 
 int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     const unsigned o = 0x83u + 8u * static_cast<unsigned>(mon);
     locked([&] {
         latch(kDisplayAddress, o);
@@ -91,6 +97,8 @@ int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
 
 int fpga_font_write(int mon, const unsigned char *const *glyphs)
 {
+    if (bad_output(__func__, __LINE__, mon))
+        return -1;
     // Check the whole table first: a font is loaded completely or not at all.
     if (!glyphs) {
         FPGA_REPORT("no glyph table given\n");

@@ -76,8 +76,9 @@ int fpga_set_terminate(int mask)
 
 void fpga_motion_dot_onoff(int mon, int on)
 {
-    // Only outputs 0-7 have a bit in the enable byte.
-    const unsigned enable = (mon >= 0 && mon < 8) ? (static_cast<unsigned>(on) << mon) & 0xFFu : 0u;
+    if (bad_output(__func__, __LINE__, mon))
+        return;
+    const unsigned enable = (static_cast<unsigned>(on) << mon) & 0xFFu;
     locked([&] {
         port_write(Port::Address, kOverlayAddress);
         for (unsigned o = 0; o < 0x40; ++o) {

@@ -184,6 +184,28 @@ TEST_F(Tool, EntriesRunTheirOperations)
     EXPECT_NE(out.find("\t1) Modify SG Name : \"/dev/sg19\"\n"), std::string::npos);
 }
 
+// An input line is read only up to a bound: a longer one is refused
+// unread past the bound, and the next line is a choice again.
+TEST_F(Tool, OverLongInputLineIsRefused)
+{
+    // Given from a file: a tool that echoed the line back would otherwise
+    // fill its output while the test still writes its input.
+    const std::string huge(4 << 20, '1');
+    dvrtest::TempDir dir;
+    dvrtest::write_file(dir / "input", "1\n" + huge + "\n" + huge + "\n17\n");
+    auto r = dvrtest::shell("DVRPLAT_ROOT='" + root.path() + "' " + dvrtest::target_shell_command({DVRPLAT_DEVTEST}) +
+                            " < '" + (dir / "input") + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("1111111111"), std::string::npos) << "the long line is not echoed";
+    size_t refused = 0;
+    for (size_t at = r.out.find("Line longer than 255 characters refused\n"); at != std::string::npos;
+         at = r.out.find("Line longer than 255 characters refused\n", at + 1))
+        ++refused;
+    EXPECT_EQ(refused, 2u) << r.out.substr(0, 2000);
+    EXPECT_NE(r.out.find("\t1) Modify SG Name : \"/dev/sg0\"\n"), std::string::npos);
+    EXPECT_LT(r.out.size(), 16384u);
+}
+
 TEST_F(Tool, CommandLine)
 {
     auto r = devtest("17\n", {"-d", "/dev/hdc", "-g", "/dev/sg3"});

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "bounded_call.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -1102,6 +1103,60 @@ TEST(FileContent, ReadsTheFirstLine)
     EXPECT_STREQ(small, "unknown");
     EXPECT_EQ(COM_GetFileContent("/x", small, 0), -1);
     EXPECT_TRUE(contains(cap.take(), "input error : (pFileName, pBuf, len) = ("));
+}
+
+// Only the first line is read, and the reading stops there or when the
+// buffer is full: later lines, endless files and FIFOs without a writer
+// end the call. Links are followed (the path is the caller's).
+TEST(FileContent, ReadsOnlyTheFirstLineOfAnyFile)
+{
+    TempDir t;
+    // The second line starts in the second 256-byte block.
+    write_file(t / "two-blocks", "ab\n" + std::string(253, 'x') + "cd\nef");
+    write_file(t / "long-line", std::string(1 << 20, 'a'));
+    ASSERT_EQ(::symlink((t / "two-blocks").c_str(), (t / "link").c_str()), 0);
+    ASSERT_EQ(::symlink((t / "none").c_str(), (t / "dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (t / "zero").c_str()), 0);
+    ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((t / "endless").c_str(), 0600), 0);
+    struct Case {
+        const char *file;
+        int result;
+        std::string want;
+    } cases[] = {
+        {"two-blocks", 0, "ab"},
+        {"link", 0, "ab"},
+        {"long-line", 0, std::string(31, 'a')},
+        {"dangling", -1, "unknown"},
+        {"zero", 0, ""},
+        {"fifo", -1, "unknown"},
+        {"endless", 0, std::string(31, 'a')},
+    };
+    for (const Case &c : cases) {
+        std::string path = t / c.file;
+        auto got = dvrtest::call_in_child(
+            [&] {
+                int writer = -1;
+                if (std::string(c.file) == "endless") {
+                    // A writer that holds the FIFO open with 64 KiB queued
+                    // and no line end: a reader that keeps reading blocks.
+                    writer = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                    std::string a(4096, 'a');
+                    while (::write(writer, a.data(), a.size()) > 0) {
+                    }
+                }
+                char buf[32] = "";
+                CaptureStdout cap;
+                int rc = COM_GetFileContent(path.c_str(), buf, sizeof buf);
+                std::string out = cap.take();
+                if (writer >= 0)
+                    ::close(writer);
+                return std::to_string(rc) + "|" + buf + "|" + out;
+            },
+            30);
+        ASSERT_TRUE(got.has_value()) << c.file << ": the read did not end";
+        EXPECT_EQ(*got, std::to_string(c.result) + "|" + c.want + "|") << c.file;
+    }
 }
 
 TEST(FileContent, ReadIsCancellable)

@@ -2,6 +2,8 @@
 // simulator's port trace.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,66 @@ TEST(FpgaDisplay, BadTileCountOrCamerasWriteNothing)
     EXPECT_EQ(fpga_4split_disp(0, nullptr, 0, 0), -1);
     cap.take();
     EXPECT_TRUE(sim.trace().empty());
+}
+
+// The board has outputs 0 and 1. Every function that takes an output
+// number refuses any other with a report (and -1 where it has a result),
+// writing and reading no register.
+TEST(FpgaDisplay, OutputNumbersOutsideTheBoardAreRefused)
+{
+    FpgaSim sim;
+    for (unsigned a = 0; a < 256; a += 7)
+        for (unsigned o = 0; o < 256; o += 3)
+            sim.set_reg(a, o, static_cast<uint8_t>(a ^ o));
+    unsigned char glyph[34] = {};
+    const unsigned char *glyphs[256];
+    for (auto &g : glyphs)
+        g = glyph;
+    const unsigned char cams[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0};
+    const unsigned char text[4] = {0x00, 0x41, 0x00, 0x42};
+    constexpr int kNone = -99; // functions without a result
+    struct Fn {
+        const char *name;
+        std::function<int(int)> call;
+    } fns[] = {
+        {"fpga_allpath_off", [](int mon) { fpga_allpath_off(mon); return kNone; }},
+        {"fpga_fullscr_disp", [&](int mon) { return fpga_fullscr_disp(mon, cams, 0, 0); }},
+        {"fpga_4split_disp", [&](int mon) { return fpga_4split_disp(mon, cams, 0, 0); }},
+        {"fpga_9split_disp", [&](int mon) { return fpga_9split_disp(mon, cams, 0, 0); }},
+        {"fpga_16split_disp", [&](int mon) { return fpga_16split_disp(mon, cams, 0, 0); }},
+        {"fpga_16split_disp", [&](int mon) { return fpga_split_disp(mon, 16, cams, 0, 0); }},
+        {"fpga_freeze_onoff", [](int mon) { return fpga_freeze_onoff(mon, 0); }},
+        {"fpga_x2zoom_disp", [](int mon) { return fpga_x2zoom_disp(mon, 0, 40, 40, 0, 0); }},
+        {"fpga_osd_set_fgcolor", [](int mon) { return fpga_osd_set_fgcolor(mon, 1, 10, 20, 30); }},
+        {"fpga_osd_set_bgcolor", [](int mon) { return fpga_osd_set_bgcolor(mon, 10, 20, 30); }},
+        {"fpga_mon_set_bgcolor", [](int mon) { return fpga_mon_set_bgcolor(mon, 10, 20, 30); }},
+        {"fpga_font_write", [&](int mon) { return fpga_font_write(mon, glyphs); }},
+        {"fpga_osd_write", [&](int mon) { return fpga_osd_write(mon, text, 4, 0, 0); }},
+        {"fpga_motion_dot_onoff", [](int mon) { fpga_motion_dot_onoff(mon, 1); return kNone; }},
+    };
+    // The zoom window's place, to see that refused moves leave it.
+    fpga_x2zoom_disp(0, 0, 0, 0, 0, 0);
+    const uint8_t zoom_h = sim.reg(0x01, 0x30), zoom_v = sim.reg(0x01, 0x31);
+    const std::string before = dvrtest::read_file(sim.sim_path()).substr(0, 131072);
+    sim.clear_trace();
+    for (const Fn &f : fns) {
+        for (int mon : {-1, 2, 3, 4, -16, 64, INT_MIN, INT_MAX}) {
+            CaptureStdout cap;
+            const int rc = f.call(mon);
+            const std::string out = cap.take();
+            if (rc != kNone) {
+                EXPECT_EQ(rc, -1) << f.name << " output " << mon;
+            }
+            EXPECT_NE(out.find(std::string(":") + f.name + "(): output " + std::to_string(mon)), std::string::npos)
+                << f.name << " output " << mon << ": " << out;
+            EXPECT_TRUE(sim.trace().empty()) << f.name << " output " << mon;
+            sim.clear_trace();
+        }
+    }
+    EXPECT_TRUE(dvrtest::read_file(sim.sim_path()).substr(0, 131072) == before) << "register file changed";
+    fpga_x2zoom_disp(0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(sim.reg(0x01, 0x30), zoom_h);
+    EXPECT_EQ(sim.reg(0x01, 0x31), zoom_v);
 }
 
 TEST(FpgaDisplay, AllPathsOffAndCallMonitor)

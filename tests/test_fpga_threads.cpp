@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "blocked_stdout.h"
 #include "fpga.h"
 #include "fpga_expect.h"
 #include "fpga_sim.h"
@@ -174,4 +175,67 @@ TEST(FpgaThreads, SequencesAreNeverInterleaved)
     };
     EXPECT_EQ(seen, expect);
     EXPECT_EQ(sim.coax().size(), static_cast<size_t>(kRounds) * 14);
+}
+
+// The layer's reports are printed after gFpgaMutex is released: a thread
+// stuck in its report (standard output that nobody reads) holds up no
+// other thread's register access. The reports and the register sequence
+// are unchanged.
+TEST(FpgaThreads, BlockedReportHoldsNoRegisterAccess)
+{
+    FpgaSim sim;
+    const unsigned char cams[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    struct Case {
+        const char *name;
+        std::function<void()> call;
+        int lines; // report lines
+    } cases[] = {
+        {"fpga_16split_disp", [&] { fpga_16split_disp(1, cams, 0, 0); }, 16},
+        {"fpga_fullscr_disp", [&] { fpga_fullscr_disp(0, cams, 0, 0); }, 1},
+        {"fpga_freeze_onoff", [] { fpga_freeze_onoff(0, 0); }, 16},
+    };
+    for (const Case &c : cases) {
+        // The sequence alone, once the registers hold what it writes.
+        CaptureStdout quiet;
+        c.call();
+        sim.clear_trace();
+        c.call();
+        quiet.take();
+        const std::vector<std::string> alone = sim.trace();
+        sim.set_reg(0x7E, 0x01, 0x5A);
+        sim.clear_trace();
+
+        bool blocked = false, accessed = false;
+        int value = -1;
+        std::string out;
+        {
+            dvrtest::BlockedStdout stuck;
+            ASSERT_TRUE(stuck.ok());
+            std::thread reporter(c.call);
+            blocked = stuck.wait_blocked();
+            dvrtest::Done done;
+            std::thread other([&] {
+                value = fpga_read(0x7E, 0x01);
+                done.set();
+            });
+            accessed = blocked && done.wait(std::chrono::seconds(30));
+            stuck.release();
+            reporter.join();
+            other.join();
+            out = stuck.text();
+        }
+        EXPECT_TRUE(blocked) << c.name << ": no report was written";
+        EXPECT_TRUE(accessed) << c.name << ": a register read waited for a blocked report";
+        EXPECT_EQ(value, 0x5A) << c.name;
+        std::vector<std::string> want = alone;
+        const std::vector<std::string> read = dvrtest::trace_read(0x7E, 0x01, 0x5A);
+        std::vector<std::string> got = sim.trace();
+        // The read comes after the reporter's whole sequence.
+        want.insert(want.end(), read.begin(), read.end());
+        EXPECT_EQ(got, want) << c.name;
+        int lines = 0;
+        for (char ch : out)
+            lines += ch == '\n';
+        EXPECT_EQ(lines, c.lines) << c.name << ": " << out;
+    }
 }

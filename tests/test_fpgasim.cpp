@@ -190,6 +190,27 @@ TEST(Fpgasim, SetInputsReachTheLibrary)
     EXPECT_NE(none.err.find("no simulator file"), std::string::npos);
 }
 
+// Numbers are decimal or 0x hexadecimal, as the help says: a leading
+// zero is no octal prefix, and nothing else is taken.
+TEST(Fpgasim, NumbersAreDecimalOrHexadecimal)
+{
+    FpgaSim sim;
+    struct Case {
+        const char *text;
+        unsigned value; // what register 0x7E, 0x01 then holds
+    } good[] = {{"010", 10}, {"0", 0}, {"00", 0}, {"255", 255}, {"0x1F", 0x1F}, {"0XfE", 0xFE}, {"0099", 99}};
+    for (const Case &c : good) {
+        RunResult r = fpgasim(sim, {"set", "reg", "0x7E", "1", c.text});
+        ASSERT_EQ(r.status, 0) << c.text << ": " << r.err;
+        EXPECT_EQ(sim.reg(0x7E, 0x01), c.value) << c.text;
+    }
+    for (const char *bad : {"08x", "0x", "0b1", " 5", "5 ", "1e2", "0x-1", "256", "+1", ""}) {
+        RunResult r = fpgasim(sim, {"set", "reg", "0x7E", "1", bad});
+        EXPECT_EQ(r.status, 2) << "\"" << bad << "\"";
+    }
+    EXPECT_EQ(sim.reg(0x7E, 0x01), 99);
+}
+
 TEST(Fpgasim, DecodesCoaxQueue)
 {
     FpgaSim sim;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "bounded_call.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -511,4 +512,70 @@ TEST(Parsers, HexDumpReader)
     EXPECT_EQ(COM_ReadHexDataInStrFormat(fd, nullptr), 0);
     close(fd);
     EXPECT_NE(cap.take().find(":COM_ReadHexDataInStrFormat(): COM_ReallocAndCopyBuf() failed!!\n"), std::string::npos);
+}
+
+// The reader ends on every input: NUL-only and endless input, and input
+// past its limit of 65536 bytes, are refused with a report and -1. The
+// IDE driver's dumps it serves are 1280 bytes.
+TEST(Parsers, HexDumpReaderRefusesEndlessAndHugeInput)
+{
+    TempDir dir;
+    constexpr size_t kLimit = 65536;
+    auto read_path = [](const std::string &path) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return std::string("open failed");
+        char *buf = nullptr;
+        CaptureStdout cap;
+        int n = COM_ReadHexDataInStrFormat(fd, &buf);
+        std::string out = cap.take();
+        close(fd);
+        std::free(buf);
+        return std::to_string(n) + "|" + out;
+    };
+    std::string line;
+    for (int i = 0; i < 8; ++i)
+        line += "0a1b ";
+    line += "\n"; // 41 bytes, 32 digits
+    std::string at_limit;
+    while (at_limit.size() + line.size() <= kLimit)
+        at_limit += line;
+    const size_t digits_at_limit = at_limit.size() / line.size() * 32;
+    at_limit += std::string(kLimit - at_limit.size(), ' ');
+    ASSERT_EQ(at_limit.size(), kLimit);
+    dvrtest::write_file(dir / "at-limit", at_limit);
+    dvrtest::write_file(dir / "past-limit", at_limit + "0");
+    std::string huge;
+    for (int i = 0; i < 50000; ++i)
+        huge += line;
+    dvrtest::write_file(dir / "huge", huge);
+    // NUL-only content, as a file full of zero bytes gives.
+    dvrtest::write_file(dir / "zeros", std::string(2 * kLimit, '\0'));
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero-link").c_str()), 0);
+
+    const std::string refused = ":COM_ReadHexDataInStrFormat(): input longer than 65536 bytes refused\n";
+    struct Case {
+        const char *file;
+        int result;
+        bool reported;
+    } cases[] = {
+        {"at-limit", static_cast<int>(digits_at_limit), false},
+        {"past-limit", -1, true},
+        {"huge", -1, true},
+        {"zeros", -1, true},
+        {"zero-link", -1, true},
+    };
+    for (const Case &c : cases) {
+        std::string path = dir / c.file;
+        auto got = dvrtest::call_in_child([&] { return read_path(path); }, 30);
+        ASSERT_TRUE(got.has_value()) << c.file << ": the reader did not end";
+        const size_t bar = got->find('|');
+        EXPECT_EQ(got->substr(0, bar), std::to_string(c.result)) << c.file;
+        const std::string out = got->substr(bar + 1);
+        if (c.reported) {
+            EXPECT_NE(out.find(refused), std::string::npos) << c.file << ": " << out;
+        } else {
+            EXPECT_EQ(out, "") << c.file;
+        }
+    }
 }

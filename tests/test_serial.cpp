@@ -139,6 +139,47 @@ TEST(SerialOpenClose, AppliesTheLineSettingsAndRestoresThePreviousOnes)
     EXPECT_EQ(without_lines(again.take()), "MODULES/COMMON,#:COM_CloseTermDevice(): no valid fd found\n");
 }
 
+// A speed that is none of the system's speed codes (a baud number given
+// for its code, say) is refused before the device is opened: the line
+// keeps its settings instead of being set to hang-up.
+TEST(SerialOpenClose, UnknownSpeedIsRefusedAndTheLineLeftAlone)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave().empty());
+    const struct termios before = settings_of(pty.slave());
+    ASSERT_NE(cfgetospeed(&before), speed_t(B0));
+    for (speed_t speed : {speed_t(9600), speed_t(12345), speed_t(0x1000), speed_t(0xFFFFFFFFu)}) {
+        COM_TERM_DEV_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.direction = O_RDWR;
+        info.speed = speed;
+        CaptureStdout cap;
+        const int rc = COM_OpenTermDevice(pty.slave().c_str(), &info);
+        const std::string out = cap.take();
+        EXPECT_EQ(rc, -2) << speed;
+        char want[96];
+        std::snprintf(want, sizeof want, "MODULES/COMMON,#:COM_OpenTermDevice(): unsupported speed code 0x%X\n",
+                      static_cast<unsigned>(speed));
+        EXPECT_EQ(without_lines(out), want);
+        EXPECT_EQ(info.fd, -1) << speed;
+        expect_same_settings(settings_of(pty.slave()), before);
+    }
+    // Every speed code of the system is taken.
+    for (speed_t speed : {speed_t(B50), speed_t(B9600), speed_t(B38400), speed_t(B115200), speed_t(B230400)}) {
+        COM_TERM_DEV_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.direction = O_RDWR;
+        info.speed = speed;
+        CaptureStdout cap;
+        const int opened = COM_OpenTermDevice(pty.slave().c_str(), &info);
+        const int closed = COM_CloseTermDevice(&info);
+        EXPECT_EQ(cap.take(), "");
+        EXPECT_EQ(opened, 0) << speed;
+        EXPECT_EQ(cfgetospeed(&info.newtio), speed);
+        EXPECT_EQ(closed, 0);
+    }
+}
+
 TEST(SerialOpenClose, BadDirectionOpensReadOnly)
 {
     Pty pty;

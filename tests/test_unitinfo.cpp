@@ -25,10 +25,12 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "bounded_call.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -646,4 +648,60 @@ TEST(ConvertNetworkAddr, AddressWithOptionalNetmaskOrPrefix)
         EXPECT_EQ(addr, c.addr ? inet_addr(c.addr) : 0u) << c.text;
         EXPECT_EQ(mask, inet_addr(c.mask)) << c.text;
     }
+}
+
+// The identity files as a hostile board leaves them: links (followed:
+// the board's own files may be links), dangling links, FIFOs, an endless
+// device and a huge file. Every read ends, with the first line or the
+// placeholder.
+TEST(IdentityFiles, HostileBoardFilesEndTheRead)
+{
+    TempDir root;
+    dvrtest::make_dirs(root / "etc");
+    dvrtest::write_file(root / "model-file", "DVR-16\n" + std::string(300, 'x') + "\nB\n");
+    dvrtest::write_file(root / "huge", std::string(4 << 20, 'M'));
+    ASSERT_EQ(mkfifo((root / "fifo").c_str(), 0600), 0);
+    struct Case {
+        const char *kind;
+        std::string target; // the link's target; "fifo" makes a FIFO
+        int result;
+        std::string want;
+    } cases[] = {
+        {"link", root / "model-file", 0, "DVR-16"},
+        {"dangling link", root / "gone", -1, "unknown"},
+        {"fifo", "fifo", -1, "unknown"},
+        {"link to a fifo", root / "fifo", -1, "unknown"},
+        {"/dev/zero", "/dev/zero", 0, ""},
+        {"huge", root / "huge", 0, std::string(31, 'M')},
+    };
+    ScopedEnv env("DVRPLAT_ROOT", root.path());
+    for (const Case &c : cases) {
+        const std::string model = root / "etc/Model";
+        ::unlink(model.c_str());
+        if (c.target == "fifo") {
+            ASSERT_EQ(mkfifo(model.c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(symlink(c.target.c_str(), model.c_str()), 0);
+        }
+        auto got = dvrtest::call_in_child(
+            [] {
+                char buf[32] = "";
+                int rc = COM_GetModelName(buf, sizeof buf);
+                return std::to_string(rc) + "|" + buf;
+            },
+            30);
+        ASSERT_TRUE(got.has_value()) << c.kind << ": the read did not end";
+        EXPECT_EQ(*got, std::to_string(c.result) + "|" + c.want) << c.kind;
+    }
+    // The trigger port falls back to its default on a FIFO.
+    ASSERT_EQ(mkfifo((root / "etc/Port").c_str(), 0600), 0);
+    auto port = dvrtest::call_in_child(
+        [] {
+            char buf[8] = "";
+            int rc = COM_GetTriggerPort(buf, sizeof buf);
+            return std::to_string(rc) + "|" + buf;
+        },
+        30);
+    ASSERT_TRUE(port.has_value()) << "the port read did not end";
+    EXPECT_EQ(*port, "-1|80");
 }

@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "blocked_stdout.h"
 #include "test_support.h"
 
 using dvrtest::ScopedEnv;
@@ -452,50 +453,82 @@ TEST(ThreadWatchdogCancel, WarnsAboutAStoppedOrDeadProcessOnEachCycle)
     EXPECT_EQ(text.find("COM_ThreadWatchdog] process error"), std::string::npos);
 }
 
-// The watchdog blocks in a report while it holds the registry lock
-// (standard output is a full pipe); destroying it then must leave the lock
-// free for every other thread.
-TEST(ThreadWatchdogCancel, DestroyWhileTheWatchdogHoldsTheLock)
+// Reports are printed after the registry lock is released: a thread
+// stuck in its report (standard output that nobody reads) holds up no
+// registration. Each case blocks one reporter and registers meanwhile.
+TEST(ThreadLog, BlockedReportHoldsNoRegistration)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> call;   // the reporter, on a thread of its own
+        bool watchdog;                // the reporter is the watchdog's cycle
+        int registered;               // the other thread's registration result
+        const char *report;           // a part of the blocked report
+    } cases[] = {
+        {"COM_ShowThread", [] { COM_ShowThread(); }, false, 2, "COM_ShowThread(): [0] : "},
+        {"COM_LogThreadMemUsage",
+         [] {
+             COM_LogThread("user");
+             COM_LogThreadMemUsage(4096);
+         },
+         false, 3, "COM_LogThreadMemUsage(): [1] : "},
+        {"the watchdog's warning", [] { COM_CreateThreadWatchdog(1); }, true, 3, "] [gone] process error\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardRoot board;
+        int status = in_child([&] {
+            register_and_end("gone"); // warned about on every cycle
+            bool blocked = false, registered = false;
+            int result = 0;
+            std::string out;
+            {
+                dvrtest::BlockedStdout stuck;
+                ASSERT_TRUE(stuck.ok());
+                std::thread reporter(c.call);
+                blocked = stuck.wait_blocked();
+                dvrtest::Done done;
+                std::thread other([&] {
+                    result = COM_LogThread("other");
+                    done.set();
+                });
+                registered = blocked && done.wait(std::chrono::seconds(30));
+                stuck.release();
+                reporter.join();
+                other.join();
+                if (c.watchdog)
+                    COM_DestroyThreadWatchdog();
+                out = without_lines(stuck.text());
+            }
+            EXPECT_TRUE(blocked) << "no report was written";
+            EXPECT_TRUE(registered) << "a registration waited for a blocked report";
+            EXPECT_EQ(result, c.registered);
+            EXPECT_NE(out.find(c.report), std::string::npos) << out;
+        });
+        EXPECT_EQ(status, 0) << "the case's checks failed in its process";
+    }
+}
+
+// The watchdog blocks in a report (standard output that nobody reads);
+// destroying it then cancels it there and leaves the registry lock free.
+TEST(ThreadWatchdogCancel, DestroyWhileTheWatchdogBlocksInItsReport)
 {
     BoardRoot board;
     int status = in_child([&] {
         register_and_end("gone"); // warned about on every cycle
-
-        int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        fcntl(p[1], F_SETFL, O_NONBLOCK);
-        char block[4096] = {};
-        while (write(p[1], block, sizeof block) > 0) {
+        bool stuck = false;
+        int destroyed = -1, trylock = -1, registered = -1;
+        {
+            dvrtest::BlockedStdout out;
+            ASSERT_TRUE(out.ok());
+            ASSERT_EQ(COM_CreateThreadWatchdog(1), 0);
+            stuck = out.wait_blocked();
+            destroyed = COM_DestroyThreadWatchdog();
+            trylock = pthread_mutex_trylock(&gComThreadWatchdog.mutex);
+            if (trylock == 0)
+                pthread_mutex_unlock(&gComThreadWatchdog.mutex);
+            registered = COM_LogThread("after");
         }
-        fcntl(p[1], F_SETFL, 0);
-        std::fflush(stdout);
-        int saved = dup(1);
-        dup2(p[1], 1);
-        setvbuf(stdout, nullptr, _IONBF, 0);
-
-        ASSERT_EQ(COM_CreateThreadWatchdog(1), 0);
-        // Held without a break for 300 ms: the cycle is stuck in
-        // its report, with the lock.
-        int held = 0;
-        bool stuck = wait_until(
-            [&] {
-                int rc = pthread_mutex_trylock(&gComThreadWatchdog.mutex);
-                if (rc == 0)
-                    pthread_mutex_unlock(&gComThreadWatchdog.mutex);
-                held = rc == EBUSY ? held + 1 : 0;
-                return held >= 15;
-            },
-            10);
-        int destroyed = COM_DestroyThreadWatchdog();
-        int trylock = pthread_mutex_trylock(&gComThreadWatchdog.mutex);
-        if (trylock == 0)
-            pthread_mutex_unlock(&gComThreadWatchdog.mutex);
-        int registered = COM_LogThread("after");
-
-        dup2(saved, 1);
-        close(saved);
-        close(p[0]);
-        close(p[1]);
         EXPECT_TRUE(stuck);
         EXPECT_EQ(destroyed, 0);
         EXPECT_EQ(trylock, 0) << "registry lock left held";

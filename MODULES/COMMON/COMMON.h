@@ -100,7 +100,9 @@ int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list);
  * block: on any failure the file is left as it was. */
 int COM_LoadDataFromFile(const char *path, void *buf, int count);
 int COM_SaveDataIntoFile(const char *path, const void *buf, int count);
-/* Appends the first line of a small text file to buf (size bytes in all).
+/* Appends the first line of a small text file to buf (size bytes in all);
+ * reading stops at the line's end or when buf is full, and the open never
+ * waits (a FIFO without a writer reads as empty).
  * 0 when something was read; -1 and "unknown" otherwise. */
 int COM_GetFileContent(const char *path, char *buf, int size);
 /* Writes text (no NUL, no line end), replacing the file only once all of
@@ -505,7 +507,7 @@ extern const char gCOM_UsbPortKeyword[5][4][8];
 int COM_GetSerialPort(int idx, char *out);
 /* 0; -1 when the settings could not be read or applied (the device stays
  * open); -2 when the device was not opened (or its path has 80 characters
- * or more). */
+ * or more, or speed is none of the system's speed codes B0 ...). */
 int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo);
 /* Restores oldtio and closes; close's result, -1 when fd is negative. */
 int COM_CloseTermDevice(COM_TERM_DEV_INFO *pDevInfo);
@@ -539,7 +541,8 @@ char *COM_GetStrInDoubleQuotes(const char *text, const char *key, char *out, int
 char *COM_GetStrBeforeNewLine(const char *text, const char *key, char *out, int size);
 /* Collects the hexadecimal digit characters read from fd into *buf (a heap
  * buffer, grown as needed; no terminating NUL; the caller frees it).
- * Returns their count, or -1 for a negative descriptor. */
+ * Returns their count, or -1 for a negative descriptor or (with a report)
+ * for input longer than 65536 bytes. */
 int COM_ReadHexDataInStrFormat(int fd, char **buf);
 /* The first two runs of decimal digits of text[0..len) into *first and
  * *second; returns how many were stored (0, 1 or 2). */

@@ -299,13 +299,21 @@ extern "C" int COM_GetFileContent(const char *path, char *buf, int size)
                    static_cast<void *>(buf), size);
         return fail();
     }
-    dvr::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    // Opened without waiting: a FIFO without a writer or a device that
+    // waits for its line must not hold the call in open. Reads block as
+    // usual afterwards (and can be cancelled).
+    dvr::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         if (errno != ENOENT)
             COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return fail();
     }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags != -1)
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
 
+    // The first line only: reading stops at its end (CR, LF or NUL) or
+    // when the buffer is full, so an endless file ends the call too.
     const size_t cap = static_cast<size_t>(size) - 1; // characters the buffer holds
     size_t used = ::strnlen(buf, cap);
     buf[used] = '\0';
@@ -319,11 +327,14 @@ extern "C" int COM_GetFileContent(const char *path, char *buf, int size)
         size_t take = 0;
         while (take < static_cast<size_t>(n) && block[take] != '\r' && block[take] != '\n' && block[take] != '\0')
             ++take;
+        const bool line_end = take < static_cast<size_t>(n);
         if (take > cap - used)
             take = cap - used;
         std::memcpy(buf + used, block, take);
         used += take;
         buf[used] = '\0';
+        if (line_end || used == cap)
+            break;
     }
     return got ? 0 : fail();
 }

@@ -26,6 +26,11 @@ static_assert(offsetof(COM_XML_ITEM, text) == 96);
 namespace {
 
 constexpr size_t kAttrSize = 80;            // work buffer of one quoted attribute value
+// Input bytes the hexadecimal dump reader takes at most. The dumps it
+// serves, the IDE driver's "identify" and "smart_values" files, print 512
+// bytes as 256 four-digit words: 1280 bytes. Fifty times that leaves room
+// for any layout of a dump while an endless or huge file still ends.
+constexpr size_t kHexDumpInputLimit = 65536;
 constexpr size_t kItemText = sizeof(COM_XML_ITEM::text);
 constexpr size_t kItemName = sizeof(COM_XML_ITEM::Name);
 
@@ -156,6 +161,7 @@ int COM_ReadHexDataInStrFormat(int fd, char **buf)
     if (fd < 0)
         return -1;
     constexpr size_t kChunk = 80;
+    size_t consumed = 0;
     int total = 0;
     for (;;) {
         char chunk[kChunk];
@@ -165,6 +171,14 @@ int COM_ReadHexDataInStrFormat(int fd, char **buf)
         // End of file and read errors both end the dump.
         if (n <= 0)
             break;
+        // An endless source (a device, a FIFO that never closes, bytes
+        // without digits) or a file far larger than any dump is refused
+        // rather than read for ever.
+        consumed += static_cast<size_t>(n);
+        if (consumed > kHexDumpInputLimit) {
+            COM_REPORT("input longer than %zu bytes refused\n", kHexDumpInputLimit);
+            return -1;
+        }
         // The digits of this chunk, in order; a NUL ends the chunk.
         char kept[kChunk];
         int k = 0;

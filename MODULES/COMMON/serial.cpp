@@ -171,6 +171,70 @@ extern "C" int COM_GetSerialPort(int idx, char *out)
     return 0;
 }
 
+namespace {
+
+// Whether s is one of the system's speed codes. Any other value would not
+// be taken by the speed setter, and the line would then be applied with
+// speed bits 0: hang-up.
+bool known_speed(speed_t s) noexcept
+{
+    static constexpr speed_t kSpeeds[] = {
+        B0,      B50,     B75,     B110,    B134,     B150,     B200,     B300,     B600,
+        B1200,   B1800,   B2400,   B4800,   B9600,    B19200,   B38400,
+#ifdef B57600
+        B57600,
+#endif
+#ifdef B115200
+        B115200,
+#endif
+#ifdef B230400
+        B230400,
+#endif
+#ifdef B460800
+        B460800,
+#endif
+#ifdef B500000
+        B500000,
+#endif
+#ifdef B576000
+        B576000,
+#endif
+#ifdef B921600
+        B921600,
+#endif
+#ifdef B1000000
+        B1000000,
+#endif
+#ifdef B1152000
+        B1152000,
+#endif
+#ifdef B1500000
+        B1500000,
+#endif
+#ifdef B2000000
+        B2000000,
+#endif
+#ifdef B2500000
+        B2500000,
+#endif
+#ifdef B3000000
+        B3000000,
+#endif
+#ifdef B3500000
+        B3500000,
+#endif
+#ifdef B4000000
+        B4000000,
+#endif
+    };
+    for (speed_t k : kSpeeds)
+        if (k == s)
+            return true;
+    return false;
+}
+
+} // namespace
+
 extern "C" int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo)
 {
     if (!path || !pDevInfo) {
@@ -181,6 +245,11 @@ extern "C" int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo)
     if (std::strlen(path) >= sizeof pDevInfo->devname) {
         COM_REPORT("device path too long (%zu characters, at most %zu) : %.40s...\n",
                    std::strlen(path), sizeof pDevInfo->devname - 1, path);
+        return -2;
+    }
+    if (!known_speed(pDevInfo->speed)) {
+        COM_REPORT("unsupported speed code 0x%X\n", static_cast<unsigned>(pDevInfo->speed));
+        pDevInfo->fd = -1;
         return -2;
     }
     if (pDevInfo->direction != O_RDONLY && pDevInfo->direction != O_WRONLY &&

@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <pthread.h>
@@ -91,6 +93,35 @@ size_t count_records(const COM_THREAD_INFO *info)
     return n;
 }
 
+// A copy of the registry's records, taken under the registry lock so that
+// their reports (and the watchdog's "/proc" reads) happen after its
+// release: a standard output that blocks then holds up only the reporting
+// thread, never a registration.
+struct Snapshot {
+    struct Free {
+        void operator()(COM_THREAD_INFO *p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<COM_THREAD_INFO, Free> records;
+    size_t count = 0;
+    bool failed = false; // the copy could not be allocated
+};
+
+// The caller holds the registry lock.
+void take_snapshot(const COM_THREAD_WATCHDOG &wd, Snapshot &snap) noexcept
+{
+    const size_t n = count_records(wd.pInfo);
+    if (n == 0)
+        return;
+    auto *copy = static_cast<COM_THREAD_INFO *>(std::malloc(n * sizeof(COM_THREAD_INFO)));
+    if (!copy) {
+        snap.failed = true;
+        return;
+    }
+    std::memcpy(copy, wd.pInfo, n * sizeof(COM_THREAD_INFO));
+    snap.records.reset(copy);
+    snap.count = n;
+}
+
 } // namespace
 
 extern "C" int COM_LogThread(const char *name)
@@ -109,12 +140,14 @@ extern "C" int COM_LogThread(const char *name)
     write_pid_file(name, rec[0].nPid, __func__);
 
     int result = -1;
+    bool full = false;
+    size_t n = 0;
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
     pthread_mutex_lock(&wd.mutex);
-    size_t n = count_records(wd.pInfo);
+    n = count_records(wd.pInfo);
     if (n + 2 > static_cast<size_t>(INT_MAX) / sizeof(COM_THREAD_INFO)) {
-        COM_REPORT("thread registry full (%zu records)\n", n);
+        full = true;
     } else if (COM_ReallocAndCopyBuf(static_cast<int>((n + 2) * sizeof(COM_THREAD_INFO)), &wd.pInfo,
                                      static_cast<int>(n * sizeof(COM_THREAD_INFO)), rec,
                                      static_cast<int>(sizeof rec))) {
@@ -122,6 +155,8 @@ extern "C" int COM_LogThread(const char *name)
     }
     pthread_mutex_unlock(&wd.mutex);
     pthread_cleanup_pop(0);
+    if (full)
+        COM_REPORT("thread registry full (%zu records)\n", n);
     return result;
 }
 
@@ -129,6 +164,8 @@ extern "C" int COM_LogThreadMemUsage(int32_t nChange)
 {
     int result = 0;
     int32_t id = current_id();
+    int found = -1;
+    COM_THREAD_INFO shown{};
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
     pthread_mutex_lock(&wd.mutex);
@@ -143,29 +180,36 @@ extern "C" int COM_LogThreadMemUsage(int32_t nChange)
             if (__builtin_add_overflow(rec.nMemUsage, nChange, &sum))
                 sum = nChange > 0 ? INT32_MAX : INT32_MIN;
             rec.nMemUsage = sum;
-            COM_REPORT("[%d] : %d - [%ld] - %.*s\n", i, rec.nPid, static_cast<long>(rec.nMemUsage),
-                       static_cast<int>(sizeof rec.szName), rec.szName);
+            found = i;
+            shown = rec;
             break;
         }
     }
     pthread_mutex_unlock(&wd.mutex);
     pthread_cleanup_pop(0);
+    if (found >= 0)
+        COM_REPORT("[%d] : %d - [%ld] - %.*s\n", found, shown.nPid, static_cast<long>(shown.nMemUsage),
+                   static_cast<int>(sizeof shown.szName), shown.szName);
     return result;
 }
 
 extern "C" void COM_ShowThread(void)
 {
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
+    Snapshot snap;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
     pthread_mutex_lock(&wd.mutex);
-    for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
-        const COM_THREAD_INFO &rec = wd.pInfo[i];
-        COM_REPORT("[%d] : %d - [%.*s] - [%.*s] - [%ld]\n", i, rec.nPid,
+    take_snapshot(wd, snap);
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+    if (snap.failed)
+        COM_REPORT("out of memory\n");
+    for (size_t i = 0; i < snap.count; ++i) {
+        const COM_THREAD_INFO &rec = snap.records.get()[i];
+        COM_REPORT("[%d] : %d - [%.*s] - [%.*s] - [%ld]\n", static_cast<int>(i), rec.nPid,
                    static_cast<int>(sizeof rec.szName), rec.szName, static_cast<int>(sizeof rec.szState),
                    rec.szState, static_cast<long>(rec.nMemUsage));
     }
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
 }
 
 extern "C" int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo)
@@ -236,22 +280,37 @@ void register_watchdog(COM_THREAD_WATCHDOG &wd)
     }
 }
 
-// One check of every record, under the registry lock.
+// One check of every record. The records are copied under the registry
+// lock, checked in "/proc" and reported without it; the states read are
+// then put back under the lock into the records that still hold the same
+// id.
 void check_cycle(COM_THREAD_WATCHDOG &wd)
 {
+    Snapshot snap;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
     pthread_mutex_lock(&wd.mutex);
-    for (int i = 0; wd.pInfo && wd.pInfo[i].nPid != 0; ++i) {
-        COM_THREAD_INFO &rec = wd.pInfo[i];
-        if (COM_SubThreadWatchdog(&rec) != 0)
-            COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog",
-                        "Warnning!! [pid = %d] [%.*s] process error\n", rec.nPid,
-                        static_cast<int>(sizeof rec.szName), rec.szName);
+    take_snapshot(wd, snap);
+    pthread_mutex_unlock(&wd.mutex);
+    pthread_cleanup_pop(0);
+    if (snap.failed) {
+        COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog", "out of memory\n");
+        return;
     }
+    COM_THREAD_INFO *recs = snap.records.get();
+    for (size_t i = 0; i < snap.count; ++i)
+        if (COM_SubThreadWatchdog(&recs[i]) != 0)
+            COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog",
+                        "Warnning!! [pid = %d] [%.*s] process error\n", recs[i].nPid,
+                        static_cast<int>(sizeof recs[i].szName), recs[i].szName);
+
+    pthread_cleanup_push(unlock_mutex, &wd.mutex);
+    pthread_mutex_lock(&wd.mutex);
+    for (size_t i = 0; i < snap.count && wd.pInfo && wd.pInfo[i].nPid != 0; ++i)
+        if (wd.pInfo[i].nPid == recs[i].nPid)
+            std::memcpy(wd.pInfo[i].szState, recs[i].szState, sizeof recs[i].szState);
     pthread_mutex_unlock(&wd.mutex);
     pthread_cleanup_pop(0);
 }
-
 
 } // namespace
 

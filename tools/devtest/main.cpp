@@ -46,26 +46,44 @@ void defaults(DEV_TEST_MENU &m)
     m.minor = 0;
 }
 
-// One input line without its line end; false at the end of the input.
-// Over-long lines are read whole and refused by the caller.
-bool read_line(std::string &line)
+// Characters an input line may hold: far more than any name or number
+// the tool asks for, while a line without end never fills the memory.
+constexpr size_t kMaxLine = 255;
+
+enum class Answer { Line, Refused, End };
+
+// One input line without its line end. A line longer than kMaxLine is
+// refused; the rest of it is read and dropped, never kept.
+Answer read_line(std::string &line)
 {
     line.clear();
     int c;
-    while ((c = std::getchar()) != EOF && c != '\n')
-        line.push_back(static_cast<char>(c));
+    bool too_long = false;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+        if (line.size() < kMaxLine)
+            line.push_back(static_cast<char>(c));
+        else
+            too_long = true;
+    }
+    if (too_long) {
+        line.clear();
+        return Answer::Refused;
+    }
     if (c == EOF && line.empty())
-        return false;
+        return Answer::End;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
-    return true;
+    return Answer::Line;
 }
 
-bool ask(const char *prompt, std::string &answer)
+Answer ask(const char *prompt, std::string &answer)
 {
     std::printf("%s", prompt);
     std::fflush(stdout);
-    return read_line(answer);
+    Answer a = read_line(answer);
+    if (a == Answer::Refused)
+        std::printf("Line longer than %zu characters refused\n", kMaxLine);
+    return a;
 }
 
 bool parse_int(const std::string &text, int &value)
@@ -85,8 +103,9 @@ bool parse_int(const std::string &text, int &value)
 bool ask_name(const char *prompt, char (&field)[DEV_NODE_SIZE])
 {
     std::string name;
-    if (!ask(prompt, name))
-        return false;
+    Answer a = ask(prompt, name);
+    if (a != Answer::Line)
+        return a == Answer::Refused;
     if (name.empty() || name.size() >= sizeof field) {
         std::printf("Name \"%s\" refused: 1 to %zu characters\n", name.c_str(), sizeof field - 1);
         return true;
@@ -98,8 +117,9 @@ bool ask_name(const char *prompt, char (&field)[DEV_NODE_SIZE])
 bool ask_number(const char *prompt, int32_t &value)
 {
     std::string text;
-    if (!ask(prompt, text))
-        return false;
+    Answer a = ask(prompt, text);
+    if (a != Answer::Line)
+        return a == Answer::Refused;
     int v;
     if (!parse_int(text, v))
         std::printf("Number \"%s\" refused\n", text.c_str());
@@ -149,7 +169,7 @@ void disc_info(const DEV_TEST_MENU &m)
 void nfs_mount()
 {
     std::string src, dst;
-    if (!ask("NFS source (host:/dir) : ", src) || !ask("Mount point : ", dst))
+    if (ask("NFS source (host:/dir) : ", src) != Answer::Line || ask("Mount point : ", dst) != Answer::Line)
         return;
     std::printf("Dev_Mount(%s, %s) = %d\n", src.c_str(), dst.c_str(), Dev_Mount(src.c_str(), dst.c_str(), DEV_FS_AUTO));
 }
@@ -278,8 +298,11 @@ int main(int argc, char **argv)
     for (;;) {
         Dev_TestMenu(&m);
         std::string line;
-        if (!ask("Select : ", line))
+        Answer a = ask("Select : ", line);
+        if (a == Answer::End)
             break;
+        if (a == Answer::Refused)
+            continue;
         int choice;
         if (!parse_int(line, choice)) {
             std::printf("No entry \"%s\"\n", line.c_str());

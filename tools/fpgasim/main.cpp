@@ -52,13 +52,28 @@ int usage_error(const char *what)
     return 2;
 }
 
+// A number as the help gives it: decimal digits ("010" is ten), or "0x"
+// and hexadecimal digits. Nothing else is taken: no sign, no blanks.
 bool number(const char *s, unsigned long long max, unsigned long long &out)
 {
-    if (!s || !*s || *s == '-' || *s == '+')
+    if (!s)
         return false;
+    int base = 10;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s += 2;
+    }
+    auto digit = [base](char c) {
+        return (c >= '0' && c <= '9') || (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    };
+    if (!*s)
+        return false;
+    for (const char *p = s; *p; ++p)
+        if (!digit(*p))
+            return false;
     errno = 0;
     char *end = nullptr;
-    unsigned long long v = std::strtoull(s, &end, 0);
+    unsigned long long v = std::strtoull(s, &end, base);
     if (errno || *end || v > max)
         return false;
     out = v;
