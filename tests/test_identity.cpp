@@ -332,3 +332,23 @@ TEST_F(TempSteps, UnreadableDiskAndUnknownStateChangeNothing)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Ide, SmartSearchStaysInTheAttributeTable)
+{
+    // Thirty entries without 194, then vendor bytes shaped like one.
+    std::vector<std::pair<uint8_t, uint64_t>> full;
+    for (int i = 0; i < 30; ++i)
+        full.push_back({static_cast<uint8_t>(100 + i), 0});
+    auto block = dvrtest::smart_data(full);
+    block[2 + 30 * 12] = 194;
+    block[2 + 30 * 12 + 5] = 99;
+    dvrtest::make_dirs(root / "proc/ide/hda");
+    dvrtest::write_file(root / "proc/ide/hda/smart_values", dvrtest::ide_dump(block));
+    DEV_SMART_REQ req{DEV_SMART_TEMPERATURE, 0xEE};
+    EXPECT_EQ(Dev_GetSmartValue("/dev/hda", &req), -1);
+    EXPECT_EQ(req.value, 0xEE);
+}
+
+} // namespace

@@ -53,6 +53,7 @@ std::string_view ide_name(const char *path)
 namespace {
 
 constexpr int kIdentifyBytes = 94;
+constexpr size_t kSmartAttributes = 30;
 constexpr size_t kDevNameSize = 80;
 constexpr size_t kIdLine = 256;
 
@@ -179,9 +180,11 @@ int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart)
         return -1;
     // Text byte k is SMART byte k XOR 1: the attribute ids (SMART bytes 2,
     // 14, 26, ...) are text bytes 3, 15, 27, ..., and the low byte of an
-    // attribute's raw value lies 3 text bytes after its id.
+    // attribute's raw value lies 3 text bytes after its id. The table has
+    // 30 entries; what follows it is the drive's own data, never an
+    // attribute.
     const size_t bytes = static_cast<size_t>(digits) / 2;
-    for (size_t at = 3; at + 3 < bytes; at += 12) {
+    for (size_t at = 3; at < 3 + 12 * kSmartAttributes && at + 3 < bytes; at += 12) {
         if (hex.byte(at) == pSmart->id) {
             pSmart->value = hex.byte(at + 3);
             return 0;
