@@ -276,7 +276,7 @@ TEST_F(Disc, TocLengthNearTheReplySizeStaysInTheReply)
 {
     // A drive that claims 65533 bytes of table sends a few: the walk over
     // the descriptors ends inside the 64 KiB reply (checked by the
-    // address sanitizer stage), on a zero lead-out.
+    // address sanitizer stage), on the one descriptor that arrived.
     dvrtest::SimMedium m = dvrtest::real_disc("dvd+r-open");
     attach(m);
     drive.raw["toc_lba"] = {0xFF, 0xFD, 0x01, 0x01, 0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -286,8 +286,95 @@ TEST_F(Disc, TocLengthNearTheReplySizeStaysInTheReply)
     CaptureStdout cap;
     EXPECT_EQ(Dev_ReadDvdRToc("/dev/scd0", fd.get(), &info), 1);
     std::string out = cap.take();
-    EXPECT_NE(out.find(" Track#1  :             14@0\n"), std::string::npos);
-    EXPECT_NE(out.find(" Track#0  :             00@0\n"), std::string::npos);
+    // Only the one descriptor that arrived is read, as the lead-out; the
+    // zero-filled rest of the buffer is no track.
+    EXPECT_NE(out.find(" Track#1  :             14@0\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(" Track#0  :             00@0\n"), std::string::npos) << out;
+}
+
+// Drives that lie: each reply shape gives the failure of the step that
+// reads it, with a report, and never a wrapped capacity.
+TEST_F(Disc, HostileRepliesGiveFailuresNotWrappedNumbers)
+{
+    using Tweak = void (*)(SimDrive &);
+    struct Case {
+        const char *what;
+        const char *kind;
+        Tweak tweak;
+        uint64_t total, used;
+        int32_t appendable, last_track, last_lead_in, next_lead_in;
+        std::vector<std::string> reports;
+    } cases[] = {
+        {"ATIP header alone", "cd-r-blank",
+         [](SimDrive &d) { d.raw["atip"] = {0x00, 0x02, 0x00, 0x00}; }, 0, 0, 0, 0, 0, 0,
+         {"Dev_ReadCdATIP(): (/dev/scd0) : reply of 4 bytes (4 arrived) too short for the lead-out start (15 bytes)\n",
+          "(/dev/scd0) : Read CD ATIP error\n"}},
+        {"ATIP shorter than its length field", "cd-r-blank",
+         [](SimDrive &d) { d.send_only["atip"] = 8; }, 0, 0, 0, 0, 0, 0,
+         {"reply of 8 bytes (8 arrived) too short for the lead-out start", "Read CD ATIP error\n"}},
+        {"ATIP copied whole, residual admits 8 bytes", "cd-r-blank",
+         [](SimDrive &d) { d.admit_only["atip"] = 8; }, 0, 0, 0, 0, 0, 0,
+         {"reply of 8 bytes (8 arrived) too short for the lead-out start", "Read CD ATIP error\n"}},
+        {"residual beyond the transfer", "cd-r-blank", [](SimDrive &d) { d.residual["atip"] = 20; }, 0, 0, 0, 0,
+         0, 0, {"Dev_ReadCdATIP(): (/dev/scd0) : residual 20 outside the transfer of 4 bytes\n"}},
+        {"negative residual", "cd-r-blank", [](SimDrive &d) { d.residual["atip"] = -4; }, 0, 0, 0, 0, 0, 0,
+         {"Dev_ReadCdATIP(): (/dev/scd0) : residual -4 outside the transfer of 4 bytes\n", "Read CD ATIP error\n"}},
+        {"ATIP lead-out at 00:01:00", "cd-r-blank",
+         [](SimDrive &d) { d.medium.atip->lead_out = dvrtest::Msf{0, 1, 0}; }, 0, 0, 0, 0, 0, 0,
+         {"Dev_ReadCdATIP(): (/dev/scd0) : ATIP lead-out 00:01:00 gives no disc size\n"}},
+        {"ATIP lead-out that is no time", "cd-r-blank",
+         [](SimDrive &d) { d.medium.atip->lead_out = dvrtest::Msf{79, 99, 99}; }, 0, 0, 0, 0, 0, 0,
+         {"ATIP lead-out 79:99:99 gives no disc size\n"}},
+        {"disc information shorter than its length field", "cd-r-open",
+         [](SimDrive &d) { d.send_only["disc_info"] = 8; }, 719698, 0, 0, 0, 0, 0,
+         {"Dev_ReadDiscInfo(): (/dev/scd0) : reply of 8 bytes (8 arrived) too short for the number of sessions (10 bytes)\n",
+          "(/dev/scd0) : Read CD DISC INFORMATION error\n"}},
+        {"TOC length field beyond what was sent", "cd-r-open",
+         [](SimDrive &d) { d.send_only["toc_msf"] = 12; }, 719698, 0, 1, 0, 0, 0,
+         {"Dev_ReadCdToc(): (/dev/scd0) : no track in the TOC (last track 1, 12 bytes)\n", "Read CD TOC error\n"}},
+        {"CD TOC beginning at track 2", "cd-r-open",
+         [](SimDrive &d) {
+             d.medium.toc = dvrtest::SimToc{{{2, 4, 1, 0}, {3, 4, 1, 30000}}, 60000};
+         },
+         719698, 133800, 1, 3, 30000, 66900, {"Last track is 3\n", "Next Lead-in at 14:54:00\n"}},
+        {"CD lead-out before the last track", "cd-r-open",
+         [](SimDrive &d) { d.medium.toc = dvrtest::SimToc{{{1, 4, 1, 30000}}, 1000}; }, 719698, 0, 1, 0, 0, 0,
+         {"Dev_ReadCdToc(): (/dev/scd0) : last track 1 at 06:42:00 and lead-out at 00:15:25 are no table\n",
+          "Read CD TOC error\n"}},
+        {"DVD data area ending before its start", "dvd-r",
+         [](SimDrive &d) { d.medium.dvd_structures[0x10].end_sector = 0x02FFFF; }, 0, 0, 2, 1, 0, 0,
+         {"Dev_ReadDvdStruct(): (/dev/scd0) : data area ends at 02FFFFh before its start 030000h\n"}},
+        {"DVD+R lead-out at 2^30", "dvd+r-open",
+         [](SimDrive &d) { d.medium.toc->lead_out = 1 << 30; }, 4590208, 2129920, 1, 2, 0, 0,
+         {"Dev_ReadDvdRToc(): (/dev/scd0) : lead-out 1073741824 lies beyond the disc's 4590208 KB\n"}},
+        {"free blocks above the total", "dvd+r-open",
+         [](SimDrive &d) { d.medium.tracks[2].free_blocks = 3000000; }, 4590208, 2097154, 1, 2, 0, 0,
+         {"Dev_ReadTrackInfo(): (/dev/scd0) : 3000000 free blocks are more than the disc's 4590208 KB\n"}},
+        {"profile list copied whole, residual admits its header", "cd-r-blank",
+         [](SimDrive &d) { d.admit_only["configuration"] = 12; }, 0, 0, 0, 0, 0, 0,
+         {"Dev_GetConfiguration(): (/dev/scd0) : reply of 12 bytes (12 arrived) too short for its profile descriptors"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        drive = SimDrive{};
+        drive.medium = dvrtest::real_disc(c.kind);
+        c.tweak(drive);
+        drive.write(root / "dev/sg0");
+        SimDrive::link(root / "dev/scd0", root / "dev/sg0");
+        CaptureStdout cap;
+        const int result = Dev_GetDiscInfo(&rec);
+        std::string out = cap.take();
+        const DEV_DISC_INFO &d = rec.details.disc;
+        EXPECT_EQ(result, std::string(c.what).find("profile") == 0 ? -130 : 0);
+        EXPECT_EQ(d.total_capacity, c.total);
+        EXPECT_EQ(d.used_capacity, c.used);
+        EXPECT_EQ(d.appendable, c.appendable);
+        EXPECT_EQ(d.last_track, c.last_track);
+        EXPECT_EQ(d.last_lead_in, c.last_lead_in);
+        EXPECT_EQ(d.next_lead_in, c.next_lead_in);
+        for (const std::string &r : c.reports)
+            EXPECT_NE(out.find(r), std::string::npos) << r << "\n" << out;
+    }
 }
 
 TEST_F(Disc, ShowPrintsEveryField)

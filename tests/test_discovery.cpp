@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "DEV.h"
 #include "dev_machine.h"
+#include "dvr_internal.h"
 #include "sim_drive.h"
 #include "test_support.h"
 
@@ -446,6 +448,53 @@ TEST_F(HdStat, TemporaryMountNeedsTheBoardVar)
               std::string::npos)
         << out;
     EXPECT_EQ(d.mpt[0], '\0');
+}
+
+} // namespace
+
+namespace {
+
+// Descriptor 0 is a descriptor like any other; opens that fail for want of
+// descriptors are reported, never taken for "no device".
+TEST_F(Machine, DescriptorZeroAndDescriptorLimits)
+{
+    std::vector<ScsiDrive> scsi;
+    scsi.push_back({"/dev/scd0", 0, scsi_drive(5, 2, 0, "PIONEER", "DVD-RW  DVR-111D", "aic7xxx")});
+    dvrtest::write_machine(root.path(), {}, scsi, false, "");
+    DEV_INFO table[DEV_MAX_DEVICES] = {};
+    {
+        // Standard input closed: the lowest free descriptor is 0.
+        dvr::UniqueFd saved(::dup(0));
+        ASSERT_TRUE(saved.valid());
+        ::close(0);
+        CaptureStdout cap;
+        const int n = Dev_Get(table);
+        std::string out = cap.take();
+        ::dup2(saved.get(), 0);
+        EXPECT_EQ(n, 1) << out;
+        EXPECT_STREQ(table[0].dev, "/dev/scd0");
+        EXPECT_STREQ(table[0].model, "PIONEER DVDRW DVR111D");
+    }
+    // No descriptor left: every open fails with EMFILE, and says so.
+    struct rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    CaptureStdout cap;
+    int free_fd = ::dup(0);
+    ASSERT_GE(free_fd, 0);
+    ::close(free_fd);
+    struct rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(free_fd);
+    int n = -1;
+    if (::setrlimit(RLIMIT_NOFILE, &low) == 0) {
+        n = Dev_Get(table);
+        ::setrlimit(RLIMIT_NOFILE, &old);
+    }
+    std::string out = cap.take();
+    if (n == -1)
+        GTEST_SKIP() << "the descriptor limit cannot be lowered here";
+    EXPECT_EQ(n, 0);
+    EXPECT_NE(out.find("Dev_BuildSgMap(): open(/dev/sg0) failed : Too many open files\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Dev_Get(): open(/dev/scd0) failed : Too many open files\n"), std::string::npos) << out;
 }
 
 } // namespace

@@ -332,3 +332,110 @@ TEST_F(TempSteps, UnreadableDiskAndUnknownStateChangeNothing)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Ide, SmartSearchStaysInTheAttributeTable)
+{
+    // Thirty entries without 194, then vendor bytes shaped like one.
+    std::vector<std::pair<uint8_t, uint64_t>> full;
+    for (int i = 0; i < 30; ++i)
+        full.push_back({static_cast<uint8_t>(100 + i), 0});
+    auto block = dvrtest::smart_data(full);
+    block[2 + 30 * 12] = 194;
+    block[2 + 30 * 12 + 5] = 99;
+    dvrtest::make_dirs(root / "proc/ide/hda");
+    dvrtest::write_file(root / "proc/ide/hda/smart_values", dvrtest::ide_dump(block));
+    DEV_SMART_REQ req{DEV_SMART_TEMPERATURE, 0xEE};
+    EXPECT_EQ(Dev_GetSmartValue("/dev/hda", &req), -1);
+    EXPECT_EQ(req.value, 0xEE);
+}
+
+} // namespace
+
+namespace {
+
+// Board and disk files that are links, dangling links, FIFOs, devices or
+// huge: refused with a report, never followed, never waited on.
+TEST_F(Ide, HostileIdentityFilesAreRefused)
+{
+    const std::string disk = root / "mnt/disk";
+    dvrtest::make_dirs(disk);
+    dvrtest::make_dirs(root / "proc");
+    dvrtest::write_file(root / "proc/mounts", "/dev/hda1 " + disk + " ext2 rw 0 0\n");
+    identify('a', dvrtest::ide_dump(dvrtest::ata_identify(kSerial, kFirmware, kModel)));
+    dvrtest::write_file(root / "secret", "root:SECRET:0:0\n");
+    char id[256] = {};
+
+    // ID a link to a secret file: not read.
+    ASSERT_EQ(::symlink((root / "secret").c_str(), (disk + "/ID").c_str()), 0);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetIDViaMount(id, disk.c_str()), -1);
+        EXPECT_EQ(Dev_SaveID(disk.c_str()), -1);
+        std::string out = cap.take();
+        EXPECT_NE(out.find("Dev_GetIDViaMount(): fopen(" + disk + "/ID) error : Too many levels of symbolic links\n"),
+                  std::string::npos) << out;
+        EXPECT_NE(out.find("Dev_SaveID(): " + disk + "/ID is not a regular file : not replaced\n"), std::string::npos);
+        EXPECT_EQ(std::string(id).find("SECRET"), std::string::npos);
+        EXPECT_EQ(dvrtest::read_file(root / "secret"), "root:SECRET:0:0\n");
+    }
+    // A dangling link: nothing is created where it points.
+    ::unlink((disk + "/ID").c_str());
+    ASSERT_EQ(::symlink((root / "outside").c_str(), (disk + "/ID").c_str()), 0);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetIDViaMount(id, disk.c_str()), -1);
+        EXPECT_EQ(Dev_SaveID(disk.c_str()), -1);
+        cap.take();
+        EXPECT_NE(::access((root / "outside").c_str(), F_OK), 0);
+    }
+    // A FIFO: neither read nor written, and the call returns.
+    ::unlink((disk + "/ID").c_str());
+    ASSERT_EQ(::mkfifo((disk + "/ID").c_str(), 0600), 0);
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetIDViaMount(id, disk.c_str()), -1);
+        EXPECT_EQ(Dev_SaveID(disk.c_str()), -1);
+        EXPECT_NE(cap.take().find("Dev_GetIDViaMount(): fopen(" + disk + "/ID) error : Invalid argument\n"),
+                  std::string::npos);
+    }
+    // A missing ID is written as a regular file, replacing nothing else.
+    ::unlink((disk + "/ID").c_str());
+    ASSERT_EQ(Dev_GetIDViaMount(id, disk.c_str()), 0);
+    EXPECT_EQ(std::string(id), kSerial);
+    EXPECT_EQ(dvrtest::read_file(disk + "/ID"), kSerial);
+
+    // The IDE driver's dumps: a link to /dev/zero, a FIFO, a huge file.
+    char sn[21];
+    DEV_SMART_REQ req{DEV_SMART_TEMPERATURE, 0};
+    struct Case {
+        char letter;
+        const char *error;
+    } cases[] = {{'b', "Too many levels of symbolic links"}, {'c', "Invalid argument"}, {'d', "File too large"}};
+    dvrtest::make_dirs(root / "proc/ide/hdb");
+    ::symlink("/dev/zero", (root / "proc/ide/hdb/identify").c_str());
+    ::symlink("/dev/zero", (root / "proc/ide/hdb/smart_values").c_str());
+    dvrtest::make_dirs(root / "proc/ide/hdc");
+    ::mkfifo((root / "proc/ide/hdc/identify").c_str(), 0600);
+    ::mkfifo((root / "proc/ide/hdc/smart_values").c_str(), 0600);
+    dvrtest::make_dirs(root / "proc/ide/hdd");
+    for (const char *f : {"identify", "smart_values"})
+        ASSERT_EQ(::truncate((dvrtest::write_file(root / ("proc/ide/hdd/" + std::string(f)), "0040\n"),
+                              (root / ("proc/ide/hdd/" + std::string(f))).c_str()),
+                             61 << 20), 0);
+    for (const Case &c : cases) {
+        const std::string name = std::string("/dev/hd") + c.letter;
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetDevIdentify(name.c_str(), sn, nullptr, nullptr), -1) << c.letter;
+        EXPECT_EQ(Dev_GetSmartValue(name.c_str(), &req), -1) << c.letter;
+        std::string out = cap.take();
+        const std::string dir = std::string("/proc/ide/hd") + c.letter;
+        EXPECT_NE(out.find("Dev_GetDevIdentify(): open(" + dir + "/identify) error : " + c.error + "\n"),
+                  std::string::npos) << out;
+        EXPECT_NE(out.find(": open(" + dir + "/smart_values) error : " + std::string(c.error) + "\n"), std::string::npos)
+            << out;
+    }
+}
+
+} // namespace

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -565,6 +567,75 @@ TEST_F(BoardRoot, BootRecordOfFiles)
     CaptureStdout quiet;
     EXPECT_EQ(Dev_CheckPartition((root / "missing").c_str()), -1);
     EXPECT_EQ(quiet.take(), "");
+}
+
+} // namespace
+
+namespace {
+
+// The kernel writes a space, tab, line feed or backslash in a mount-table
+// field as a backslash and three octal digits.
+TEST_F(BoardRoot, EscapedMountTableFieldsAreDecoded)
+{
+    dvrtest::write_file(root / "proc/mounts",
+                        "rootfs / rootfs rw 0 0\n"
+                        "/dev/sdb1 /mnt/my\\040disk ext2 rw 0 0\n"
+                        "/dev/disk\\011tab /mnt/t\\134x ext3 rw,a\\040b 0 0\n"
+                        "/dev/sdc1 /mnt/odd\\9 ext2 rw 0 0\n");
+    char mpt[DEV_MPT_SIZE] = {};
+    EXPECT_EQ(Dev_GetMPT("/dev/sdb1", mpt), 0);
+    EXPECT_STREQ(mpt, "/mnt/my disk");
+    EXPECT_EQ(Dev_nGetMPT("/dev/disk\ttab", mpt, 13), 0);
+    EXPECT_STREQ(mpt, "/mnt/t\\x");
+    EXPECT_EQ(Dev_GetMPT("/dev/sdc1", mpt), 0);
+    EXPECT_STREQ(mpt, "/mnt/odd\\9"); // no escape: kept as written
+    char dev[80] = {};
+    EXPECT_EQ(Dev_GetDevViaMount(dev, "/mnt/my disk"), 0);
+    EXPECT_STREQ(dev, "/dev/sdb1");
+    EXPECT_EQ(Dev_GetDevViaMount(dev, "/mnt/my\\040disk"), -1);
+    DEV_MTAB_ENTRY e{};
+    EXPECT_EQ(Dev_GetEntryViaMtab("/mnt/t\\x", &e), 0);
+    EXPECT_STREQ(e.dev, "/dev/disk\ttab");
+    EXPECT_STREQ(e.opts, "rw,a b");
+}
+
+// A real mount on a directory with a space, in a private mount namespace
+// of a child process: found by every lookup and unmounted by its name.
+TEST_F(BoardRoot, MountPointWithASpaceInAPrivateNamespace)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "mount namespaces need root";
+    const std::string point = root / "my disk";
+    dvrtest::make_dirs(point);
+    ::unlink((root / "proc/mounts").c_str());
+    ASSERT_EQ(::symlink("/proc/self/mounts", (root / "proc/mounts").c_str()), 0);
+    fflush(stdout);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(10);
+        if (::mount("dvrtest space", point.c_str(), "tmpfs", 0, "size=64k") != 0)
+            _exit(11);
+        char mpt[DEV_MPT_SIZE] = {};
+        if (Dev_GetMPT("dvrtest space", mpt) != 0 || point != mpt)
+            _exit(1);
+        char dev[80] = {};
+        if (Dev_GetDevViaMount(dev, point.c_str()) != 0 || std::string(dev) != "dvrtest space")
+            _exit(2);
+        DEV_MTAB_ENTRY e{};
+        if (Dev_GetEntryViaMtab(point.c_str(), &e) != 0 || std::string(e.type) != "tmpfs")
+            _exit(3);
+        if (Dev_uMount("dvrtest space") != 0)
+            _exit(4);
+        if (Dev_GetMPT("dvrtest space", mpt) != -1)
+            _exit(5);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1-5: the check that failed; 10, 11: no namespace or mount";
 }
 
 } // namespace

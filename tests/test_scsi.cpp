@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -169,10 +170,93 @@ TEST_F(Scsi, VerboseSuccessDumpsTheWholeAllocation)
     std::string out = cap.take();
     const std::string dump =
         std::string("0000h  00 20 01 01 01 01 01 00 00 00 00 00 00 00 00 00 |. ..............|\n"
-        "0010h  FF FF FF FF FF FF FF FF 00 00 00 00 00 00 00 00 |\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF........|\n") +
+        "0010h  FF FF FF FF FF FF FF FF 00 00 00 00 00 00 00 00 |................|\n") +
         "0020h  00 00 " + std::string(42, ' ') + "|..|\n"
         "\n";
     EXPECT_NE(out.find("Dev_ExecMMC(): ((sim) READ DISC INFORMATION) Success\n\n" + dump), std::string::npos) << out;
+}
+
+TEST_F(Scsi, VerboseDumpCoversWhatArrivedAndIsCapped)
+{
+    // A configuration whose length field says 0xFFFB: first sending only
+    // its 12 bytes, then sending every byte asked for.
+    std::vector<uint8_t> conf(12, 0);
+    conf[2] = 0xFF;
+    conf[3] = 0xFB;
+    conf[11] = 0;
+    drive.raw["configuration"] = conf;
+    int f = attach();
+    const uint8_t gc[10] = {0x46, 0x02, 0, 0, 0, 0, 0, 0, 0x08, 0};
+    {
+        dvr::dev::MmcCommand cmd("GET CONFIGURATION", "sim", gc, sizeof gc, 8);
+        CaptureStdout cap;
+        EXPECT_EQ(cmd.issue_probed(f, 1, dvr::dev::kProbeConfiguration), 0);
+        std::string out = cap.take();
+        EXPECT_EQ(cmd.length(), 65535u);
+        EXPECT_EQ(cmd.received(), 12u);
+        EXPECT_NE(out.find("0000h  00 00 FF FB 00 00 00 00 00 00 00 00 " + std::string(12, ' ') + "|............|\n\n"),
+                  std::string::npos) << out;
+        EXPECT_EQ(out.find("0010h"), std::string::npos) << out.size();
+    }
+    conf.resize(65535, 0x41);
+    drive.raw["configuration"] = conf;
+    f = attach();
+    dvr::dev::MmcCommand cmd("GET CONFIGURATION", "sim", gc, sizeof gc, 8);
+    CaptureStdout cap;
+    EXPECT_EQ(cmd.issue_probed(f, 1, dvr::dev::kProbeConfiguration), 0);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("00f0h  41 41 "), std::string::npos);
+    EXPECT_EQ(out.find("0100h  "), std::string::npos);
+    EXPECT_NE(out.find("|AAAAAAAAAAAAAAAA|\n(65279 more bytes not shown)\n\n"), std::string::npos);
+    EXPECT_LT(std::count(out.begin(), out.end(), '\n'), 40);
+}
+
+TEST_F(Scsi, DriveTextReachesTheTerminalEscaped)
+{
+    // An escape sequence in the vendor field, a bell and a byte above 7Fh
+    // in the product field, a backslash in the revision.
+    drive.identity.vendor = "\x1B]0;X\x07";
+    drive.identity.product = "AB\x07\xC3\x9B[2J";
+    drive.identity.revision = "1\\2";
+    int f = attach();
+    char model[25];
+    CaptureStdout cap;
+    ASSERT_EQ(Dev_Inquiry("/dev/scd0", f, model), 1);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("Vendor          = \\x1B]0;X\\x07  \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Product ID      = AB\\x07\\xC3\\x9B[2J        \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Revision        = 1\\x5C2 \n"), std::string::npos) << out;
+    for (char c : out)
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7E)) << int(static_cast<unsigned char>(c));
+    EXPECT_STREQ(model, "0X AB2J");
+
+    // A reply shorter than its additional length: what did not arrive is
+    // no text; one without the vendor field is no answer.
+    drive.send_only["inquiry"] = 20;
+    f = attach();
+    CaptureStdout cap2;
+    ASSERT_EQ(Dev_Inquiry("/dev/scd0", f, model), 1);
+    out = cap2.take();
+    EXPECT_NE(out.find("Revision        = \nVendor Specific = \n"), std::string::npos) << out;
+    drive.send_only["inquiry"] = 12;
+    f = attach();
+    CaptureStdout cap3;
+    EXPECT_EQ(Dev_Inquiry("/dev/scd0", f, model), 0);
+    EXPECT_NE(cap3.take().find("Dev_Inquiry(): (/dev/scd0) : reply of 12 bytes (12 arrived) too short for the vendor field (16 bytes)\n"),
+              std::string::npos);
+}
+
+TEST_F(Scsi, CapacityListLongerThanTheReplyIsRefused)
+{
+    // The list length says 255 bytes; 12 arrive.
+    drive.raw["format_capacities"] = {0, 0, 0, 0xFF, 0, 0x23, 0x05, 0x40, 0x02, 0, 0x08, 0};
+    int f = attach();
+    CaptureStdout cap;
+    EXPECT_EQ(Dev_ReadFormatCapacity("sim", f, nullptr), 0);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("Dev_ReadFormatCapacity(): (sim) : reply of 12 bytes (12 arrived) too short for its capacity list (259 bytes)\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("reply_buf_len"), std::string::npos);
 }
 
 TEST_F(Scsi, TestUnitReadyTriesThreeTimes)

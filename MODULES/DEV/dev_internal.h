@@ -58,33 +58,63 @@ inline constexpr Probe kProbeToc{0, 2, 2, 65535, 7};
 inline constexpr Probe kProbeTrackInfo{0, 2, 2, 65535, 7};
 inline constexpr Probe kProbeDvdStructure{0, 2, 2, 65535, 8};
 
+// The bytes of a reply that arrived: the request's data length less the
+// driver's residual; 0 when the residual lies outside the transfer.
+size_t arrived(const sg_io_hdr &io) noexcept;
+
+// Result of MmcCommand::issue and issue_probed for a reply that cannot be
+// read (reported): a residual outside the transfer, or a length field
+// that did not arrive.
+constexpr int kBadReply = -5;
+
 // One SCSI command of a command function: the request, its own copy of
 // the command block, a 64 KiB reply buffer and a 64-byte sense buffer
 // (zero-filled), for the length of one call.
+//
+// Every reply is read only within valid(): the bytes that arrived, and,
+// once the reply's own length field is known, no more than that field
+// says. need() is the check a decoder makes before it reads.
 class MmcCommand {
 public:
     // title: the command's name after the caller's name, e.g. "INQUIRY"
     // gives "(%s) INQUIRY" (cut to 63 characters); name NULL is taken as
     // "". cdb: the command block template (6, 10 or 12 bytes); alloc: the
-    // first allocation length (0 for a command without data).
+    // first allocation length (0 for a command without data). fn: the
+    // command function, named in the reports about its reply.
     MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len,
-               unsigned alloc);
+               unsigned alloc, const char *fn = "MmcCommand");
     MmcCommand(const MmcCommand &) = delete;
     MmcCommand &operator=(const MmcCommand &) = delete;
 
     // False (already reported) when the buffers could not be allocated.
     bool ok() const noexcept { return reply_ != nullptr; }
 
-    // Dev_ExecMMC once; its result.
+    // Dev_ExecMMC once; its result, or kBadReply.
     int issue(int fd, int verbose);
     // The two-pass probe: the result of the first failing issue, or of the
-    // second issue. The reply holds the second issue's data.
+    // second issue. The reply holds the second issue's data, valid no
+    // further than its length field says.
     int issue_probed(int fd, int verbose, const Probe &p);
+
+    // Limits valid() by the reply's own length field (len_bytes bytes,
+    // big-endian, at offset, plus `added`). False (reported) when the
+    // field itself did not arrive.
+    bool bound(unsigned offset, unsigned len_bytes, unsigned added);
+    // True when the first n bytes of the reply may be read; otherwise
+    // reports that the reply is too short for `what` and returns false.
+    bool need(size_t n, const char *what) const;
+    // Reports an inconsistent reply: "(%s) : " with the caller's name
+    // text, then the message. Always false, for `return cmd.refuse(...)`.
+    bool refuse(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
 
     uint8_t *cdb() noexcept { return cdb_; }
     const uint8_t *reply() const noexcept { return reply_.get(); }
     // The request's data length (after a probe: the probed length).
     unsigned length() const noexcept { return cmd_.io.dxfer_len; }
+    // Bytes that arrived in the last issue.
+    size_t received() const noexcept { return received_; }
+    // Bytes that may be read: received(), cut by the length field.
+    size_t valid() const noexcept { return valid_; }
     DEV_MMC_CMD &request() noexcept { return cmd_; }
 
 private:
@@ -92,6 +122,10 @@ private:
     uint8_t cdb_[16]{};
     uint8_t sense_[kSenseSize]{};
     std::unique_ptr<uint8_t[]> reply_;
+    const char *fn_;
+    char caller_[DEV_MMC_NAME_SIZE]{};
+    size_t received_ = 0;
+    size_t valid_ = 0;
 };
 
 } // namespace dvr::dev

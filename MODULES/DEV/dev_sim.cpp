@@ -39,6 +39,9 @@ struct Device {
     std::map<std::string, std::vector<uint8_t>> replies;
     std::map<unsigned, Failure> failures;
     std::map<std::string, int> errnos;
+    std::map<std::string, size_t> send;
+    std::map<std::string, long long> resid;
+    std::map<std::string, size_t> admit;
     std::string log;
 };
 
@@ -173,6 +176,15 @@ void parse(const std::string &text, Device &d)
         } else if (key == "errno") {
             std::string name(word(rest));
             d.errnos[name] = static_cast<int>(number(word(rest)));
+        } else if (key == "send") {
+            std::string k(word(rest));
+            d.send[k] = static_cast<size_t>(number(word(rest)));
+        } else if (key == "resid") {
+            std::string k(word(rest));
+            d.resid[k] = number(word(rest));
+        } else if (key == "admit") {
+            std::string k(word(rest));
+            d.admit[k] = static_cast<size_t>(number(word(rest)));
         } else if (key == "log") {
             size_t b = rest.find_first_not_of(" \t");
             d.log = b == std::string_view::npos ? std::string() : std::string(rest.substr(b));
@@ -369,11 +381,17 @@ int sg_io(const Device &d, sg_io_hdr *io)
         return 0;
     }
     size_t n = std::min<size_t>({r->second.size(), alloc, io->dxfer_len});
+    if (auto s = d.send.find(key); s != d.send.end())
+        n = std::min(n, s->second);
     if (io->dxfer_direction != SG_DXFER_FROM_DEV || !io->dxferp)
         n = 0;
     if (n > 0)
         std::memcpy(io->dxferp, r->second.data(), n);
     io->resid = static_cast<int>(io->dxfer_len - n);
+    if (auto a = d.admit.find(key); a != d.admit.end())
+        io->resid = static_cast<int>(io->dxfer_len - std::min<size_t>(a->second, io->dxfer_len));
+    if (auto s = d.resid.find(key); s != d.resid.end())
+        io->resid = static_cast<int>(s->second);
     return 0;
 }
 

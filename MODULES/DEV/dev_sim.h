@@ -37,6 +37,16 @@
 //   errno IOCTL N        the named ioctl fails with errno N; names:
 //                        version, sg_io, bus, idlun, probe_host,
 //                        blkgetsize, blkgetsize64, blksszget
+//   send KEY N           the command with reply KEY sends only the first N
+//                        bytes of its reply, whatever its length fields say
+//   resid KEY N          the command with reply KEY reports the residual N
+//                        (any number, negative too) instead of what it left
+//                        unsent; its data is copied all the same, so bytes
+//                        past what the residual admits are not zero
+//   admit KEY N          the command with reply KEY copies its data as
+//                        usual but reports a residual that admits only N
+//                        bytes (the request's data length less N, at
+//                        least 0)
 //   log PATH             every SG_IO request is appended to PATH as one
 //                        line: the command block in hexadecimal (two
 //                        digits a byte, no spaces), a space, the request's

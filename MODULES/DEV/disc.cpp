@@ -3,6 +3,7 @@
 // information or DVD structure as the family needs, and the used space of
 // a finished DVD+RW measured through a read-only mount.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -71,9 +72,16 @@ void set_status(DEV_DISC_INFO *info, uint8_t byte2)
     COM_Message("MODULES/DEV", __LINE__, "Dev_ReadDiscInfo", "%s", kReports[byte2 & 3]);
 }
 
-int msf_frames(const uint8_t *msf)
+int32_t msf_frames(const uint8_t *msf)
 {
     return (msf[0] * 60 + msf[1]) * 75 + msf[2];
+}
+
+// An address in minutes, seconds and frames: seconds below 60, frames
+// below 75.
+bool msf_valid(const uint8_t *msf)
+{
+    return msf[1] < 60 && msf[2] < 75;
 }
 
 void sleep_ms(long ms)
@@ -97,11 +105,15 @@ int Dev_GetConfiguration(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("GET CONFIGURATION", name, kConfigurationBlk, sizeof kConfigurationBlk, 8);
+    MmcCommand cmd("GET CONFIGURATION", name, kConfigurationBlk, sizeof kConfigurationBlk, 8, __func__);
     if (cmd.issue_probed(fd, 1, dvr::dev::kProbeConfiguration) != 0)
         return 0;
     const uint8_t *r = cmd.reply();
+    if (!cmd.need(12, "the profile list header"))
+        return 0;
     const int count = r[11] / 4;
+    if (!cmd.need(12 + 4 * static_cast<size_t>(count), "its profile descriptors"))
+        return 0;
     DEV_REPORT("(%s) : Total %d profile(s)\n", safe(name), count);
     int result = 0;
     for (int i = 0; i < count; ++i) {
@@ -136,10 +148,14 @@ int Dev_ReadDiscInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ DISC INFORMATION", name, kDiscInfoBlk, sizeof kDiscInfoBlk, 34);
+    MmcCommand cmd("READ DISC INFORMATION", name, kDiscInfoBlk, sizeof kDiscInfoBlk, 34, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeDiscInfo) != 0)
         return 0;
     const uint8_t *r = cmd.reply();
+    if ((pInfo->type1 == 3 || pInfo->type1 == 4) && !cmd.need(12, "the last track in the last session"))
+        return 0;
+    if (pInfo->type1 == 1 && !cmd.need(10, "the number of sessions"))
+        return 0;
     if (pInfo->type1 == 3 || pInfo->type1 == 4) {
         const bool erasable = (r[2] & 0x10) != 0;
         DEV_REPORT("This disc is DVD%c%s\n", pInfo->type1 == 3 ? '-' : '+', erasable ? "RW" : "R");
@@ -161,10 +177,21 @@ int Dev_ReadCdATIP(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0100b ; ATIP -MSF-)", name, kAtipBlk, sizeof kAtipBlk, 4);
+    MmcCommand cmd("(0100b ; ATIP -MSF-)", name, kAtipBlk, sizeof kAtipBlk, 4, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
         return 0;
+    if (!cmd.need(4 + 11, "the lead-out start"))
+        return 0;
     const uint8_t *d = cmd.reply() + 4;
+    // The capacity is the lead-out start in frames, twice, less 300: a
+    // lead-out that is no time, or one within the first 150 frames, is no
+    // disc size.
+    const int64_t frames = msf_frames(d + 8);
+    const int64_t total = frames * 2 - 300;
+    if (!msf_valid(d + 8) || total <= 0) {
+        cmd.refuse("ATIP lead-out %02d:%02d:%02d gives no disc size\n", d[8], d[9], d[10]);
+        return 0;
+    }
     DEV_REPORT("Start Time of Lead-in %02d:%02d:%02d\n", d[4], d[5], d[6]);
     DEV_REPORT("Start Time of Lead-out %02d:%02d:%02d\n", d[8], d[9], d[10]);
     DEV_REPORT("Disc Type : %s\n", (d[2] & 0x40) ? "CD-RW" : "CD-R");
@@ -172,9 +199,8 @@ int Dev_ReadCdATIP(const char *name, int fd, DEV_DISC_INFO *pInfo)
     pInfo->sub_type = (d[2] >> 3) & 7;
     static const char *const kSubTypes[3] = {"Normal Speed", "High   Speed", "Ultra  Speed"};
     std::printf("Disc Sub Type = %s\n", pInfo->sub_type < 3 ? kSubTypes[pInfo->sub_type] : "Not Defined");
-    const int32_t frames = msf_frames(d + 8);
-    DEV_REPORT("Disc Space is %d KB\n", frames * 2);
-    pInfo->total_capacity = static_cast<uint64_t>(static_cast<int64_t>(frames * 2 - 300));
+    DEV_REPORT("Disc Space is %d KB\n", static_cast<int>(frames * 2));
+    pInfo->total_capacity = static_cast<uint64_t>(total);
     return 1;
 }
 
@@ -184,19 +210,39 @@ int Dev_ReadCdToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kCdTocBlk, sizeof kCdTocBlk, 4);
+    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kCdTocBlk, sizeof kCdTocBlk, 4, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
+        return 0;
+    if (!cmd.need(4, "its header"))
         return 0;
     const uint8_t *r = cmd.reply();
     const int n = r[3];
-    // The last track's descriptor and the lead-out's must both be in the
-    // reply; a table without tracks has no last track.
-    if (n < 1 || 4u + 8u * static_cast<unsigned>(n + 1) > cmd.length()) {
-        DEV_REPORT("(%s) : no track in the TOC (last track %d, %u bytes)\n", safe(name), n, cmd.length());
+    // The last track's descriptor and the lead-out's (track AAh), found
+    // by their track numbers among the descriptors that arrived: the
+    // table need not begin with track 1.
+    const size_t count = (cmd.valid() - 4) / 8;
+    const uint8_t *last_desc = nullptr, *lead_desc = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *desc = r + 4 + 8 * i;
+        if (desc[2] == n && !last_desc)
+            last_desc = desc;
+        else if (desc[2] == 0xAA && !lead_desc)
+            lead_desc = desc;
+    }
+    if (n < 1 || n > 99 || !last_desc || !lead_desc) {
+        DEV_REPORT("(%s) : no track in the TOC (last track %d, %zu bytes)\n", safe(name), n, cmd.valid());
         return 0;
     }
-    const uint8_t *last = r + 4 + 8 * (n - 1) + 5;
-    const uint8_t *lead_out = r + 4 + 8 * n + 5;
+    const uint8_t *last = last_desc + 5;
+    const uint8_t *lead_out = lead_desc + 5;
+    // A track starts after the 150 frames before logical address 0, and
+    // the lead-out after the last track's start.
+    if (!msf_valid(last) || !msf_valid(lead_out) || msf_frames(last) < 150 ||
+        msf_frames(lead_out) <= msf_frames(last)) {
+        cmd.refuse("last track %d at %02d:%02d:%02d and lead-out at %02d:%02d:%02d are no table\n", n,
+                   last[0], last[1], last[2], lead_out[0], lead_out[1], lead_out[2]);
+        return 0;
+    }
     DEV_REPORT("Last track is %d\n", n);
     DEV_REPORT("Last Lead-in at %02d:%02d:%02d\n", last[0], last[1], last[2]);
     DEV_REPORT("Last Lead-out at %02d:%02d:%02d\n", lead_out[0], lead_out[1], lead_out[2]);
@@ -241,15 +287,29 @@ int Dev_ReadTrackInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ TRACK INFORMATION", name, kTrackInfoBlk, sizeof kTrackInfoBlk, 36);
+    MmcCommand cmd("READ TRACK INFORMATION", name, kTrackInfoBlk, sizeof kTrackInfoBlk, 36, __func__);
     dvr::put_be32(cmd.cdb() + 2, static_cast<uint32_t>(pInfo->last_track));
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeTrackInfo) != 0)
+        return 0;
+    if (!cmd.need(28, "the track size"))
         return 0;
     const uint8_t *r = cmd.reply();
     const uint32_t start = get_be32(r + 8);
     const uint32_t next_writable = get_be32(r + 12);
     const uint32_t free_blocks = get_be32(r + 16);
     const uint32_t size = get_be32(r + 24);
+    // The used part of an open disc is its capacity less the free blocks:
+    // more free space than the disc holds is no answer.
+    const bool sets_used = pInfo->type1 == 1 || pInfo->type1 == 3 || pInfo->type1 == 4;
+    const int64_t free_kb = static_cast<int64_t>(free_blocks) * 2;
+    const int64_t total_kb = pInfo->total_capacity > static_cast<uint64_t>(INT64_MAX)
+                                 ? INT64_MAX
+                                 : static_cast<int64_t>(pInfo->total_capacity);
+    if (sets_used && pInfo->appendable == 1 && free_kb > total_kb) {
+        cmd.refuse("%u free blocks are more than the disc's %lld KB\n", free_blocks,
+                   static_cast<long long>(total_kb));
+        return 0;
+    }
     std::printf("Read Track Information [#%d].\n", pInfo->last_track);
     DEV_REPORT("Track Start Address   = %u * 2KB\n", start);
     if (r[7] & 1)
@@ -258,9 +318,9 @@ int Dev_ReadTrackInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
     pInfo->free_blocks = free_blocks;
     DEV_REPORT("TrackSize             = %u * 2KB\n", size);
     pInfo->track_size = size;
-    if (pInfo->type1 == 1 || pInfo->type1 == 3 || pInfo->type1 == 4) {
+    if (sets_used) {
         if (pInfo->appendable == 1)
-            pInfo->used_capacity = pInfo->total_capacity - static_cast<uint64_t>(pInfo->free_blocks) * 2u;
+            pInfo->used_capacity = static_cast<uint64_t>(total_kb - free_kb);
         else if (pInfo->appendable == 2)
             pInfo->used_capacity = pInfo->total_capacity;
         else
@@ -275,20 +335,28 @@ int Dev_ReadDvdStruct(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ DVD STRUCTURE", name, kDvdStructBlk, sizeof kDvdStructBlk, 4);
+    MmcCommand cmd("READ DVD STRUCTURE", name, kDvdStructBlk, sizeof kDvdStructBlk, 4, __func__);
     const bool dvd_minus = pInfo->type1 == 3 && (pInfo->type2 == 2 || pInfo->type2 == 3);
     cmd.cdb()[7] = dvd_minus ? 0x10 : 0x00;
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeDvdStructure) != 0)
         return 0;
+    if (!cmd.need(4 + 12, "the data area"))
+        return 0;
     const uint8_t *d = cmd.reply() + 4;
     const uint32_t start = get_be24(d + 5);
     const uint32_t end = get_be24(d + 9);
+    // A write-once disc's capacity is its data area: an end before the
+    // start is no area.
+    if (dvd_minus_or_plus_write_once(pInfo) && end < start) {
+        cmd.refuse("data area ends at %06Xh before its start %06Xh\n", end, start);
+        return 0;
+    }
     DEV_REPORT("Start Physical Sector Number of Data Area = %06Xh \n", start);
     DEV_REPORT("End Physical Sector Number of Data Area = %06Xh \n", end);
     if (pInfo->type1 == 4 && pInfo->type2 == 3)
         pInfo->total_capacity = 4590208; // 2295104 sectors of 2 KB
     else if (dvd_minus_or_plus_write_once(pInfo))
-        pInfo->total_capacity = (static_cast<uint64_t>(end) - start + 1) * 2;
+        pInfo->total_capacity = static_cast<uint64_t>((static_cast<int64_t>(end) - start + 1) * 2);
     return 1;
 }
 
@@ -298,27 +366,37 @@ int Dev_ReadDvdRToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kDvdRTocBlk, sizeof kDvdRTocBlk, 4);
+    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kDvdRTocBlk, sizeof kDvdRTocBlk, 4, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
         return 0;
-    const int len = static_cast<int>(cmd.length());
+    if (!cmd.need(4 + 8, "a track descriptor"))
+        return 0;
+    // Descriptors of 8 bytes from byte 4, each read only when it arrived
+    // whole: every one but the last as a track, the last as the lead-out.
+    const size_t len = cmd.valid();
     const uint8_t *p = cmd.reply() + 4;
-    int i = 4;
-    // A length field near 64 KiB must not walk the last descriptor read
-    // past the reply buffer.
-    constexpr int kLastDescriptor = static_cast<int>(dvr::dev::kReplySize) - 8;
-    while (len - 8 > i && i + 8 <= kLastDescriptor) {
+    size_t i = 4;
+    while (i + 16 <= len) {
         std::printf(" Track#%-3u:             %02x@%u\n", p[2], p[1], get_be32(p + 4));
         i += 8;
         p += 8;
     }
     const uint32_t lead_out = get_be32(p + 4);
     std::printf(" Track#%-2X :             %02x@%u\n", p[2], p[1], lead_out);
+    // An open DVD+R has used up to its lead-out: twice the address plus
+    // two, a signed 32-bit value within the disc's capacity when known.
+    const int64_t used_plus = static_cast<int64_t>(lead_out) * 2 + 2;
+    if (dvd_minus_or_plus_write_once(pInfo) && pInfo->appendable == 1 && pInfo->type1 == 4 &&
+        (used_plus > INT32_MAX ||
+         (pInfo->total_capacity != 0 && static_cast<uint64_t>(used_plus) > pInfo->total_capacity))) {
+        cmd.refuse("lead-out %u lies beyond the disc's %llu KB\n", lead_out,
+                   static_cast<unsigned long long>(pInfo->total_capacity));
+        return 0;
+    }
     if (dvd_minus_or_plus_write_once(pInfo)) {
         if (pInfo->appendable == 1) {
             if (pInfo->type1 == 4)
-                pInfo->used_capacity = static_cast<uint64_t>(
-                    static_cast<int64_t>(static_cast<int32_t>(lead_out * 2u + 2u)));
+                pInfo->used_capacity = static_cast<uint64_t>(used_plus);
             else
                 pInfo->used_capacity = pInfo->total_capacity;
         } else if (pInfo->appendable == 2) {

@@ -45,6 +45,22 @@ dvr::UniqueFd open_node(const char *node, int flags)
     return dvr::UniqueFd(::open(dvr::board_path(node).c_str(), flags | O_CLOEXEC));
 }
 
+// Whether a failed open means only that no such device is there (no
+// node, or a node without a device behind it): that is what discovery
+// looks for and is not reported. Any other failure (no descriptors left,
+// no permission) is.
+bool no_device(int err)
+{
+    return err == ENOENT || err == ENXIO || err == ENODEV;
+}
+
+// Reports a failed open of a node unless it only found no device.
+void report_open_failure(const char *fn, const char *node, int err)
+{
+    if (!no_device(err))
+        COM_Message("MODULES/DEV", __LINE__, fn, "open(%s) failed : %s\n", node, std::strerror(err));
+}
+
 struct ScsiAddress {
     int32_t host = -1, channel = -1, id = -1, lun = -1;
     bool operator==(const ScsiAddress &) const = default;
@@ -106,8 +122,12 @@ uint8_t bus_of_host(int fd)
 bool first_line(const std::string &path, char *buf, size_t size)
 {
     dvr::UniqueFile f(std::fopen(dvr::board_path(path).c_str(), "re"));
-    if (!f)
+    if (!f) {
+        if (errno != ENOENT)
+            COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "fopen(%s) error : %s\n", path.c_str(),
+                        std::strerror(errno));
         return false;
+    }
     buf[0] = '\0';
     if (!std::fgets(buf, static_cast<int>(size), f.get()))
         buf[0] = '\0';
@@ -141,9 +161,12 @@ bool ide_disk(char letter, DEV_INFO &rec)
 // One SCSI node into rec, using the generic-node map; false when skipped.
 bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec)
 {
+    // Any descriptor is a descriptor, 0 included.
     dvr::UniqueFd fd = open_node(node, O_RDONLY | O_NONBLOCK);
-    if (fd.get() <= 0)
+    if (!fd) {
+        report_open_failure("Dev_Get", node, errno);
         return false;
+    }
     rec = DEV_INFO{};
     dvr::copy_cut(rec.dev, sizeof rec.dev, node);
     int host = 0;
@@ -188,6 +211,8 @@ bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec)
     dvr::UniqueFd sg = open_node(rec.sg, O_RDWR | O_NONBLOCK);
     if (sg)
         Dev_Inquiry(rec.dev, sg.get(), rec.model);
+    else
+        COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "open(%s) failed : %s\n", rec.sg, std::strerror(errno));
     return true;
 }
 
@@ -369,8 +394,10 @@ int Dev_BuildSgMap(DEV_SG_MAP *map)
             Dev_MakeDevName(e.name, k, numeric);
             fd = open_node(e.name, O_RDWR | O_NONBLOCK);
         }
-        if (!fd)
+        if (!fd) {
+            report_open_failure(__func__, e.name, errno);
             continue;
+        }
         ScsiAddress a;
         if (!read_address(fd.get(), e.name, a, __func__, "get bus no on %s failed : %s\n",
                           "get IDLUN on %s failed : %s\n"))

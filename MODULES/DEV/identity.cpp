@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dev_internal.h"
@@ -53,6 +54,7 @@ std::string_view ide_name(const char *path)
 namespace {
 
 constexpr int kIdentifyBytes = 94;
+constexpr size_t kSmartAttributes = 30;
 constexpr size_t kDevNameSize = 80;
 constexpr size_t kIdLine = 256;
 
@@ -70,10 +72,95 @@ void copy_field(const dvr::dev::HexDump &hex, Field f, char *out)
     out[f.length] = '\0';
 }
 
-// Reads the first line of an open identity file into pID.
-int read_id_line(FILE *f, char *pID)
+// The IDE driver's dumps are a few hundred bytes; a file that says it is
+// larger than this is no dump.
+constexpr off_t kMaxDumpBytes = 65536;
+
+// Opens a file for reading without following a link in its last part and
+// without waiting on a FIFO: only a regular file is kept. On failure the
+// descriptor is invalid and errno tells why (ELOOP for a link, EINVAL
+// for anything that is not a regular file).
+dvr::UniqueFd open_regular(const char *path)
 {
-    return std::fgets(pID, static_cast<int>(kIdLine), f) ? 0 : -1;
+    dvr::UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return fd;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        return dvr::UniqueFd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return dvr::UniqueFd();
+    }
+    return fd;
+}
+
+// Opens a "/proc/ide" dump: a regular file of at most kMaxDumpBytes.
+// False with errno set (EFBIG for a larger file) when it is not one.
+dvr::UniqueFd open_dump(const std::string &path)
+{
+    dvr::UniqueFd fd = open_regular(dvr::board_path(path).c_str());
+    struct stat st;
+    if (fd && ::fstat(fd.get(), &st) == 0 && st.st_size > kMaxDumpBytes) {
+        errno = EFBIG;
+        return dvr::UniqueFd();
+    }
+    return fd;
+}
+
+// Reads the first line of an open identity file into pID.
+int read_id_line(dvr::UniqueFd fd, char *pID)
+{
+    dvr::UniqueFile f(::fdopen(fd.get(), "re"));
+    if (!f)
+        return -1;
+    fd.release();
+    return std::fgets(pID, static_cast<int>(kIdLine), f.get()) ? 0 : -1;
+}
+
+// Writes the identity file "ID" in dir without ever writing through a
+// link or into anything but a regular file: the text goes to a new file
+// beside it, is synced, and is renamed over "ID" (a link there is
+// refused). 0 written, -1 failure (reported).
+int write_id_file(const char *dir, const char *text)
+{
+    const std::string path = std::string(dir) + "/ID";
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "%s is not a regular file : not replaced\n", path.c_str());
+        return -1;
+    }
+    std::string temp = path + ".XXXXXX";
+    dvr::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) {
+        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "mkostemp(%s) error : %s\n", temp.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const size_t len = std::strlen(text);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd.get(), text + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done != len || ::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) {
+        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "write(%s) error : %s\n", temp.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
+        return -1;
+    }
+    fd.reset();
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "rename(%s, %s) error : %s\n", temp.c_str(), path.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
+        return -1;
+    }
+    dvr::UniqueFd d(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d)
+        ::fsync(d.get());
+    return len > 0 ? 0 : -1;
 }
 
 } // namespace
@@ -89,9 +176,12 @@ int Dev_GetDevIdentify(const char *pDevPath, char *pSN, char *pFwRev, char *pMod
         return -1;
     }
     const std::string path = "/proc/ide/" + std::string(dvr::dev::ide_name(pDevPath)) + "/identify";
-    dvr::UniqueFd fd(::open(dvr::board_path(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
+    dvr::UniqueFd fd = open_dump(path);
+    if (!fd) {
+        if (errno != ENOENT)
+            DEV_REPORT("open(%s) error : %s\n", path.c_str(), std::strerror(errno));
         return -1;
+    }
     dvr::dev::HexDump hex;
     const int digits = hex.read(fd.get());
     const int bytes = digits > 0 ? digits / 2 : 0;
@@ -123,7 +213,7 @@ int Dev_SaveID(const char *pMpt)
     char serial[21] = {};
     if (Dev_GetDevIdentify(dev, serial, nullptr, nullptr) != 0)
         return -1;
-    return COM_SaveID(pMpt, serial);
+    return write_id_file(pMpt, serial);
 }
 
 int Dev_GetIDViaMount(char *pID, const char *pMpt)
@@ -133,21 +223,21 @@ int Dev_GetIDViaMount(char *pID, const char *pMpt)
         return -1;
     }
     const std::string path = std::string(pMpt) + "/ID";
-    dvr::UniqueFile f(std::fopen(path.c_str(), "re"));
+    dvr::UniqueFd f = open_regular(path.c_str());
     if (f)
-        return read_id_line(f.get(), pID);
+        return read_id_line(std::move(f), pID);
     if (errno != ENOENT) {
         DEV_REPORT("fopen(%s) error : %s\n", path.c_str(), std::strerror(errno));
         return -1;
     }
     if (Dev_SaveID(pMpt) != 0)
         return -1;
-    f.reset(std::fopen(path.c_str(), "re"));
+    f = open_regular(path.c_str());
     if (!f) {
         DEV_REPORT("fopen(%s) error : %s\n", path.c_str(), std::strerror(errno));
         return -1;
     }
-    return read_id_line(f.get(), pID);
+    return read_id_line(std::move(f), pID);
 }
 
 int Dev_GetIDViaDev(char *pID, const char *pDev)
@@ -166,7 +256,7 @@ int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart)
         return -1;
     }
     const std::string path = "/proc/ide/" + std::string(dvr::dev::ide_name(pDev)) + "/smart_values";
-    dvr::UniqueFd fd(::open(dvr::board_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+    dvr::UniqueFd fd = open_dump(path);
     if (!fd) {
         if (errno != ENOENT)
             COM_Message("MODULES/DEV", __LINE__, nullptr, "open(%s) error : %s\n", path.c_str(),
@@ -179,9 +269,11 @@ int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart)
         return -1;
     // Text byte k is SMART byte k XOR 1: the attribute ids (SMART bytes 2,
     // 14, 26, ...) are text bytes 3, 15, 27, ..., and the low byte of an
-    // attribute's raw value lies 3 text bytes after its id.
+    // attribute's raw value lies 3 text bytes after its id. The table has
+    // 30 entries; what follows it is the drive's own data, never an
+    // attribute.
     const size_t bytes = static_cast<size_t>(digits) / 2;
-    for (size_t at = 3; at + 3 < bytes; at += 12) {
+    for (size_t at = 3; at < 3 + 12 * kSmartAttributes && at + 3 < bytes; at += 12) {
         if (hex.byte(at) == pSmart->id) {
             pSmart->value = hex.byte(at + 3);
             return 0;

@@ -106,6 +106,27 @@ std::string_view next_field(std::string_view &s, std::string_view seps)
 
 constexpr std::string_view kSeps = " \t\n";
 
+// A field of the mount table as the kernel means it: the kernel writes a
+// space, tab, line feed or backslash in a device or mount point as a
+// backslash and three octal digits ("\040" for a space).
+std::string unescape(std::string_view field)
+{
+    std::string out;
+    out.reserve(field.size());
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3' &&
+            octal(field[i + 2]) && octal(field[i + 3])) {
+            out.push_back(static_cast<char>((field[i + 1] - '0') << 6 | (field[i + 2] - '0') << 3 |
+                                            (field[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(field[i]);
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 extern "C" {
@@ -213,9 +234,11 @@ int Dev_nGetMPT(const char *dev, char *mpt, int n)
     int result = -1;
     std::string too_long_copy;
     int rc = for_each_mount_line(__func__, [&](std::string_view line) {
-        std::string_view device = next_field(line, " \n");
-        if (device.empty())
+        std::string_view raw_device = next_field(line, " \n");
+        if (raw_device.empty())
             return true;
+        const std::string decoded = unescape(raw_device);
+        const std::string_view device(decoded);
         bool match;
         if (n <= 0) {
             match = device.substr(0, want.size()) == want;
@@ -225,9 +248,10 @@ int Dev_nGetMPT(const char *dev, char *mpt, int n)
         }
         if (!match)
             return true;
-        std::string_view point = next_field(line, " \n");
-        if (point.empty())
+        std::string_view raw_point = next_field(line, " \n");
+        if (raw_point.empty())
             return true;
+        const std::string point = unescape(raw_point);
         if (!dvr::copy_bounded(mpt, DEV_MPT_SIZE, point))
             too_long_copy.assign(point);
         else
@@ -253,9 +277,9 @@ int Dev_GetDevViaMount(char *dev, const char *mpt)
     int result = -1;
     std::string cut;
     int rc = for_each_mount_line(__func__, [&](std::string_view line) {
-        std::string_view device = next_field(line, kSeps);
-        std::string_view point = next_field(line, kSeps);
-        if (point.empty() || point != want)
+        const std::string device = unescape(next_field(line, kSeps));
+        std::string_view raw_point = next_field(line, kSeps);
+        if (raw_point.empty() || unescape(raw_point) != want)
             return true;
         if (device.size() >= kDevSize)
             cut.assign(device);
@@ -281,11 +305,12 @@ int Dev_GetEntryViaMtab(const char *name, DEV_MTAB_ENTRY *pEntry)
     const std::string_view want(name);
     int result = -1;
     int rc = for_each_mount_line(__func__, [&](std::string_view line) {
-        std::string_view f[4];
+        std::string f[4];
         for (auto &field : f) {
-            field = next_field(line, kSeps);
-            if (field.empty())
+            std::string_view raw = next_field(line, kSeps);
+            if (raw.empty())
                 return true;
+            field = unescape(raw);
         }
         if (f[0] != want && f[1] != want)
             return true;

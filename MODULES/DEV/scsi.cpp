@@ -1,9 +1,11 @@
 // SCSI command transport: one request through a SCSI generic node with
 // SG_IO, the command functions built on it, and the two-pass length probe.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "dev_internal.h"
 
@@ -20,14 +22,21 @@ const uint8_t kPreInfoBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x0E, 0, 0x04, 0, 0};
 
 const char *safe(const char *name) { return name ? name : ""; }
 
-char printable(uint8_t c) { return c <= 0x1F ? '.' : static_cast<char>(c); }
+// Drive bytes in a character column: printable ASCII as it is, anything
+// else (control characters, DEL, bytes above 7Fh) as '.'.
+char printable(uint8_t c) { return c < 0x20 || c > 0x7E ? '.' : static_cast<char>(c); }
+
+// At most this many reply bytes are dumped; a line tells how many more
+// arrived.
+constexpr unsigned kDumpLimit = 256;
 
 // Reply dump of a verbose success: offset, sixteen bytes in hexadecimal,
-// the same bytes as characters.
+// the same bytes as characters; `len` bytes arrived.
 void dump_reply(const uint8_t *data, unsigned len)
 {
-    for (unsigned off = 0; off < len; off += 16) {
-        unsigned n = len - off < 16 ? len - off : 16;
+    const unsigned shown = len < kDumpLimit ? len : kDumpLimit;
+    for (unsigned off = 0; off < shown; off += 16) {
+        unsigned n = shown - off < 16 ? shown - off : 16;
         std::printf("%04xh  ", off);
         for (unsigned i = 0; i < n; ++i)
             std::printf("%02X ", data[off + i]);
@@ -38,7 +47,28 @@ void dump_reply(const uint8_t *data, unsigned len)
             std::putchar(printable(data[off + i]));
         std::printf("|\n");
     }
+    if (len > shown)
+        std::printf("(%u more bytes not shown)\n", len - shown);
     std::printf("\n");
+}
+
+// Drive text for the terminal: the field up to its first NUL, printable
+// ASCII as it is, every other byte and the backslash itself as \xHH.
+std::string shown_text(const uint8_t *p, size_t width)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < width && p[i] != 0; ++i) {
+        const uint8_t c = p[i];
+        if (c >= 0x20 && c <= 0x7E && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out += "\\x";
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 15]);
+        }
+    }
+    return out;
 }
 
 void sleep_seconds(int s)
@@ -75,14 +105,22 @@ void compact_model(char *text, size_t scan) noexcept
         text[out - 1] = '\0';
 }
 
+size_t arrived(const sg_io_hdr &io) noexcept
+{
+    if (io.resid < 0 || static_cast<unsigned>(io.resid) > io.dxfer_len)
+        return 0;
+    return io.dxfer_len - static_cast<unsigned>(io.resid);
+}
+
 MmcCommand::MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len,
-                       unsigned alloc)
-    : reply_(new (std::nothrow) uint8_t[kReplySize]())
+                       unsigned alloc, const char *fn)
+    : reply_(new (std::nothrow) uint8_t[kReplySize]()), fn_(fn ? fn : "MmcCommand")
 {
     if (!reply_)
         COM_Message("MODULES/DEV", __LINE__, "MmcCommand", "no memory for the reply of (%s) %s\n",
                     safe(name), title);
     std::snprintf(cmd_.name, sizeof cmd_.name, "(%s) %s", safe(name), title);
+    dvr::copy_cut(caller_, sizeof caller_, safe(name));
     if (cdb_len > sizeof cdb_)
         cdb_len = sizeof cdb_;
     std::memcpy(cdb_, cdb, cdb_len);
@@ -100,9 +138,48 @@ MmcCommand::MmcCommand(const char *title, const char *name, const uint8_t *cdb, 
 
 int MmcCommand::issue(int fd, int verbose)
 {
+    received_ = valid_ = 0;
     if (!ok())
         return -3;
-    return Dev_ExecMMC(&cmd_, fd, verbose);
+    const int r = Dev_ExecMMC(&cmd_, fd, verbose);
+    if (r != 0)
+        return r;
+    const sg_io_hdr &io = cmd_.io;
+    if (io.resid < 0 || static_cast<unsigned>(io.resid) > io.dxfer_len) {
+        refuse("residual %d outside the transfer of %u bytes\n", io.resid, io.dxfer_len);
+        return kBadReply;
+    }
+    received_ = valid_ = arrived(io);
+    return 0;
+}
+
+bool MmcCommand::bound(unsigned offset, unsigned len_bytes, unsigned added)
+{
+    if (!need(offset + len_bytes, "its length field"))
+        return false;
+    const uint8_t *rp = reply_.get();
+    const size_t field = len_bytes == 1 ? rp[offset] : get_be16(rp + offset);
+    if (field + added < valid_)
+        valid_ = field + added;
+    return true;
+}
+
+bool MmcCommand::need(size_t n, const char *what) const
+{
+    if (n <= valid_)
+        return true;
+    return refuse("reply of %zu bytes (%zu arrived) too short for %s (%zu bytes)\n", valid_, received_, what, n);
+}
+
+bool MmcCommand::refuse(const char *fmt, ...) const
+{
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    COM_Message("MODULES/DEV", __LINE__, fn_, "(%s) : %s", caller_, text);
+    return false;
 }
 
 int MmcCommand::issue_probed(int fd, int verbose, const Probe &p)
@@ -110,6 +187,8 @@ int MmcCommand::issue_probed(int fd, int verbose, const Probe &p)
     int r = issue(fd, verbose);
     if (r != 0)
         return r;
+    if (!need(p.len_offset + p.len_bytes, "its length field"))
+        return kBadReply;
     const uint8_t *rp = reply_.get();
     uint32_t field = p.len_bytes == 1 ? rp[p.len_offset] : get_be16(rp + p.len_offset);
     uint32_t len = field + p.added;
@@ -119,7 +198,10 @@ int MmcCommand::issue_probed(int fd, int verbose, const Probe &p)
     cmd_.io.dxfer_len = len;
     std::memset(reply_.get(), 0, kReplySize);
     std::memset(sense_, 0, sizeof sense_);
-    return issue(fd, verbose);
+    r = issue(fd, verbose);
+    if (r != 0)
+        return r;
+    return bound(p.len_offset, p.len_bytes, p.added) ? 0 : kBadReply;
 }
 
 } // namespace dvr::dev
@@ -187,8 +269,10 @@ int Dev_ExecMMC(DEV_MMC_CMD *pCmd, int fd, int verbose)
 
     if (verbose == 1) {
         DEV_REPORT("(%s) Success\n\n", name);
-        if (io.dxferp && io.dxfer_len > 0)
-            dump_reply(static_cast<const uint8_t *>(io.dxferp), io.dxfer_len);
+        // Only what the device sent: the data length less the residual.
+        const size_t got = dvr::dev::arrived(io);
+        if (io.dxferp && got > 0)
+            dump_reply(static_cast<const uint8_t *>(io.dxferp), static_cast<unsigned>(got));
     }
     return 0;
 }
@@ -206,19 +290,26 @@ int Dev_TestUnitReady(const char *name, int fd)
 
 int Dev_Inquiry(const char *name, int fd, char *pModel)
 {
-    MmcCommand cmd("INQUIRY", name, kInquiryBlk, sizeof kInquiryBlk, 96);
+    MmcCommand cmd("INQUIRY", name, kInquiryBlk, sizeof kInquiryBlk, 96, __func__);
     if (cmd.issue(fd, 0) != 0)
         return 0;
-    const char *r = reinterpret_cast<const char *>(cmd.reply());
+    // Byte 4 counts the bytes after the first five; a reply without the
+    // vendor field names nothing.
+    if (!cmd.bound(4, 1, 5) || !cmd.need(16, "the vendor field"))
+        return 0;
+    // The text fields, as far as they arrived; the rest reads as NUL.
+    uint8_t r[56] = {};
+    std::memcpy(r, cmd.reply(), cmd.valid() < sizeof r ? cmd.valid() : sizeof r);
     DEV_REPORT("(%s) :\n", safe(name));
-    std::printf("Vendor          = %.8s\n", r + 8);
-    std::printf("Product ID      = %.16s\n", r + 16);
-    std::printf("Revision        = %.4s\n", r + 32);
-    std::printf("Vendor Specific = %.20s\n", r + 36);
+    std::printf("Vendor          = %s\n", shown_text(r + 8, 8).c_str());
+    std::printf("Product ID      = %s\n", shown_text(r + 16, 16).c_str());
+    std::printf("Revision        = %s\n", shown_text(r + 32, 4).c_str());
+    std::printf("Vendor Specific = %s\n", shown_text(r + 36, 20).c_str());
     if (pModel) {
         constexpr size_t kScan = 24;
-        size_t n = strnlen(r + 8, kScan);
-        std::memcpy(pModel, r + 8, n);
+        const char *text = reinterpret_cast<const char *>(r + 8);
+        size_t n = strnlen(text, kScan);
+        std::memcpy(pModel, text, n);
         std::memset(pModel + n, 0, kScan + 1 - n);
         dvr::dev::compact_model(pModel, kScan);
     }
@@ -227,8 +318,10 @@ int Dev_Inquiry(const char *name, int fd, char *pModel)
 
 int Dev_ReadBufferCapacity(const char *name, int fd)
 {
-    MmcCommand cmd("READ BUFFER CAPACITY", name, kBufferCapacityBlk, sizeof kBufferCapacityBlk, 12);
+    MmcCommand cmd("READ BUFFER CAPACITY", name, kBufferCapacityBlk, sizeof kBufferCapacityBlk, 12, __func__);
     if (cmd.issue(fd, 0) != 0)
+        return 0;
+    if (!cmd.bound(0, 2, 2) || !cmd.need(8, "the buffer length"))
         return 0;
     uint32_t len = dvr::get_be32(cmd.reply() + 4);
     // Rounded up without adding to the 32-bit length (no wrap near 4 GiB).
@@ -247,11 +340,13 @@ int Dev_ReadCapacity(const char *name, int fd, DEV_DISC_INFO *)
 
 int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *)
 {
-    MmcCommand cmd("READ FORMAT CAPACITY", name, kFormatCapacityBlk, sizeof kFormatCapacityBlk, 252);
+    MmcCommand cmd("READ FORMAT CAPACITY", name, kFormatCapacityBlk, sizeof kFormatCapacityBlk, 252, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeFormatCapacities) != 0)
         return 0;
     const uint8_t *r = cmd.reply();
     const unsigned n = r[3];
+    if (!cmd.need(4 + n, "its capacity list"))
+        return 0;
     DEV_REPORT("(%s) : reply_buf_len = %d\n", safe(name), static_cast<int>(n));
     const uint8_t *list = r + 4;
     for (unsigned i = 0; i < n; ++i) {

@@ -294,6 +294,12 @@ std::string SimDrive::text() const
     }
     for (const auto &[name, err] : ioctl_errno)
         o << "errno " << name << ' ' << err << "\n";
+    for (const auto &[key, n] : send_only)
+        o << "send " << key << ' ' << n << "\n";
+    for (const auto &[key, n] : residual)
+        o << "resid " << key << ' ' << n << "\n";
+    for (const auto &[key, n] : admit_only)
+        o << "admit " << key << ' ' << n << "\n";
     if (!log_path.empty())
         o << "log " << log_path << "\n";
     return o.str();

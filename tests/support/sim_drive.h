@@ -185,6 +185,14 @@ public:
     std::map<std::string, int> ioctl_errno;
     // Replies by key, added to or replacing those built from `medium`.
     std::map<std::string, std::vector<uint8_t>> raw;
+    // Replies (by key) of which the drive sends only the first N bytes,
+    // whatever their length fields say.
+    std::map<std::string, size_t> send_only;
+    // Replies (by key) whose residual the driver reports as this number
+    // instead of what was left unsent (the data is copied all the same).
+    std::map<std::string, int> residual;
+    // Replies (by key) copied as usual whose residual admits only N bytes.
+    std::map<std::string, size_t> admit_only;
     // When set, every SG_IO request is appended to this file.
     std::string log_path;
 
