@@ -114,44 +114,44 @@ fpga_split_fn gFpgaOsdSplitFn[17] = {
 };
 
 void fpga_allpath_off(int mon)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return;
     locked([&] { allpath_off_unlocked(mon); });
-}
+} DVR_C_BOUNDARY("fpga")
 
 int fpga_fullscr_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
-{
+try {
     return show_layout(__func__, kFull, mon, cameras, mask_a, mask_b);
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_4split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
-{
+try {
     return show_layout(__func__, kQuad, mon, cameras, mask_a, mask_b);
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_9split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
-{
+try {
     return show_layout(__func__, kNine, mon, cameras, mask_a, mask_b);
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_16split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
-{
+try {
     return show_layout(__func__, kSixteen, mon, cameras, mask_a, mask_b);
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
-{
+try {
     fpga_split_fn fn = (tiles >= 0 && tiles < 17) ? gFpgaOsdSplitFn[tiles] : nullptr;
     if (!fn) {
         FPGA_REPORT("no layout of %d tiles\n", tiles);
         return -1;
     }
     return fn(mon, cameras, mask_a, mask_b) < 0 ? -1 : 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_freeze_onoff(int mon, int on)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return -1;
     const unsigned base = base_of(mon);
@@ -175,10 +175,10 @@ int fpga_freeze_onoff(int mon, int on)
     });
     reports.print();
     return last;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unused2)
-{
+try {
     (void)unused1;
     (void)unused2;
     if (bad_output(__func__, __LINE__, mon))
@@ -201,15 +201,15 @@ int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unu
         data_write(static_cast<unsigned>(v_start) / 2);
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_playback_x2zoom(int dh, int dv) { return fpga_x2zoom_disp(0, 0, dh, dv, 0, 0); }
 
 int fpga_set_callmonitor(int value)
-{
+try {
     locked([] {});
     return value;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_get_callmonitor(void) { return 0; }
 int fpga_set_second_callmonitor(int value) { return value; }

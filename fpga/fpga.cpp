@@ -180,7 +180,7 @@ void unlock_cleanup(void *mutex) noexcept
 using namespace fpga_detail;
 
 extern "C" int fpga_open(void)
-{
+try {
     std::lock_guard<std::mutex> guard(gOpenMutex);
     // The new window is mapped first and put in place under gFpgaMutex, so
     // that a thread in the middle of a latched sequence finishes it on one
@@ -234,35 +234,35 @@ extern "C" int fpga_open(void)
     }
     install(w);
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 extern "C" int fpga_read(int address, int offset)
-{
+try {
     return locked([&] {
         latch(address, offset);
         return static_cast<int>(data_read());
     });
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 extern "C" void fpga_write(int address, int offset, int data)
-{
+try {
     locked([&] {
         latch(address, offset);
         data_write(data);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 extern "C" unsigned char fpga_read_wo_lock(int address, int offset)
-{
+try {
     latch(address, offset);
     return data_read();
-}
+} DVR_C_BOUNDARY("fpga", 0)
 
 extern "C" void fpga_write_wo_lock(int address, int offset, int data)
-{
+try {
     latch(address, offset);
     data_write(data);
-}
+} DVR_C_BOUNDARY("fpga")
 
 extern "C" int fpga_subread_cpld(int offset) { return fpga_read(0x00, offset); }
 extern "C" int fpga_read_pcbinfo(void) { return fpga_subread_cpld(0x00); }

@@ -51,7 +51,7 @@ uint64_t sample_keys()
 extern "C" {
 
 uint64_t fpga_read_keymap(void)
-{
+try {
     const uint64_t raw = sample_keys();
 
     DebounceKey[0] = DebounceKey[1];
@@ -105,7 +105,7 @@ uint64_t fpga_read_keymap(void)
         return key;
     }
     return kNoKey;
-}
+} DVR_C_BOUNDARY("fpga", 0)
 
 // The front-panel LEDs are not wired to the register window on this board.
 void fpga_set_alarm_led(int on) { (void)on; }
@@ -122,10 +122,10 @@ void fpga_set_search_led(int on) { (void)on; }
 void fpga_set_seq_led(int on) { (void)on; }
 void fpga_set_zoom_led(int on) { (void)on; }
 void fpga_set_ch_led(int channel, int on)
-{
+try {
     (void)channel;
     (void)on;
-}
+} DVR_C_BOUNDARY("fpga")
 void fpga_set_16chs_led(int on) { (void)on; }
 
 } // extern "C"

@@ -43,7 +43,7 @@ constexpr std::array<Colour, 8> kDefaultPalette{{
 extern "C" {
 
 int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return -1;
     if (entry < 0 || entry > 7) {
@@ -62,10 +62,10 @@ int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2)
         data_write(0);
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return -1;
     locked([&] {
@@ -77,10 +77,10 @@ int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2)
         data_write(y);
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return -1;
     const unsigned o = 0x83u + 8u * static_cast<unsigned>(mon);
@@ -93,10 +93,10 @@ int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
         data_write(c2);
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_font_write(int mon, const unsigned char *const *glyphs)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return -1;
     // Check the whole table first: a font is loaded completely or not at all.
@@ -123,10 +123,10 @@ int fpga_font_write(int mon, const unsigned char *const *glyphs)
         }
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_osd_write(int mon, const unsigned char *bytes, int len, int x, int y)
-{
+try {
     if (mon < 0 || mon >= MainOutNr) {
         FPGA_REPORT("output %d has no text layer\n", mon);
         return -1;
@@ -169,10 +169,10 @@ int fpga_osd_write(int mon, const unsigned char *bytes, int len, int x, int y)
         }
     });
     return rc;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_move_cursor(int x, int y)
-{
+try {
     const int xs = x >> 2, ys = y >> 1;
     locked([&] {
         latch(kDisplayAddress, 0x90);
@@ -183,16 +183,16 @@ int fpga_move_cursor(int x, int y)
         data_write(0x80u | ((static_cast<unsigned>(ys) >> 8) & 1u));
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_hide_cursor(void)
-{
+try {
     fpga_write(kDisplayAddress, 0x92, 0);
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 void fpga_init(void)
-{
+try {
     fpga_open();
     bool clear_text = true;
     if (FontBitY <= 0) {
@@ -226,6 +226,6 @@ void fpga_init(void)
         }
         fpga_motion_dot_onoff(mon, 0);
     }
-}
+} DVR_C_BOUNDARY("fpga")
 
 } // extern "C"

@@ -34,7 +34,7 @@ uint32_t fpga_get_almin(void) { return read_status_pair(0x21, 0x22); }
 uint32_t fpga_get_vloss(void) { return read_status_pair(0x26, 0x27); }
 
 uint32_t fpga_get_motion(void)
-{
+try {
     return locked([] {
         uint32_t result = 0;
         for (unsigned bank = 0; bank < 2; ++bank) {
@@ -51,19 +51,19 @@ uint32_t fpga_get_motion(void)
         }
         return result;
     });
-}
+} DVR_C_BOUNDARY("fpga", 0)
 
 void fpga_relay_onoff(int bit0, int bit1, int bit2)
-{
+try {
     const unsigned v = (bit0 & 1) | ((bit1 & 1) << 1) | ((bit2 & 1) << 2);
     locked([&] {
         latch(kBoardAddress, 0x23);
         data_write(v);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 int fpga_set_terminate(int mask)
-{
+try {
     const unsigned m = static_cast<unsigned>(mask);
     locked([&] {
         latch(kBoardAddress, 0x24);
@@ -72,10 +72,10 @@ int fpga_set_terminate(int mask)
         data_write((m >> 8) & 0xFF);
     });
     return 0;
-}
+} DVR_C_BOUNDARY("fpga", -1)
 
 void fpga_motion_dot_onoff(int mon, int on)
-{
+try {
     if (bad_output(__func__, __LINE__, mon))
         return;
     const unsigned enable = (static_cast<unsigned>(on) << mon) & 0xFFu;
@@ -88,10 +88,10 @@ void fpga_motion_dot_onoff(int mon, int on)
         latch_offset(0x80);
         data_write(enable);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 void fpga_set_motion_dot(int unused, int row, int pattern)
-{
+try {
     (void)unused;
     const unsigned o = static_cast<unsigned>(row) * 2;
     const unsigned p = static_cast<unsigned>(pattern);
@@ -101,10 +101,10 @@ void fpga_set_motion_dot(int unused, int row, int pattern)
         latch_offset(o + 1);
         data_write((p >> 8) & 0xFF);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 void fpga_set_motion_cursor(int unused, int column, int row)
-{
+try {
     (void)unused;
     // A negative column has no cell bit to set.
     if (column < 0) {
@@ -117,16 +117,16 @@ void fpga_set_motion_cursor(int unused, int column, int row)
         latch(kOverlayAddress, o);
         data_write(bit);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 void fpga_clear_motion_cursor(int unused, int column, int row)
-{
+try {
     (void)unused;
     const unsigned o = 0x20u + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
     locked([&] {
         latch(kOverlayAddress, o);
         data_write(0);
     });
-}
+} DVR_C_BOUNDARY("fpga")
 
 } // extern "C"

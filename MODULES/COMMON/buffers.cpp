@@ -9,7 +9,7 @@
 #include "dvr_internal.h"
 
 extern "C" void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, const void *src, int nLen)
-{
+try {
     if (!ppBuf) {
         COM_REPORT("invalid buffer address (NULL)\n");
         return nullptr;
@@ -63,14 +63,14 @@ extern "C" void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, cons
         std::memmove(bytes + nOffset, from, static_cast<size_t>(nLen));
     std::memset(bytes + nOffset + nLen, 0, static_cast<size_t>(nSize - nOffset - nLen));
     return grown;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 extern "C" int COM_XorBuffer(void *buf, int len)
-{
+try {
     if (!buf)
         return -1;
     auto *p = static_cast<unsigned char *>(buf);
     for (int i = 0; i < len; ++i)
         p[i] = static_cast<unsigned char>(~p[i]);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

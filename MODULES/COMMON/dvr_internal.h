@@ -4,6 +4,7 @@
 #define DVRPLAT_DVR_INTERNAL_H
 
 #include <cerrno>
+#include <new>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include <cxxabi.h>
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -30,6 +32,23 @@
 #define COM_REPORT(...) DVR_REPORT("MODULES/COMMON", __VA_ARGS__)
 #define DEV_REPORT(...) DVR_REPORT("MODULES/DEV", __VA_ARGS__)
 #define DNS_REPORT(...) DVR_REPORT("MODULES/DNS", __VA_ARGS__)
+
+// Every C entry point is defined as a function-try-block that ends with
+// DVR_C_BOUNDARY(source, failure result):
+//     extern "C" int COM_Xxx(...) try { ... } DVR_C_BOUNDARY("MODULES/COMMON", -1)
+// so that nothing thrown inside (std::bad_alloc above all) reaches a C
+// caller: the entry point reports it and gives its failure result. A
+// thread's cancellation unwinds through untouched, as it must.
+#define DVR_C_BOUNDARY(src, ...)                                                          \
+    catch (const abi::__forced_unwind &) { throw; }                                       \
+    catch (const std::bad_alloc &) {                                                      \
+        COM_Message((src), __LINE__, __func__, "out of memory\n");                         \
+        return __VA_ARGS__;                                                               \
+    }                                                                                     \
+    catch (...) {                                                                         \
+        COM_Message((src), __LINE__, __func__, "internal error\n");                        \
+        return __VA_ARGS__;                                                               \
+    }
 
 namespace dvr {
 

@@ -134,27 +134,27 @@ inline uint8_t base64_value(char c) noexcept { return kBase64Value[static_cast<u
 extern "C" {
 
 char COM_Hex2Chr(int value)
-{
+try {
     return kHexDigits[value & 0x0F];
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", '0')
 
 unsigned char COM_Chr2Hex(char c)
-{
+try {
     return hex_value(c);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 0)
 
 char COM_Base2Chr(int value)
-{
+try {
     return kBase64Alphabet[value & 0x3F];
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 'A')
 
 unsigned char COM_Chr2Base(char c)
-{
+try {
     return base64_value(c);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 0)
 
 int COM_QPEncode(char *out, const unsigned char *in, int n)
-{
+try {
     // A result that cannot be counted in an int is refused (empty text).
     if (n <= 0 || n > (INT_MAX - 1) / 3) {
         out[0] = '\0';
@@ -169,10 +169,10 @@ int COM_QPEncode(char *out, const unsigned char *in, int n)
     }
     *o = '\0';
     return static_cast<int>(o - out);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 int COM_QPDecode(unsigned char *out, const char *in)
-{
+try {
     unsigned char *o = out;
     const char *p = in;
     while (*p) {
@@ -188,10 +188,10 @@ int COM_QPDecode(unsigned char *out, const char *in)
     }
     size_t written = static_cast<size_t>(o - out);
     return written > INT_MAX ? -1 : static_cast<int>(written);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 int COM_Base64Encode(char *out, const unsigned char *in, int n)
-{
+try {
     if (n <= 0 || n > INT_MAX / 4 * 3) {
         out[0] = '\0';
         return n <= 0 ? 0 : -1;
@@ -227,10 +227,10 @@ int COM_Base64Encode(char *out, const unsigned char *in, int n)
     }
     *o = '\0';
     return static_cast<int>(o - out);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 int COM_Base64Decode(unsigned char *out, const char *in)
-{
+try {
     // The text's end is found a block at a time, just ahead of the decoding,
     // so that a long text is read from memory once rather than twice.
     const uint8_t *const start = reinterpret_cast<const uint8_t *>(in);
@@ -309,6 +309,6 @@ int COM_Base64Decode(unsigned char *out, const char *in)
         ++k;
     }
     return static_cast<int>(o - out);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 } // extern "C"

@@ -88,7 +88,7 @@ void report_replace_failure(const char *fn, int line, const dvr::FileReplacer &r
 } // namespace
 
 extern "C" int COM_RenameFile(const char *src, const char *dst)
-{
+try {
     if (!src || !dst) {
         COM_REPORT("open(%s) failed : %s\n", src ? (dst ? dst : "(null)") : "(null)", std::strerror(EINVAL));
         return -1;
@@ -143,10 +143,10 @@ extern "C" int COM_RenameFile(const char *src, const char *dst)
     if (::unlink(src) != 0)
         COM_REPORT("unlink(%s) failed : %s\n", src, std::strerror(errno));
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list)
-{
+try {
     if (!path || !list || list->nItem < 0 || (list->nItem > 0 && !list->pItem)) {
         COM_REPORT("input error : (pFileName, pList) = (%p, %p)\n", static_cast<const void *>(path),
                    static_cast<void *>(list));
@@ -231,10 +231,10 @@ extern "C" int COM_ReplaceItemsInFile(const char *path, COM_REPLACE_LIST *list)
         return -1;
     }
     return matched;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_LoadDataFromFile(const char *path, void *buf, int count)
-{
+try {
     if (!path || !buf || count < 0) {
         COM_REPORT("input error : (pFileName, pBuf, len) = (%p, %p, %d)\n", static_cast<const void *>(path), buf,
                    count);
@@ -256,10 +256,10 @@ extern "C" int COM_LoadDataFromFile(const char *path, void *buf, int count)
         result = static_cast<int>(n);
     COM_CloseFd(&fd);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SaveDataIntoFile(const char *path, const void *buf, int count)
-{
+try {
     if (!path || !buf || count < 0) {
         COM_REPORT("input error : (pFileName, pBuf, len) = (%p, %p, %d)\n", static_cast<const void *>(path), buf,
                    count);
@@ -285,10 +285,10 @@ extern "C" int COM_SaveDataIntoFile(const char *path, const void *buf, int count
     errno = err;
     report_replace_failure(__func__, __LINE__, rep);
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetFileContent(const char *path, char *buf, int size)
-{
+try {
     auto fail = [&]() {
         if (buf && size >= 1)
             dvr::copy_cut(buf, static_cast<size_t>(size), kUnknown);
@@ -337,10 +337,10 @@ extern "C" int COM_GetFileContent(const char *path, char *buf, int size)
             break;
     }
     return got ? 0 : fail();
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetFileContent(const char *path, const char *text)
-{
+try {
     if (!path || !text) {
         COM_REPORT("input error : (pFileName, pBuf) = (%p, %p)\n", static_cast<const void *>(path),
                    static_cast<const void *>(text));
@@ -359,10 +359,10 @@ extern "C" int COM_SetFileContent(const char *path, const char *text)
     }
     // An empty text leaves an empty file, and counts as nothing written.
     return len > 0 ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SaveID(const char *dir, const char *id)
-{
+try {
     if (!dir || !id) {
         COM_REPORT("input error : (pDir, pID) = (%p, %p)\n", static_cast<const void *>(dir),
                    static_cast<const void *>(id));
@@ -387,4 +387,4 @@ extern "C" int COM_SaveID(const char *dir, const char *id)
         return -1;
     }
     return written > 0 ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

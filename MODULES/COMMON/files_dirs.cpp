@@ -98,7 +98,7 @@ int remove_in_dir(int recursive, const char *dir, bool nofollow)
 } // namespace
 
 extern "C" int COM_Mkdir(const char *path, mode_t mode)
-{
+try {
     if (!path) {
         COM_REPORT("mkdir(%s) error : %s\n", "(null)", std::strerror(EINVAL));
         return -1;
@@ -125,20 +125,20 @@ extern "C" int COM_Mkdir(const char *path, mode_t mode)
         return -1;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_RemoveFileInDir(int bRecursive, const char *dir)
-{
+try {
     // The root directory is never emptied.
     if (!dir || is_root_dir(dir)) {
         COM_REPORT("opendir(%s) error : %s\n", dir ? dir : "(null)", std::strerror(EINVAL));
         return 0;
     }
     return remove_in_dir(bRecursive, dir, false);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_RemoveRealFile(const char *path)
-{
+try {
     if (!path) {
         COM_REPORT("stat(%s) error : %s\n", "(null)", std::strerror(EINVAL));
         return -1;
@@ -198,10 +198,10 @@ extern "C" int COM_RemoveRealFile(const char *path)
     }
     COM_REPORT("unlink ok : [%s] - [%s]\n", path, shown);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_CreateSymbolLink(int bForce, const char *target, const char *link)
-{
+try {
     if (!target || !link) {
         COM_REPORT("symlink(%s, %s) fail : %s\n", target ? target : "(null)", link ? link : "(null)",
                    std::strerror(EINVAL));
@@ -219,4 +219,4 @@ extern "C" int COM_CreateSymbolLink(int bForce, const char *target, const char *
         return -1;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

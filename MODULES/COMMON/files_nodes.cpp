@@ -8,7 +8,7 @@
 #include "dvr_internal.h"
 
 extern "C" int COM_CheckDevFile(const char *path, mode_t mode, uint64_t dev)
-{
+try {
     if (!path) {
         COM_REPORT("stat(%s) fail : %s\n", "(null)", std::strerror(EINVAL));
         return -1;
@@ -27,4 +27,4 @@ extern "C" int COM_CheckDevFile(const char *path, mode_t mode, uint64_t dev)
     COM_REPORT("mknod(%s, 0x%08X, 0x%08X) success!\n", path, static_cast<unsigned>(mode),
                static_cast<unsigned>(dev));
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

@@ -71,7 +71,7 @@ private:
 } // namespace
 
 extern "C" int COM_StripHtmlCode(char *html, char **out)
-{
+try {
     if (!html || !out) {
         COM_REPORT("invalid argument : (html, out) = (%p, %p)\n", static_cast<void *>(html),
                    static_cast<void *>(out));
@@ -108,10 +108,10 @@ extern "C" int COM_StripHtmlCode(char *html, char **out)
         }
     }
     return text.finish();
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetStrippedHtml(const char *url, char **out, COM_HTTP_AUTH *auth)
-{
+try {
     if (!out) {
         COM_REPORT("invalid argument : out is NULL\n");
         return -1;
@@ -124,4 +124,4 @@ extern "C" int COM_GetStrippedHtml(const char *url, char **out, COM_HTTP_AUTH *a
     if (r < 1)
         return r;
     return COM_StripHtmlCode(content.p, out);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

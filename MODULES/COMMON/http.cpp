@@ -639,54 +639,54 @@ int HttpResponseReader::finish()
 } // namespace dvr
 
 extern "C" int COM_SetHttpMaxContent(int nBytes)
-{
+try {
     if (nBytes < 1)
         return dvr::g_max_content.load();
     return dvr::g_max_content.exchange(nBytes);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // ---------------------------------------------------------------------
 // Public entry points
 // ---------------------------------------------------------------------
 
 extern "C" int COM_GetHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 0, nullptr, 0, nullptr);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_PostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
                                    const char *body)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 1, body, 0, nullptr);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 0, nullptr, 1, nullptr);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_PostHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth,
                                              const char *body)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 1, body, 1, nullptr);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetCookieHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
                                         const char *cookie)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 0, nullptr, 0, cookie);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_PostCookieHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
                                          const char *body, const char *cookie)
-{
+try {
     return COM_SubGetPostHttpContent(url, content, auth, 1, body, 0, cookie);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubGetPostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth,
                                          int post, const char *body, int keepHeader,
                                          const char *cookie)
-{
+try {
     if (!url || !content) {
         COM_REPORT("invalid argument : (url, content) = (%p, %p)\n", static_cast<const void *>(url),
                    static_cast<void *>(content));
@@ -752,13 +752,13 @@ extern "C" int COM_SubGetPostHttpContent(const char *url, char **content, COM_HT
             break;
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *host,
                                   const char *authStr, const char *path, char **content,
                                   COM_HTTP_AUTH *auth, int post, const char *body, int keepHeader,
                                   const char *cookie)
-{
+try {
     (void)auth; // carried for the caller's convenience; the text is ready
     if (!server || !content) {
         COM_REPORT("invalid argument : (server, content) = (%p, %p)\n",
@@ -846,7 +846,7 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
     if (stored != 0)
         result = stored;
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // ---------------------------------------------------------------------
 // Authorisation
@@ -854,7 +854,7 @@ extern "C" int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *
 
 extern "C" int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_AUTH *auth,
                                   char *out)
-{
+try {
     if (!out) {
         COM_REPORT("invalid argument : output is NULL\n");
         return -1;
@@ -959,10 +959,10 @@ extern "C" int COM_GenHttpAuthStr(const char *method, const char *url, COM_HTTP_
         return -1;
     }
     return static_cast<int>(text.length());
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetDigestString(const char *url, COM_HTTP_AUTH *auth)
-{
+try {
     if (!auth) {
         COM_REPORT("invalid argument : auth is NULL\n");
         return -1;
@@ -976,10 +976,10 @@ extern "C" int COM_GetDigestString(const char *url, COM_HTTP_AUTH *auth)
         COM_GetDigestStringInBuf(scope.content, auth);
     }
     return r;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth)
-{
+try {
     if (!text || !auth)
         return -1;
     const char *challenge = COM_StrNCaseStr(text, kChallengeHeader);
@@ -1012,14 +1012,14 @@ extern "C" int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth)
         return -1;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // ---------------------------------------------------------------------
 // Header and socket helpers
 // ---------------------------------------------------------------------
 
 extern "C" int COM_GetContentLengthInHttpHeader(const char *buf, int len)
-{
+try {
     constexpr std::string_view name = "Content-Length";
     int result = 0;
     if (!buf)
@@ -1045,10 +1045,10 @@ extern "C" int COM_GetContentLengthInHttpHeader(const char *buf, int len)
         result = static_cast<int>(v);
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SendTcpPackage(int sock, const char *buf, int len)
-{
+try {
     if (len <= 0)
         return 0;
     if (!buf)
@@ -1063,4 +1063,4 @@ extern "C" int COM_SendTcpPackage(int sock, const char *buf, int len)
         left -= static_cast<int>(n);
     }
     return left;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

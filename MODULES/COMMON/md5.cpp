@@ -227,22 +227,22 @@ void to_text(char *out, const uint8_t digest[16]) noexcept
 extern "C" {
 
 void COM_MD5_Init(COM_MD5_CTX *context)
-{
+try {
     context->count[0] = 0;
     context->count[1] = 0;
     context->state[0] = 0x67452301;
     context->state[1] = 0xefcdab89;
     context->state[2] = 0x98badcfe;
     context->state[3] = 0x10325476;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 void COM_MD5_Update(COM_MD5_CTX *context, const unsigned char *input, uint32_t inputLen)
-{
+try {
     update(context, input, inputLen);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 void COM_MD5_Final(unsigned char digest[16], COM_MD5_CTX *context)
-{
+try {
     uint8_t bits[8];
     store_le32(bits, context->count[0]);
     store_le32(bits + 4, context->count[1]);
@@ -256,18 +256,18 @@ void COM_MD5_Final(unsigned char digest[16], COM_MD5_CTX *context)
         store_le32(digest + 4 * i, context->state[i]);
     // Leave nothing of the message behind.
     explicit_bzero(context, sizeof *context);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 void COM_MD5_DigestToString(char *text, const unsigned char digest[16])
-{
+try {
     // Exactly 32 characters; the byte after them is the caller's.
     char local[33];
     to_text(local, digest);
     std::memcpy(text, local, 32);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 void COM_MakeBufMD5(char *text, const char *str)
-{
+try {
     COM_MD5_CTX ctx;
     COM_MD5_Init(&ctx);
     // Strings longer than the 32-bit length field are taken in pieces.
@@ -282,10 +282,10 @@ void COM_MakeBufMD5(char *text, const char *str)
     uint8_t digest[16];
     COM_MD5_Final(digest, &ctx);
     COM_MD5_DigestToString(text, digest);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 int COM_MakeFileMD5(char *text, const char *path)
-{
+try {
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
@@ -318,19 +318,19 @@ int COM_MakeFileMD5(char *text, const char *path)
     COM_MD5_Final(digest, &ctx);
     COM_MD5_DigestToString(text, digest);
     return COM_CloseFd(&fd) == 0 ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 void COM_MD5_Encode(unsigned char *output, const uint32_t *input, uint32_t len)
-{
+try {
     for (uint32_t i = 0, j = 0; j + 3 < len; ++i, j += 4)
         store_le32(output + j, input[i]);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 void COM_MD5_Decode(uint32_t *output, const unsigned char *input, uint32_t len)
-{
+try {
     for (uint32_t i = 0, j = 0; j + 3 < len; ++i, j += 4)
         output[i] = load_le32(input + j);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 uint32_t COM_MD5_F(uint32_t x, uint32_t y, uint32_t z) { return aux_f(x, y, z); }
 uint32_t COM_MD5_G(uint32_t x, uint32_t y, uint32_t z) { return aux_g(x, y, z); }
@@ -338,25 +338,25 @@ uint32_t COM_MD5_H(uint32_t x, uint32_t y, uint32_t z) { return aux_h(x, y, z); 
 uint32_t COM_MD5_I(uint32_t x, uint32_t y, uint32_t z) { return aux_i(x, y, z); }
 
 uint32_t COM_MD5_ROTATE_LEFT(const uint32_t *x, int n)
-{
+try {
     return rotl(*x, static_cast<unsigned>(n));
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 0)
 
 void COM_MD5_FF(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac)
-{
+try {
     step_ff(*a, b, c, d, x, static_cast<unsigned>(s), ac);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 void COM_MD5_GG(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac)
-{
+try {
     step_gg(*a, b, c, d, x, static_cast<unsigned>(s), ac);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 void COM_MD5_HH(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac)
-{
+try {
     step_hh(*a, b, c, d, x, static_cast<unsigned>(s), ac);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 void COM_MD5_II(uint32_t *a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t ac)
-{
+try {
     step_ii(*a, b, c, d, x, static_cast<unsigned>(s), ac);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 } // extern "C"

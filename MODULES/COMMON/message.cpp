@@ -56,7 +56,7 @@ extern "C" int COM_Message(const char *file, int line, const char *function, con
 }
 
 extern "C" int COM_DiffTimeval(struct timeval *result, struct timeval *x, struct timeval *y)
-{
+try {
     if (x->tv_usec < y->tv_usec) {
         long n = (y->tv_usec - x->tv_usec) / 1000000 + 1;
         y->tv_usec -= 1000000 * n;
@@ -70,17 +70,17 @@ extern "C" int COM_DiffTimeval(struct timeval *result, struct timeval *x, struct
     result->tv_sec = x->tv_sec - y->tv_sec;
     result->tv_usec = x->tv_usec - y->tv_usec;
     return x->tv_sec < y->tv_sec ? 1 : 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" struct tm *COM_ConvertTimetToTm(struct tm *tm, time_t t)
-{
+try {
     if (!tm)
         return nullptr;
     return gmtime_r(&t, tm);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 extern "C" int COM_ConvertTimetToStr(char *buf, time_t t)
-{
+try {
     struct tm tm;
     if (!buf || !gmtime_r(&t, &tm))
         return -1;
@@ -89,19 +89,19 @@ extern "C" int COM_ConvertTimetToStr(char *buf, time_t t)
         return -1;
     std::memcpy(buf, text, std::strlen(text) + 1);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ShowTimet(const char *file, int line, time_t t)
-{
+try {
     char text[kTimeTextSize];
     if (COM_ConvertTimetToStr(text, t) != 0)
         return -1;
     std::printf("%s,%d: [%ld] -> [%s]\n", file, line, static_cast<long>(t), text);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ShowTimeval(const char *file, int line)
-{
+try {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0) {
         std::printf("%s,%d: gettimeofday() fail : %s\n", file, line, std::strerror(errno));
@@ -117,7 +117,7 @@ extern "C" int COM_ShowTimeval(const char *file, int line)
     std::strftime(text, sizeof text, kTimeFormat, &tm);
     std::printf("%s,%d: [%s.%06ld]\n", file, line, text, static_cast<long>(tv.tv_usec));
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int NANOSLEEP(int sec, int nsec, const char *file, int line)
 {
@@ -131,21 +131,21 @@ extern "C" int NANOSLEEP(int sec, int nsec, const char *file, int line)
 }
 
 extern "C" int COM_CloseFd(int *fd)
-{
+try {
     if (!fd || *fd < 0)
         return -1;
     int rc = close(*fd);
     *fd = -1;
     return rc;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_Version(void)
-{
+try {
     std::printf("%s\n", kVersionKeyword);
     return std::printf("%s\n", kVersionKeyword);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" char *COM_GetPWD(void)
-{
+try {
     return std::getenv("PWD");
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)

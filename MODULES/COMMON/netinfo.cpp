@@ -161,7 +161,7 @@ int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept
 }
 
 extern "C" int COM_GetMAC(int flag, const char *dev, void *out)
-{
+try {
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
         return -1;
@@ -200,10 +200,10 @@ extern "C" int COM_GetMAC(int flag, const char *dev, void *out)
     }
     text[pos] = '\0';
     return ok ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubGetNetInfo(int flag, const char *dev, void *out)
-{
+try {
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
         return -1;
@@ -235,10 +235,10 @@ extern "C" int COM_SubGetNetInfo(int flag, const char *dev, void *out)
     std::memcpy(bytes, &sin.sin_addr.s_addr, 4);
     put_addr(form, bytes, out);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubGetGateway(int flag, const char *dev, void *out)
-{
+try {
     (void)dev; // the first default route of any interface is the gateway
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
@@ -301,10 +301,10 @@ extern "C" int COM_SubGetGateway(int flag, const char *dev, void *out)
     }
     put_placeholder(form, out);
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubGetDNS(int flag, const char *dev, void *out)
-{
+try {
     (void)dev;
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
@@ -346,10 +346,10 @@ extern "C" int COM_SubGetDNS(int flag, const char *dev, void *out)
     std::memcpy(bytes, &addr.s_addr, 4);
     put_addr(form, bytes, out);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetMTU(int flag, const char *dev, void *out)
-{
+try {
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
         return -1;
@@ -371,10 +371,10 @@ extern "C" int COM_GetMTU(int flag, const char *dev, void *out)
     int32_t mtu = ifr.ifr_mtu;
     std::memcpy(out, &mtu, sizeof mtu);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetNetInfo(int flag, const char *dev, void *out)
-{
+try {
     if (!out) {
         COM_REPORT("input error : out == NULL\n");
         return -1;
@@ -392,10 +392,10 @@ extern "C" int COM_GetNetInfo(int flag, const char *dev, void *out)
     std::memcpy(out, "unknown", 8);
     COM_REPORT("flag(%d) not implemented yet.\n", flag);
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ConvertNetworkAddr(const char *text, uint32_t *pAddr, uint32_t *pMask)
-{
+try {
     if (!pAddr || !pMask) {
         COM_REPORT("input error : (pAddr, pMask) = (%p, %p)\n", static_cast<void *>(pAddr),
                    static_cast<void *>(pMask));
@@ -438,7 +438,7 @@ extern "C" int COM_ConvertNetworkAddr(const char *text, uint32_t *pAddr, uint32_
     uint32_t mask = bits == 0 ? 0u : 0xFFFFFFFFu << (32 - bits);
     dvr::put_be32(reinterpret_cast<uint8_t *>(pMask), mask);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // Lists the interface names of a kernel table whose lines read
 // "name: counters ...": one 16-byte entry per line holding a ':'.
@@ -489,14 +489,14 @@ static int COM_GetDeviceFromProc(const char *table, char **ppList)
 }
 
 extern "C" int COM_GetAllNetDevice(char **ppList)
-{
+try {
     return COM_GetDeviceFromProc(kNetDevList, ppList);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetAllWirelessDevice(char **ppList)
-{
+try {
     return COM_GetDeviceFromProc(kWirelessList, ppList);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // Runs "/sbin/ifconfig <dev> <action>" as root.
 static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *fn)
@@ -522,11 +522,11 @@ static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *
 }
 
 extern "C" int COM_NetDevUp(const char *dev)
-{
+try {
     return COM_SubNetDevSwitch(dev, "up", __func__);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_NetDevDown(const char *dev)
-{
+try {
     return COM_SubNetDevSwitch(dev, "down", __func__);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

@@ -88,7 +88,7 @@ void warn_overflow(const char *function, int line, long len, int size)
 extern "C" {
 
 char *COM_StrNCaseStr(const char *text, const char *pattern)
-{
+try {
     if (!text || !pattern)
         return nullptr;
     const size_t plen = std::strlen(pattern);
@@ -104,10 +104,10 @@ char *COM_StrNCaseStr(const char *text, const char *pattern)
             return const_cast<char *>(text + i);
     }
     return nullptr;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 char *COM_GetStrInDoubleQuotes(const char *text, const char *key, char *out, int size)
-{
+try {
     char *found = COM_StrNCaseStr(text, key);
     if (!found)
         return nullptr;
@@ -130,10 +130,10 @@ char *COM_GetStrInDoubleQuotes(const char *text, const char *key, char *out, int
         out[keep] = '\0';
     }
     return len >= 1 ? after : nullptr;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 char *COM_GetStrBeforeNewLine(const char *text, const char *key, char *out, int size)
-{
+try {
     char *found = COM_StrNCaseStr(text, key);
     if (!found)
         return nullptr;
@@ -154,10 +154,10 @@ char *COM_GetStrBeforeNewLine(const char *text, const char *key, char *out, int 
     std::memcpy(out, after, static_cast<size_t>(n - 1));
     out[n - 1] = '\0';
     return after;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 int COM_ReadHexDataInStrFormat(int fd, char **buf)
-{
+try {
     if (fd < 0)
         return -1;
     constexpr size_t kChunk = 80;
@@ -195,10 +195,10 @@ int COM_ReadHexDataInStrFormat(int fd, char **buf)
         total += k;
     }
     return total;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 int COM_GetValuePairInStr(const char *text, int len, int *first, int *second)
-{
+try {
     int stored = 0;
     int i = 0;
     while (i < len && stored < 2) {
@@ -214,10 +214,10 @@ int COM_GetValuePairInStr(const char *text, int len, int *first, int *second)
         ++stored;
     }
     return stored;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 int COM_ParserXml(const char *text, COM_XML_ITEM *item)
-{
+try {
     static constexpr char kData[] = "<DATA";
     static constexpr char kDataEnd[] = "</DATA>";
     static constexpr char kNameAttr[] = "Name=\"";
@@ -321,10 +321,10 @@ int COM_ParserXml(const char *text, COM_XML_ITEM *item)
                 item->min, item->max, item->value, item->type, static_cast<int>(strnlen(item->text, kItemText)),
                 item->text);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 uint32_t COM_GetBits(const unsigned char **p, int *rem, int n)
-{
+try {
     if (n < 1 || n > 32 || *rem < 1 || *rem > 8) {
         COM_REPORT("bad bit request (n, rem) = (%d, %d)\n", n, *rem);
         return 0;
@@ -344,10 +344,10 @@ uint32_t COM_GetBits(const unsigned char **p, int *rem, int n)
         *rem = 8;
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 0)
 
 int COM_ParserVideoObjectLayer(const unsigned char *data, int *width, int *height, int *rate)
-{
+try {
     const unsigned char *p = data;
     int rem = 8;
     auto bits = [&](int n) { return COM_GetBits(&p, &rem, n); };
@@ -401,19 +401,19 @@ int COM_ParserVideoObjectLayer(const unsigned char *data, int *width, int *heigh
     if (increment != 0)
         *rate = static_cast<int>(resolution * 100 / increment);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 unsigned char COM_BitReverse(unsigned char value)
-{
+try {
     unsigned v = value;
     v = ((v & 0xF0u) >> 4) | ((v & 0x0Fu) << 4);
     v = ((v & 0xCCu) >> 2) | ((v & 0x33u) << 2);
     v = ((v & 0xAAu) >> 1) | ((v & 0x55u) << 1);
     return static_cast<unsigned char>(v);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", 0)
 
 void *COM_MemCopyBetweenRingBuf(void *dst, int dpos, int dsize, const void *src, int spos, int ssize, int count)
-{
+try {
     // Positions must lie within their rings and the count must fit the
     // smaller ring; anything else would reach outside the buffers.
     if (count < 0 || dpos < 0 || spos < 0 || (dsize > 0 && (dpos > dsize || count > dsize)) ||
@@ -455,10 +455,10 @@ void *COM_MemCopyBetweenRingBuf(void *dst, int dpos, int dsize, const void *src,
     std::memmove(d, sat + droom, sroom - droom);
     std::memmove(d + (sroom - droom), s, n - sroom);
     return d + (sroom - droom);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len)
-{
+try {
     std::printf("[ %s ]\n====\n", title);
     for (int i = 0; i < len; ++i) {
         std::printf("%02X ", bytes[i]);
@@ -466,6 +466,6 @@ int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len)
             std::printf("\n");
     }
     return std::printf("%s====\n", (len > 0 && len % 16 != 0) ? "\n" : "");
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 } // extern "C"

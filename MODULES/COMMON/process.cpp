@@ -169,16 +169,16 @@ int close_by_listing(int pid)
 } // namespace
 
 extern "C" int COM_CloseFdExceptSTD(int pid)
-{
+try {
     // Only the calling process's own table can be closed; close_range does
     // it in one system call where the kernel has it.
     if (pid == ::getpid() && ::syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
         return 0;
     return close_by_listing(pid);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ParserCMD(const char *cmd)
-{
+try {
     if (!cmd)
         return RawReport(__LINE__, __func__).add("pCMD == NULL\n").send();
 
@@ -200,7 +200,7 @@ extern "C" int COM_ParserCMD(const char *cmd)
         errno = ENOENT;
     int err = errno;
     return RawReport(__LINE__, __func__).add("[").add(path).add("] error : ").add_error(err).add("\n").send();
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 namespace {
 
@@ -276,7 +276,7 @@ private:
 } // namespace
 
 extern "C" int COM_System(const char *cmd, int *pPid)
-{
+try {
     if (!cmd) {
         COM_REPORT("pCMD == NULL\n");
         return -1;
@@ -364,4 +364,4 @@ extern "C" int COM_System(const char *cmd, int *pPid)
     if (!section.leave())
         result = -1;
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

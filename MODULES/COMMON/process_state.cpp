@@ -100,7 +100,7 @@ void set_popen_budget_ms(int ms) noexcept
 } // namespace dvr
 
 extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn)
-{
+try {
     (void)pUnused;
     // The command's status can only be collected with SIGCHLD at default.
     struct sigaction dfl {};
@@ -195,10 +195,10 @@ extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user,
     if (fn)
         fn(nullptr, user);
     return timed_out ? -1 : status;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SavePid(const char *path)
-{
+try {
     if (!path)
         return -1;
     FILE *f = std::fopen(path, "w");
@@ -214,10 +214,10 @@ extern "C" int COM_SavePid(const char *path)
         return -1;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_KillPid(int pid, uint32_t usWait)
-{
+try {
     if (pid < 1) {
         COM_REPORT("Invalid pid = %d\n", pid);
         return -1;
@@ -233,10 +233,10 @@ extern "C" int COM_KillPid(int pid, uint32_t usWait)
         ::nanosleep(&ts, nullptr);
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_WatchDog(COM_WATCHDOG_LIST *list)
-{
+try {
     if (!list)
         return -1;
     if (list->nItem < 0 || (list->nItem > 0 && !list->pItem)) {
@@ -285,10 +285,10 @@ extern "C" int COM_WatchDog(COM_WATCHDOG_LIST *list)
             items[i].pRestart();
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap)
-{
+try {
     int result = -1;
     dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "r"));
     if (!f) {
@@ -324,4 +324,4 @@ extern "C" int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap)
     if (changed)
         COM_REPORT("Free - (Mem, Swap) = (%d, %d)\n", pFreeMem ? *pFreeMem : -1, pFreeSwap ? *pFreeSwap : -1);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

@@ -11,7 +11,7 @@
 extern "C" {
 
 int COM_Rmdir(const char *path)
-{
+try {
     if (!path) {
         COM_REPORT("path == NULL\n");
         return -1;
@@ -30,6 +30,6 @@ int COM_Rmdir(const char *path)
         return -1;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 } // extern "C"

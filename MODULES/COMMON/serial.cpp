@@ -107,7 +107,7 @@ bool matches_keyword(int idx, std::string_view location)
 } // namespace
 
 extern "C" int COM_GetSerialPort(int idx, char *out)
-{
+try {
     if (!out || idx == 0)
         return -1;
     if (idx == 1) {
@@ -169,7 +169,7 @@ extern "C" int COM_GetSerialPort(int idx, char *out)
     COM_CheckDevFile(dvr::board_path(out).c_str(), S_IFCHR | 0664,
                      static_cast<uint64_t>(makedev(kUsbSerialMajor, minor)));
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 namespace {
 
@@ -236,7 +236,7 @@ bool known_speed(speed_t s) noexcept
 } // namespace
 
 extern "C" int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo)
-{
+try {
     if (!path || !pDevInfo) {
         COM_REPORT("input error : (path, pDevInfo) = (%p, %p)\n", static_cast<const void *>(path),
                    static_cast<void *>(pDevInfo));
@@ -306,10 +306,10 @@ extern "C" int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo)
         result = -1;
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_CloseTermDevice(COM_TERM_DEV_INFO *pDevInfo)
-{
+try {
     if (!pDevInfo || pDevInfo->fd < 0) {
         COM_REPORT("no valid fd found\n");
         return -1;
@@ -326,10 +326,10 @@ extern "C" int COM_CloseTermDevice(COM_TERM_DEV_INFO *pDevInfo)
     }
     pDevInfo->fd = -1;
     return rc;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SubShowTermAttr(const char *label, uint32_t flags, const COM_TERM_FLAG_NAME *table)
-{
+try {
     std::printf("%s = [0x%X] :", label ? label : "", flags);
     for (const COM_TERM_FLAG_NAME *f = table; f && f->name[0]; ++f) {
         uint32_t bits = static_cast<uint32_t>(f->value);
@@ -337,10 +337,10 @@ extern "C" int COM_SubShowTermAttr(const char *label, uint32_t flags, const COM_
             std::printf(" [%.*s]", static_cast<int>(sizeof f->name), f->name);
     }
     return std::printf("\n");
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ShowTermAttr(const char *title, const struct termios *tio)
-{
+try {
     if (!tio) {
         COM_REPORT("input error : tio == NULL\n");
         return -1;
@@ -361,4 +361,4 @@ extern "C" int COM_ShowTermAttr(const char *title, const struct termios *tio)
         std::printf(" [%02d/%02d] c_cc[%s] = %d\n", i, kShownCc, name, tio->c_cc[i]);
     }
     return std::printf("======\n");
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)

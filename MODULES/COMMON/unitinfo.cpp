@@ -56,32 +56,32 @@ std::string field_text(const char (&field)[N])
 } // namespace
 
 extern "C" int COM_GetModelName(char *buf, int size)
-{
+try {
     return get_identity(kModelFile, buf, size);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetProjName(char *buf, int size)
-{
+try {
     return get_identity(kProjFile, buf, size);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetNote(char *buf, int size)
-{
+try {
     get_identity(kNoteFile, buf, size);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetTriggerPort(char *buf, int size)
-{
+try {
     if (get_identity(kPortFile, buf, size) == 0)
         return 0;
     if (buf && size > 0)
         dvr::copy_cut(buf, static_cast<size_t>(size), kDefaultPort);
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetUnitName(char *buf, int size)
-{
+try {
     if (!buf || size < 1) {
         COM_REPORT("input error : (pBuf, len) = (%p, %d)\n", static_cast<void *>(buf), size);
         return -1;
@@ -93,25 +93,25 @@ extern "C" int COM_GetUnitName(char *buf, int size)
     }
     buf[size - 1] = '\0';
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetModelName(const char *text)
-{
+try {
     return set_identity(kModelFile, text);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetProjName(const char *text)
-{
+try {
     return set_identity(kProjFile, text);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetNote(const char *text)
-{
+try {
     return set_identity(kNoteFile, text);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetUnitName(const char *name)
-{
+try {
     if (!name) {
         COM_REPORT("input error : name == NULL\n");
         return -1;
@@ -120,10 +120,10 @@ extern "C" int COM_SetUnitName(const char *name)
     if (rc != 0)
         COM_REPORT("sethostname(%.80s) error : %s\n", name, std::strerror(errno));
     return rc;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetTriggerPort(int nPort)
-{
+try {
     if (nPort < 0 || nPort > 65535) {
         COM_REPORT("invalid port %d\n", nPort);
         return -1;
@@ -131,10 +131,10 @@ extern "C" int COM_SetTriggerPort(int nPort)
     char text[8];
     std::snprintf(text, sizeof text, "%d", nPort);
     return set_identity(kPortFile, text);
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_SetUnitInfo(const COM_UNIT_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         COM_REPORT("input error : pInfo == NULL\n");
         return -1;
@@ -143,10 +143,10 @@ extern "C" int COM_SetUnitInfo(const COM_UNIT_INFO *pInfo)
            COM_SetProjName(field_text(pInfo->proj).c_str()) +
            COM_SetUnitName(field_text(pInfo->name).c_str()) +
            COM_SetNote(field_text(pInfo->note).c_str());
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetUnitInfo(COM_UNIT_INFO *pInfo, const char *dev)
-{
+try {
     if (!pInfo) {
         COM_REPORT("input error : pInfo == NULL\n");
         return -1;
@@ -170,10 +170,10 @@ extern "C" int COM_GetUnitInfo(COM_UNIT_INFO *pInfo, const char *dev)
     result += COM_GetNote(pInfo->note, sizeof pInfo->note);
     result += COM_GetNetInfo(COM_NETINFO_MTU, dev, pInfo->mtu);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_ShowUnitInfo(const COM_UNIT_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         COM_REPORT("input error : pInfo == NULL\n");
         return -1;
@@ -189,10 +189,10 @@ extern "C" int COM_ShowUnitInfo(const COM_UNIT_INFO *pInfo)
     return COM_Message("MODULES/COMMON", __LINE__, nullptr, "(dev, note) = (%.*s, %.*s)\n", F(dev),
                        F(note));
 #undef F
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" void COM_ShowAllUnitInfo(int nCount, const COM_UNIT_INFO *pInfo)
-{
+try {
     if (!pInfo && nCount > 0) {
         COM_REPORT("input error : pInfo == NULL\n");
         return;
@@ -201,4 +201,4 @@ extern "C" void COM_ShowAllUnitInfo(int nCount, const COM_UNIT_INFO *pInfo)
         COM_REPORT("[%d/%d]\n", i + 1, nCount);
         COM_ShowUnitInfo(&pInfo[i]);
     }
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")

@@ -125,7 +125,7 @@ void take_snapshot(const COM_THREAD_WATCHDOG &wd, Snapshot &snap) noexcept
 } // namespace
 
 extern "C" int COM_LogThread(const char *name)
-{
+try {
     if (!name) {
         COM_REPORT("input error : name == NULL\n");
         return -1;
@@ -158,10 +158,10 @@ extern "C" int COM_LogThread(const char *name)
     if (full)
         COM_REPORT("thread registry full (%zu records)\n", n);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_LogThreadMemUsage(int32_t nChange)
-{
+try {
     int result = 0;
     int32_t id = current_id();
     int found = -1;
@@ -191,10 +191,10 @@ extern "C" int COM_LogThreadMemUsage(int32_t nChange)
         COM_REPORT("[%d] : %d - [%ld] - %.*s\n", found, shown.nPid, static_cast<long>(shown.nMemUsage),
                    static_cast<int>(sizeof shown.szName), shown.szName);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" void COM_ShowThread(void)
-{
+try {
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
     Snapshot snap;
     pthread_cleanup_push(unlock_mutex, &wd.mutex);
@@ -210,10 +210,10 @@ extern "C" void COM_ShowThread(void)
                    static_cast<int>(sizeof rec.szName), rec.szName, static_cast<int>(sizeof rec.szState),
                    rec.szState, static_cast<long>(rec.nMemUsage));
     }
-}
+} DVR_C_BOUNDARY("MODULES/COMMON")
 
 extern "C" int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo)
-{
+try {
     if (!pInfo)
         return -1;
     char fixed[32];
@@ -246,7 +246,7 @@ extern "C" int COM_SubThreadWatchdog(COM_THREAD_INFO *pInfo)
     default:
         return 0;
     }
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 namespace {
 
@@ -315,7 +315,7 @@ void check_cycle(COM_THREAD_WATCHDOG &wd)
 } // namespace
 
 extern "C" DVRPLAT_NO_ASAN void *COM_ThreadWatchdog(void *pArg)
-{
+try {
     COM_THREAD_WATCHDOG &wd = pArg ? *static_cast<COM_THREAD_WATCHDOG *>(pArg) : gComThreadWatchdog;
 #if DVRPLAT_ASAN
     dvr::asan::StackRange stack = dvr::asan::own_stack();
@@ -332,10 +332,10 @@ extern "C" DVRPLAT_NO_ASAN void *COM_ThreadWatchdog(void *pArg)
     pthread_cleanup_pop(0);
 #endif
     return nullptr;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", nullptr)
 
 extern "C" int COM_CreateThreadWatchdog(int nSec)
-{
+try {
     if (nSec < 1) {
         COM_REPORT("invalid interval %d\n", nSec);
         return EINVAL;
@@ -358,10 +358,10 @@ extern "C" int COM_CreateThreadWatchdog(int nSec)
     pthread_mutex_unlock(&gControlMutex);
     pthread_cleanup_pop(0);
     return rc;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", ENOMEM)
 
 extern "C" int COM_DestroyThreadWatchdog(void)
-{
+try {
     int rc = 0;
     pthread_cleanup_push(unlock_mutex, &gControlMutex);
     pthread_mutex_lock(&gControlMutex);
@@ -380,4 +380,4 @@ extern "C" int COM_DestroyThreadWatchdog(void)
     pthread_mutex_unlock(&gControlMutex);
     pthread_cleanup_pop(0);
     return rc;
-}
+} DVR_C_BOUNDARY("MODULES/COMMON", ENOMEM)

@@ -100,7 +100,7 @@ bool dvd_minus_or_plus_write_once(const DEV_DISC_INFO *info)
 extern "C" {
 
 int Dev_GetConfiguration(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -140,10 +140,10 @@ int Dev_GetConfiguration(const char *name, int fd, DEV_DISC_INFO *pInfo)
             break;
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadDiscInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -169,10 +169,10 @@ int Dev_ReadDiscInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
         set_status(pInfo, r[2]);
     }
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadCdATIP(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -202,10 +202,10 @@ int Dev_ReadCdATIP(const char *name, int fd, DEV_DISC_INFO *pInfo)
     DEV_REPORT("Disc Space is %d KB\n", static_cast<int>(frames * 2));
     pInfo->total_capacity = static_cast<uint64_t>(total);
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadCdToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -253,10 +253,10 @@ int Dev_ReadCdToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
     pInfo->last_lead_in = msf_frames(last) - 150;
     pInfo->next_lead_in = next;
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_GetCdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -279,10 +279,10 @@ int Dev_GetCdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
         pInfo->used_capacity = 0;
     }
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadTrackInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -327,10 +327,10 @@ int Dev_ReadTrackInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
             pInfo->used_capacity = 0;
     }
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadDvdStruct(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -358,10 +358,10 @@ int Dev_ReadDvdStruct(const char *name, int fd, DEV_DISC_INFO *pInfo)
     else if (dvd_minus_or_plus_write_once(pInfo))
         pInfo->total_capacity = static_cast<uint64_t>((static_cast<int64_t>(end) - start + 1) * 2);
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadDvdRToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -407,10 +407,10 @@ int Dev_ReadDvdRToc(const char *name, int fd, DEV_DISC_INFO *pInfo)
         DEV_REPORT("Used capacity = %llu MB.\n", static_cast<unsigned long long>(pInfo->used_capacity / 1024));
     }
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_GetDvdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
@@ -425,10 +425,10 @@ int Dev_GetDvdInfo(const char *name, int fd, DEV_DISC_INFO *pInfo)
     if (pInfo->type1 == 4 && pInfo->type2 == 2 && pInfo->appendable == 1)
         Dev_ReadTrackInfo(name, fd, pInfo);
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_GetDvdPlusRwInfo(DEV_INFO *pDev)
-{
+try {
     if (!pDev) {
         DEV_REPORT("Get Null ptr\n");
         return 1;
@@ -470,10 +470,10 @@ int Dev_GetDvdPlusRwInfo(DEV_INFO *pDev)
         sleep_ms(500);
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetDiscInfo(DEV_INFO *pDev)
-{
+try {
     if (!pDev) {
         DEV_REPORT("Get Null ptr\n");
         return 1;
@@ -516,10 +516,10 @@ int Dev_GetDiscInfo(DEV_INFO *pDev)
         break;
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_ShowDiscInfo(const DEV_DISC_INFO *pInfo)
-{
+try {
     if (!pInfo) {
         DEV_REPORT("Get Null ptr\n");
         return -1;
@@ -534,6 +534,6 @@ int Dev_ShowDiscInfo(const DEV_DISC_INFO *pInfo)
     return DEV_REPORT("(total_capacity(KB), used_capacity(KB)) = (%llu, %llu)\n",
                       static_cast<unsigned long long>(i.total_capacity),
                       static_cast<unsigned long long>(i.used_capacity));
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

@@ -254,7 +254,7 @@ void read_device_size(DEV_INFO *pDev)
 extern "C" {
 
 int Dev_Get(DEV_INFO *table)
-{
+try {
     if (!table) {
         DEV_REPORT("(%p) : Null Ptr\n", static_cast<void *>(table));
         return 0;
@@ -292,10 +292,10 @@ int Dev_Get(DEV_INFO *table)
                     static_cast<unsigned long long>(d.details.hd.device_bytes / 1048576u));
     }
     return total;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_GetHDStat(DEV_INFO *pDev, int fs)
-{
+try {
     if (!pDev) {
         DEV_REPORT("(%p) : Null ptr\n", static_cast<void *>(pDev));
         return -1;
@@ -353,15 +353,15 @@ int Dev_GetHDStat(DEV_INFO *pDev, int fs)
         std::memset(pDev->mpt, 0, sizeof pDev->mpt);
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_Rescan(void)
-{
+try {
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_MakeDevName(char *dst, int k, int numeric)
-{
+try {
     if (!dst) {
         DEV_REPORT("(%p, %d, %d) : Null ptr\n", static_cast<void *>(dst), k, numeric);
         return -1;
@@ -373,10 +373,10 @@ int Dev_MakeDevName(char *dst, int k, int numeric)
         return std::snprintf(dst, DEV_NODE_SIZE, "/dev/sgxx");
     }
     return std::snprintf(dst, DEV_NODE_SIZE, "/dev/sg%c", 'a' + k);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_BuildSgMap(DEV_SG_MAP *map)
-{
+try {
     if (!map) {
         DEV_REPORT("(%p) : Null ptr\n", static_cast<void *>(map));
         return 0;
@@ -411,10 +411,10 @@ int Dev_BuildSgMap(DEV_SG_MAP *map)
             ++ready;
     }
     return ready;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_SdToSg(char *pSg, const char *pSd)
-{
+try {
     if (!pSg || !pSd) {
         DEV_REPORT("(%s, %s) : Null ptr\n", destination_text(pSg).c_str(), pSd ? pSd : "(null)");
         return -1;
@@ -441,10 +441,10 @@ int Dev_SdToSg(char *pSg, const char *pSd)
         }
     }
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_SgToSd(char *pSd, const char *pSg)
-{
+try {
     if (!pSd || !pSg) {
         DEV_REPORT("(%s, %s) : Null ptr\n", pSg ? pSg : "(null)", destination_text(pSd).c_str());
         return -1;
@@ -478,10 +478,10 @@ int Dev_SgToSd(char *pSd, const char *pSg)
         }
     }
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_ConvertToAlpha(int n, char *dst, int higher)
-{
+try {
     // A higher digit counts from 1 ('a' for 1): letters of n - 1. Taking
     // the one off before going further up keeps every length right
     // (701 zz, 702 aaa), not only the two-letter names.
@@ -496,10 +496,10 @@ int Dev_ConvertToAlpha(int n, char *dst, int higher)
     dst[len] = c;
     dst[len + 1] = '\0';
     return static_cast<unsigned char>(c);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_ConvertMajorMinor(int major, int minor, char *dst)
-{
+try {
     if (!dst) {
         DEV_REPORT("(%d, %d, %p) : Null ptr\n", major, minor, static_cast<void *>(dst));
         return -1;
@@ -540,6 +540,6 @@ int Dev_ConvertMajorMinor(int major, int minor, char *dst)
         }
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

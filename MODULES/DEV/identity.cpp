@@ -168,7 +168,7 @@ int write_id_file(const char *dir, const char *text)
 extern "C" {
 
 int Dev_GetDevIdentify(const char *pDevPath, char *pSN, char *pFwRev, char *pModel)
-{
+try {
     if (!pDevPath || (!pSN && !pFwRev && !pModel)) {
         DEV_REPORT("Invalid input : (pDevPath, pSN, pFwRev, pModel) = (%p, %p, %p, %p)\n",
                    static_cast<const void *>(pDevPath), static_cast<void *>(pSN),
@@ -193,10 +193,10 @@ int Dev_GetDevIdentify(const char *pDevPath, char *pSN, char *pFwRev, char *pMod
     copy_field(hex, kFirmware, pFwRev);
     copy_field(hex, kModel, pModel);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_SaveID(const char *pMpt)
-{
+try {
     if (!pMpt) {
         DEV_REPORT("(%p) : Null ptr\n", static_cast<const void *>(pMpt));
         return -1;
@@ -214,10 +214,10 @@ int Dev_SaveID(const char *pMpt)
     if (Dev_GetDevIdentify(dev, serial, nullptr, nullptr) != 0)
         return -1;
     return write_id_file(pMpt, serial);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetIDViaMount(char *pID, const char *pMpt)
-{
+try {
     if (!pID || !pMpt) {
         DEV_REPORT("(%p, %p) : Null ptr\n", static_cast<void *>(pID), static_cast<const void *>(pMpt));
         return -1;
@@ -238,18 +238,18 @@ int Dev_GetIDViaMount(char *pID, const char *pMpt)
         return -1;
     }
     return read_id_line(std::move(f), pID);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetIDViaDev(char *pID, const char *pDev)
-{
+try {
     char mpt[DEV_MPT_SIZE] = {};
     if (Dev_GetMPT(pDev, mpt) != 0)
         return -1;
     return Dev_GetIDViaMount(pID, mpt);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart)
-{
+try {
     if (!pDev || !pSmart) {
         DEV_REPORT("Invalid Input : (pDev, pSmart) = (%s, %p)\n", pDev ? pDev : "(null)",
                    static_cast<void *>(pSmart));
@@ -280,6 +280,6 @@ int Dev_GetSmartValue(const char *pDev, DEV_SMART_REQ *pSmart)
         }
     }
     return -1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

@@ -14,7 +14,7 @@ static_assert(offsetof(DEV_TEST_MENU, major) == 36);
 static_assert(offsetof(DEV_TEST_MENU, minor) == 40);
 
 extern "C" int Dev_TestMenu(const DEV_TEST_MENU *pMenu)
-{
+try {
     if (!pMenu) {
         DEV_REPORT("(%p) : Null ptr\n", static_cast<const void *>(pMenu));
         return -1;
@@ -41,4 +41,4 @@ extern "C" int Dev_TestMenu(const DEV_TEST_MENU *pMenu)
     std::printf("\t%d) Convert (major, minor) = (%d, %d) to device name\n", n++, pMenu->major, pMenu->minor);
     std::printf("\t%d) Get [%s] smart value [0xC2 - Temperature]\n", n++, dev.c_str());
     return std::printf("\t%d) Exit\n\n", n);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)

@@ -132,7 +132,7 @@ std::string unescape(std::string_view field)
 extern "C" {
 
 int Dev_Mount(const char *src, const char *dst, int fs)
-{
+try {
     if (!src) {
         DEV_REPORT("pSrc == NULL\n");
         return -1;
@@ -170,10 +170,10 @@ int Dev_Mount(const char *src, const char *dst, int fs)
         return -1;
     }
     return mount_with_suffixes(source, dst, fs, '0', '8', ends_in_digit) ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_uMount(const char *path)
-{
+try {
     if (!path) {
         DEV_REPORT("pPath == NULL\n");
         return -1;
@@ -196,10 +196,10 @@ int Dev_uMount(const char *path)
     if (nfs)
         Dev_NfsuMountRPCCall(entry.dev, entry.opts);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 void Dev_InitFsArray(void)
-{
+try {
     const std::string table = dvr::board_path(kProcFilesystems);
     for (int row = 0; row < DEV_FS_COUNT; ++row) {
         COM_REPLACE_ITEM item{};
@@ -216,15 +216,15 @@ void Dev_InitFsArray(void)
         DEV_REPORT("[%d] %s - %s\n", row, gDevFS[row].type,
                    gDevFS[row].available == 1 ? "Enable" : "Disable");
     }
-}
+} DVR_C_BOUNDARY("MODULES/DEV")
 
 int Dev_GetMPT(const char *dev, char *mpt)
-{
+try {
     return Dev_nGetMPT(dev, mpt, 0);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_nGetMPT(const char *dev, char *mpt, int n)
-{
+try {
     if (!dev || !mpt) {
         DEV_REPORT("(%p, %p, %d) : Null ptr\n", static_cast<const void *>(dev),
                    static_cast<void *>(mpt), n);
@@ -264,10 +264,10 @@ int Dev_nGetMPT(const char *dev, char *mpt, int n)
         DEV_REPORT("mount point of %s longer than %d characters : %s\n", dev, DEV_MPT_SIZE - 1,
                    too_long_copy.c_str());
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetDevViaMount(char *dev, const char *mpt)
-{
+try {
     if (!dev || !mpt) {
         DEV_REPORT("(%p, %p) : Null ptr\n", static_cast<void *>(dev), static_cast<const void *>(mpt));
         return -1;
@@ -294,10 +294,10 @@ int Dev_GetDevViaMount(char *dev, const char *mpt)
     if (!cut.empty())
         DEV_REPORT("device name cut to %d characters : %s\n", static_cast<int>(kDevSize - 1), cut.c_str());
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetEntryViaMtab(const char *name, DEV_MTAB_ENTRY *pEntry)
-{
+try {
     if (!name || !pEntry) {
         DEV_REPORT("(%p, %p) : Null ptr\n", static_cast<const void *>(name), static_cast<void *>(pEntry));
         return -1;
@@ -324,10 +324,10 @@ int Dev_GetEntryViaMtab(const char *name, DEV_MTAB_ENTRY *pEntry)
         return false;
     });
     return rc != 0 ? -1 : result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_CheckPartition(const char *dev)
-{
+try {
     if (!dev) {
         DEV_REPORT("pDev == NULL\n");
         return -1;
@@ -349,6 +349,6 @@ int Dev_CheckPartition(const char *dev)
         return 2;
     }
     return (sig[0] == 0x55 && sig[1] == 0xAA) ? 0 : 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

@@ -51,7 +51,7 @@ bool option_value(std::string_view opts, std::string_view name, std::string_view
 extern "C" {
 
 int Dev_NfsMount(const char *src, const char *dst)
-{
+try {
     if (!src || !dst) {
         DEV_REPORT("(%p, %p) : Null ptr\n", static_cast<const void *>(src), static_cast<const void *>(dst));
         return -1;
@@ -77,10 +77,10 @@ int Dev_NfsMount(const char *src, const char *dst)
     std::string command = dvr::board_path(kMountProgram);
     command += line + (sizeof kMountProgram - 1);
     return COM_System(command.c_str(), nullptr);
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_NfsXdrDir(void *xdrs, char *dir)
-{
+try {
 #ifdef DVRPLAT_HAVE_TIRPC
     return xdr_string(static_cast<XDR *>(xdrs), &dir, kMaxPathLen);
 #else
@@ -88,10 +88,10 @@ int Dev_NfsXdrDir(void *xdrs, char *dir)
     (void)dir;
     return 0;
 #endif
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_NfsuMountRPCCall(const char *src, const char *opts)
-{
+try {
     int result = 1;
     if (!src)
         return result;
@@ -181,6 +181,6 @@ int Dev_NfsuMountRPCCall(const char *src, const char *opts)
     DEV_REPORT("no RPC library in this build: the server of %s is not told\n", src);
 #endif
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

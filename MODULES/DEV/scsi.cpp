@@ -211,7 +211,7 @@ using dvr::dev::MmcCommand;
 extern "C" {
 
 int Dev_ExecMMC(DEV_MMC_CMD *pCmd, int fd, int verbose)
-{
+try {
     if (!pCmd) {
         DEV_REPORT("(%p) : Null ptr\n", static_cast<void *>(pCmd));
         return -3;
@@ -275,10 +275,10 @@ int Dev_ExecMMC(DEV_MMC_CMD *pCmd, int fd, int verbose)
             dump_reply(static_cast<const uint8_t *>(io.dxferp), static_cast<unsigned>(got));
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_TestUnitReady(const char *name, int fd)
-{
+try {
     MmcCommand cmd("TEST UNIT READY", name, TurCmdBlk, sizeof TurCmdBlk, 0);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (cmd.issue(fd, 0) == 0)
@@ -286,10 +286,10 @@ int Dev_TestUnitReady(const char *name, int fd)
         sleep_seconds(1);
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_Inquiry(const char *name, int fd, char *pModel)
-{
+try {
     MmcCommand cmd("INQUIRY", name, kInquiryBlk, sizeof kInquiryBlk, 96, __func__);
     if (cmd.issue(fd, 0) != 0)
         return 0;
@@ -314,10 +314,10 @@ int Dev_Inquiry(const char *name, int fd, char *pModel)
         dvr::dev::compact_model(pModel, kScan);
     }
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadBufferCapacity(const char *name, int fd)
-{
+try {
     MmcCommand cmd("READ BUFFER CAPACITY", name, kBufferCapacityBlk, sizeof kBufferCapacityBlk, 12, __func__);
     if (cmd.issue(fd, 0) != 0)
         return 0;
@@ -330,16 +330,16 @@ int Dev_ReadBufferCapacity(const char *name, int fd)
     else
         DEV_REPORT("buffer_size = ???\n");
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadCapacity(const char *name, int fd, DEV_DISC_INFO *)
-{
+try {
     MmcCommand cmd("READ CAPACITY", name, kCapacityBlk, sizeof kCapacityBlk, 8);
     return cmd.issue(fd, 0) == 0 ? 1 : 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *)
-{
+try {
     MmcCommand cmd("READ FORMAT CAPACITY", name, kFormatCapacityBlk, sizeof kFormatCapacityBlk, 252, __func__);
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeFormatCapacities) != 0)
         return 0;
@@ -362,12 +362,12 @@ int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *)
     }
     std::printf("\n");
     return 1;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_ReadPreInfo(const char *name, int fd, DEV_DISC_INFO *)
-{
+try {
     MmcCommand cmd("READ PRE-RECORDED INFO IN LEAD-IN", name, kPreInfoBlk, sizeof kPreInfoBlk, 4);
     return cmd.issue(fd, 0) == 0 ? 1 : 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 } // extern "C"

@@ -97,7 +97,7 @@ void set_temp_watch_pause_ms(unsigned ms) noexcept
 extern "C" {
 
 int Dev_SubTempWatch(DEV_TEMP_WATCH *pWatch, DEV_TEMP_DISK *pDisk, DEV_SMART_REQ *pSmart, int index)
-{
+try {
     if (!pWatch || !pDisk || !pSmart) {
         DEV_REPORT("(%p, %p, %p, %d) : Null ptr\n", static_cast<void *>(pWatch), static_cast<void *>(pDisk),
                    static_cast<void *>(pSmart), index);
@@ -170,10 +170,10 @@ int Dev_SubTempWatch(DEV_TEMP_WATCH *pWatch, DEV_TEMP_DISK *pDisk, DEV_SMART_REQ
         break;
     }
     return pDisk->state;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_TempWatchThread(DEV_TEMP_WATCH *pWatch)
-{
+try {
     if (!pWatch)
         return 0;
     for (int i = 0; i < DEV_TEMP_DISKS; ++i) {
@@ -205,10 +205,10 @@ int Dev_TempWatchThread(DEV_TEMP_WATCH *pWatch)
         pause_between_passes();
     }
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", 0)
 
 int Dev_DiskTempWatchDogCreate(DEV_TEMP_WATCH *pWatch)
-{
+try {
     if (!pWatch)
         return -1;
     // A running watch keeps its thread: a second one would never be joined.
@@ -225,10 +225,10 @@ int Dev_DiskTempWatchDogCreate(DEV_TEMP_WATCH *pWatch)
         pthread_mutex_destroy(&pWatch->lock);
     }
     return err;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_DiskTempWatchDogDestroy(DEV_TEMP_WATCH *pWatch)
-{
+try {
     if (!pWatch)
         return -1;
     // Only a running watch (of a zero-filled record) has a thread to stop;
@@ -250,6 +250,6 @@ int Dev_DiskTempWatchDogDestroy(DEV_TEMP_WATCH *pWatch)
         DEV_REPORT("pthread_cancel() error [%d]\n", err);
     }
     return err;
-}
+} DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 } // extern "C"

@@ -139,7 +139,7 @@ bool valid_args(const char *fn, int nSocket, const sockaddr_in *pServer, const c
 
 extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
                               DNS_ADDR_REC *pAddr)
-{
+try {
     if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
         return -1;
     uint8_t query[dns::kPacketBufLen] = {};
@@ -191,11 +191,11 @@ extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, co
             break;
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
                                DNS_ADDR_REC *pAddr)
-{
+try {
     if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
         return -1;
     uint8_t query[dns::kPacketBufLen] = {};
@@ -234,4 +234,4 @@ extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, c
         }
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)

@@ -79,7 +79,7 @@ struct BestExchangers {
 } // namespace
 
 extern "C" int DNS_CreateOutPacket(const char *pDomainName, unsigned char *pOutPacket, int nType)
-{
+try {
     if (!pDomainName || !pOutPacket) {
         DNS_REPORT("invalid argument\n");
         return -1;
@@ -133,10 +133,10 @@ extern "C" int DNS_CreateOutPacket(const char *pDomainName, unsigned char *pOutP
     dvr::put_be16(p + pos, dns::kClassIn);
     pos += 2;
     return static_cast<int>(pos);
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_ParserAPacket(const unsigned char *pPacket, int nRecvLen, DNS_ADDR_REC *pAddr)
-{
+try {
     if (!pAddr)
         return -1;
     Reader rd(pPacket, nRecvLen);
@@ -184,18 +184,18 @@ extern "C" int DNS_ParserAPacket(const unsigned char *pPacket, int nRecvLen, DNS
         return -1;
     std::memcpy(pAddr, found, wanted * sizeof found[0]);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_ParserMXPacket(const unsigned char *pPacket, int nRecvLen, int nQueryLen)
-{
+try {
     (void)nQueryLen;
     std::optional<uint16_t> answers = Reader(pPacket, nRecvLen).be16(dns::kOffAnCount);
     return answers && *answers != 0 ? 0 : -1;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_ParserMX(const unsigned char *pPacket, int nRecvLen, int nAnswerCount,
                             DNS_ADDR_REC *pAddr)
-{
+try {
     (void)nAnswerCount;
     if (!pAddr)
         return -1;
@@ -235,18 +235,18 @@ extern "C" int DNS_ParserMX(const unsigned char *pPacket, int nRecvLen, int nAns
     }
     std::memcpy(pAddr, best.rec, best.count * sizeof best.rec[0]);
     return 0;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_SortMXPrefix(const void *pA, const void *pB)
-{
+try {
     const auto *a = static_cast<const DNS_ADDR_REC *>(pA);
     const auto *b = static_cast<const DNS_ADDR_REC *>(pB);
     return int(a->prefix) - int(b->prefix);
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const char *pName,
                                const unsigned char *pPointer, char *pOutText, int nOutSize)
-{
+try {
     (void)pName;
     if (!pOutText || nOutSize <= 0) {
         DNS_REPORT("invalid output buffer\n");
@@ -292,4 +292,4 @@ extern "C" int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const
     }
     pOutText[len] = '\0';
     return static_cast<int>(len);
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)

@@ -94,17 +94,17 @@ int lookup(const char *fn, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServ
 } // namespace
 
 extern "C" int DNS_GetA(const char *pDomainName, DNS_ADDR_REC *pAddr)
-{
+try {
     return lookup(__func__, pDomainName, pAddr, DNS_GetAviaNameServer);
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMX(const char *pDomainName, DNS_ADDR_REC *pAddr)
-{
+try {
     return lookup(__func__, pDomainName, pAddr, DNS_GetMXviaNameServer);
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetNameServer(char pNameServer[][DNS_NAMESERVER_LEN])
-{
+try {
     if (!pNameServer)
         return 0;
     char found[DNS_NAMESERVER_MAX][dvr::kNameServerTextSize];
@@ -118,11 +118,11 @@ extern "C" int DNS_GetNameServer(char pNameServer[][DNS_NAMESERVER_LEN])
         DNS_REPORT("DNS[%d] = %s\n", i, pNameServer[i]);
     }
     return count;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", 0)
 
 extern "C" int DNS_GetAviaNameServer(const char *pNameServer, const char *pDomainName,
                                      DNS_ADDR_REC *pAddr)
-{
+try {
     dvr::UniqueFd fd;
     sockaddr_in server{};
     if (!open_server_socket(__func__, pNameServer, fd, server))
@@ -139,11 +139,11 @@ extern "C" int DNS_GetAviaNameServer(const char *pNameServer, const char *pDomai
         DNS_REPORT("A record not found!\n");
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMXviaNameServer(const char *pNameServer, const char *pDomainName,
                                       DNS_ADDR_REC *pAddr)
-{
+try {
     dvr::UniqueFd fd;
     sockaddr_in server{};
     if (!open_server_socket(__func__, pNameServer, fd, server))
@@ -156,4 +156,4 @@ extern "C" int DNS_GetMXviaNameServer(const char *pNameServer, const char *pDoma
             DNS_REPORT("A record not found!\n");
     }
     return result;
-}
+} DVR_C_BOUNDARY("MODULES/DNS", -1)
