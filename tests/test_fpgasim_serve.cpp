@@ -350,6 +350,7 @@ TEST(FpgasimServe, InputsWriteTheFileAsSetDoes)
         {"name=keys&map=none", {"keys", "none"}},
         {"name=keys&map=0xFEFFFFFFFFFFFFFF", {"keys", "0xFEFFFFFFFFFFFFFF"}},
         {"name=coax-clear", {}},
+        {"name=motion-cell&camera=010&cell=010&value=010", {"motion-cell", "10", "10", "10"}}, // decimal, not octal
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.query);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
@@ -17,9 +18,6 @@ namespace fpgasim {
 
 namespace sim = fpga_detail::sim;
 
-namespace {
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...)
 {
     char buf[512];
@@ -29,6 +27,34 @@ std::string format(const char *fmt, ...)
     va_end(ap);
     return buf;
 }
+
+bool parse_number(const char *s, unsigned long long max, unsigned long long &out)
+{
+    if (!s)
+        return false;
+    int base = 10;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s += 2;
+    }
+    auto digit = [base](char c) {
+        return (c >= '0' && c <= '9') || (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    };
+    if (!*s)
+        return false;
+    for (const char *p = s; *p; ++p)
+        if (!digit(*p))
+            return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(s, &end, base);
+    if (errno || *end || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+namespace {
 
 uint8_t clamp8(double v) { return static_cast<uint8_t>(std::lround(std::min(255.0, std::max(0.0, v)))); }
 

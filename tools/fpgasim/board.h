@@ -107,6 +107,14 @@ void picture_size(int &w, int &h);
 // The coaxial queue, one message a line.
 std::string decode_coax(const std::vector<uint8_t> &q);
 
+// A number as the tool's help gives it: decimal digits ("010" is ten), or
+// "0x" and hexadecimal digits, at most max. Nothing else is taken: no
+// sign, no blanks.
+bool parse_number(const char *s, unsigned long long max, unsigned long long &out);
+
+// printf into a string (at most 511 characters).
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 } // namespace fpgasim
 
 #endif

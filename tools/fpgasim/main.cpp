@@ -17,6 +17,7 @@
 #include "fpga_internal.h"
 
 namespace sim = fpga_detail::sim;
+using fpgasim::parse_number;
 
 namespace {
 
@@ -50,34 +51,6 @@ int usage_error(const char *what)
 {
     std::fprintf(stderr, "fpgasim: %s\n%s", what, kUsage);
     return 2;
-}
-
-// A number as the help gives it: decimal digits ("010" is ten), or "0x"
-// and hexadecimal digits. Nothing else is taken: no sign, no blanks.
-bool number(const char *s, unsigned long long max, unsigned long long &out)
-{
-    if (!s)
-        return false;
-    int base = 10;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s += 2;
-    }
-    auto digit = [base](char c) {
-        return (c >= '0' && c <= '9') || (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
-    };
-    if (!*s)
-        return false;
-    for (const char *p = s; *p; ++p)
-        if (!digit(*p))
-            return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(s, &end, base);
-    if (errno || *end || v > max)
-        return false;
-    out = v;
-    return true;
 }
 
 // The simulator file opened for writing, created and extended as fpga_open
@@ -161,14 +134,14 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
         const std::string name = args[i];
         unsigned long long a = 0, b = 0, c = 0;
         if (name == "alarm" || name == "vloss") {
-            if (!number(arg(i + 1), 0xFFFF, a))
+            if (!parse_number(arg(i + 1), 0xFFFF, a))
                 return usage_error((name + " needs a 16-bit mask").c_str());
             const unsigned lo = name == "alarm" ? 0x21 : 0x26;
             writes.push_back({true, 0x00, lo, static_cast<uint8_t>(a)});
             writes.push_back({true, 0x00, lo + 1, static_cast<uint8_t>(a >> 8)});
             i += 2;
         } else if (name == "motion") {
-            if (!number(arg(i + 1), 0xFFFF, a))
+            if (!parse_number(arg(i + 1), 0xFFFF, a))
                 return usage_error("motion needs a 16-bit mask");
             for (unsigned cam = 0; cam < 16; ++cam)
                 for (unsigned k = 0; k < 31; ++k)
@@ -176,7 +149,7 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
                                       static_cast<uint8_t>(k == 0 && ((a >> cam) & 1) ? 1 : 0)});
             i += 2;
         } else if (name == "motion-cell") {
-            if (!number(arg(i + 1), 15, a) || !number(arg(i + 2), 30, b) || !number(arg(i + 3), 255, c))
+            if (!parse_number(arg(i + 1), 15, a) || !parse_number(arg(i + 2), 30, b) || !parse_number(arg(i + 3), 255, c))
                 return usage_error("motion-cell needs CAM (0-15), CELL (0-30) and VALUE (0-255)");
             writes.push_back({true, 0xA3 + static_cast<unsigned>(a) / 8, static_cast<unsigned>(a % 8 * 31 + b),
                               static_cast<uint8_t>(c)});
@@ -184,20 +157,20 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
         } else if (name == "keys") {
             if (arg(i + 1) && std::string(arg(i + 1)) == "none")
                 a = ~0ull;
-            else if (!number(arg(i + 1), ~0ull, a))
+            else if (!parse_number(arg(i + 1), ~0ull, a))
                 return usage_error("keys needs a 64-bit key map or none");
             for (unsigned k = 0; k < 5; ++k)
                 writes.push_back({false, 0x00, 0x30 + k, static_cast<uint8_t>(a >> (24 + 8 * k))});
             i += 2;
         } else if (name == "key") {
-            if (!number(arg(i + 1), 0x34, a) || a < 0x30 || !number(arg(i + 2), 7, b))
+            if (!parse_number(arg(i + 1), 0x34, a) || a < 0x30 || !parse_number(arg(i + 2), 7, b))
                 return usage_error("key needs a key register (0x30-0x34) and a bit (0-7)");
             for (unsigned k = 0; k < 5; ++k)
                 writes.push_back({false, 0x00, 0x30 + k,
                                   static_cast<uint8_t>(0x30 + k == a ? ~(1u << b) & 0xFF : 0xFF)});
             i += 3;
         } else if (name == "reg" || name == "status") {
-            if (!number(arg(i + 1), 255, a) || !number(arg(i + 2), 255, b) || !number(arg(i + 3), 255, c))
+            if (!parse_number(arg(i + 1), 255, a) || !parse_number(arg(i + 2), 255, b) || !parse_number(arg(i + 3), 255, c))
                 return usage_error((name + " needs ADDR, OFFSET and VALUE (0-255 each)").c_str());
             writes.push_back({name == "status", static_cast<unsigned>(a), static_cast<unsigned>(b),
                               static_cast<uint8_t>(c)});

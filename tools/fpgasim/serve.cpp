@@ -50,31 +50,6 @@ namespace sim = fpga_detail::sim;
 
 namespace {
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
-
-// Decimal or 0x hexadecimal, no sign, at most max.
-bool number(const std::string &s, unsigned long long max, unsigned long long &out)
-{
-    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno || *end || v > max)
-        return false;
-    out = v;
-    return true;
-}
-
 std::string json_string(const std::string &s)
 {
     std::string o = "\"";
@@ -374,7 +349,7 @@ bool input_writes(const httplib::Request &req, const uint8_t *file, std::vector<
     const std::string name = req.get_param_value("name");
     std::vector<std::string> allowed;
     auto param = [&](const char *p, unsigned long long max, unsigned long long &v) {
-        return req.has_param(p) && number(req.get_param_value(p), max, v);
+        return req.has_param(p) && parse_number(req.get_param_value(p).c_str(), max, v);
     };
     auto mask16 = [&](uint16_t current, uint16_t &mask) {
         unsigned long long m = 0, ch = 0, on = 0;
@@ -538,7 +513,7 @@ int serve(const std::string &path, const std::vector<std::string> &args)
     for (size_t i = 0; i < args.size(); ++i) {
         unsigned long long v = 0;
         if (args[i] == "--port" && i + 1 < args.size()) {
-            if (!number(args[i + 1], 65535, v)) {
+            if (!parse_number(args[i + 1].c_str(), 65535, v)) {
                 std::fprintf(stderr, "fpgasim: serve: --port needs a port number (0-65535; 0 picks a free one)\n");
                 return 2;
             }
@@ -581,7 +556,7 @@ int serve(const std::string &path, const std::vector<std::string> &args)
         unsigned long long after = 0;
         uint64_t v = 0;
         if (req.has_param("after")) {
-            if (!number(req.get_param_value("after"), ~0ull, after)) {
+            if (!parse_number(req.get_param_value("after").c_str(), ~0ull, after)) {
                 refuse(res, 400, "after must be a version number");
                 return;
             }
