@@ -322,15 +322,11 @@ bool contains_nocase(const char *p, size_t n, std::string_view word)
     return false;
 }
 
+// 0-15 for a hexadecimal digit of either case, -1 otherwise.
 int hex_digit(char c) noexcept
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    const unsigned char v = COM_Chr2Hex(c);
+    return v < 16 ? v : -1;
 }
 
 } // namespace

@@ -70,16 +70,6 @@ bool read_all(int fd, std::string &out)
     }
 }
 
-int hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Hexadecimal bytes, spaces between bytes allowed; false on a stray character.
 bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
@@ -89,8 +79,8 @@ bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
     for (char c : s) {
         if (c == ' ' || c == '\t' || c == '\r')
             continue;
-        int v = hexval(c);
-        if (v < 0)
+        const int v = COM_Chr2Hex(c);
+        if (v > 15)
             return false;
         if (hi < 0) {
             hi = v;
