@@ -4,6 +4,7 @@
 #define DVRPLAT_DVR_INTERNAL_H
 
 #include <cerrno>
+#include <exception>
 #include <new>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <string_view>
 #include <utility>
 
-#include <cxxabi.h>
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -36,17 +36,17 @@
 // Every C entry point is defined as a function-try-block that ends with
 // DVR_C_BOUNDARY(source, failure result):
 //     extern "C" int COM_Xxx(...) try { ... } DVR_C_BOUNDARY("MODULES/COMMON", -1)
-// so that nothing thrown inside (std::bad_alloc above all) reaches a C
-// caller: the entry point reports it and gives its failure result. A
-// thread's cancellation unwinds through untouched, as it must.
+// so that no exception of the C++ library (std::bad_alloc above all)
+// reaches a C caller: the entry point reports it and gives its failure
+// result. Only std::exception is caught, so a thread's cancellation (which
+// unwinds as an exception of another kind) passes through untouched.
 #define DVR_C_BOUNDARY(src, ...)                                                          \
-    catch (const abi::__forced_unwind &) { throw; }                                       \
     catch (const std::bad_alloc &) {                                                      \
         COM_Message((src), __LINE__, __func__, "out of memory\n");                         \
         return __VA_ARGS__;                                                               \
     }                                                                                     \
-    catch (...) {                                                                         \
-        COM_Message((src), __LINE__, __func__, "internal error\n");                        \
+    catch (const std::exception &e) {                                                     \
+        COM_Message((src), __LINE__, __func__, "internal error : %s\n", e.what());        \
         return __VA_ARGS__;                                                               \
     }
 
