@@ -21,7 +21,7 @@ fi
 timeout -k 10 "$limit" nice -n 10 qemu-system-x86_64 "${accel[@]}" -M pc -m 1024 -smp 1 \
   -nodefaults -nographic -no-reboot -serial mon:stdio -display none \
   -kernel "$tree/root/boot/vmlinuz-$release" -initrd "$initrd" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=3 no_timer_check" \
+  -append "console=ttyS0 panic=-1 quiet loglevel=3 no_timer_check dvrplat_keep=${DVRPLAT_GUEST_KEEP:-}" \
   -fsdev local,id=hostroot,path=/,readonly=on,security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
   -fsdev local,id=out,path="$out",security_model=none \

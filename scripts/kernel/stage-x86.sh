@@ -70,6 +70,10 @@ CFG
 sed -i "s,$x/,/mnt/out/,g" "$x/config"
 cp "$here/guest-tests.sh" "$x/guest.sh"
 
+# The guest's /tmp, /var, ... are scratch space; the checkout and the build
+# stay visible wherever they lie (see init).
+export DVRPLAT_GUEST_KEEP="$(cd "$here/../.." && pwd):$build"
+
 start=$(date +%s)
 # Software emulation on a busy machine can miss the early boot checks; a
 # guest that never reached its init is booted once more.
