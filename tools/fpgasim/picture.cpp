@@ -380,6 +380,18 @@ Canvas draw(const Board &b)
     return cv;
 }
 
+// The libpng description of a drawn canvas (8-bit RGB rows, no gaps).
+png_image describe(const Canvas &cv)
+{
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(cv.width());
+    image.height = static_cast<png_uint_32>(cv.height());
+    image.format = PNG_FORMAT_RGB;
+    return image;
+}
+
 } // namespace
 #endif
 
@@ -387,12 +399,7 @@ bool render_png(const Board &b, std::vector<uint8_t> &png, std::string &error)
 {
 #ifdef DVRPLAT_HAVE_PNG
     const Canvas cv = draw(b);
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(cv.width());
-    image.height = static_cast<png_uint_32>(cv.height());
-    image.format = PNG_FORMAT_RGB;
+    png_image image = describe(cv);
     // Drawn for every change a page is shown: speed before size.
     image.flags = PNG_IMAGE_FLAG_FAST;
     png_alloc_size_t size = 0;
@@ -422,13 +429,7 @@ bool write_png(const Board &b, const std::string &path, std::string &error)
 {
 #ifdef DVRPLAT_HAVE_PNG
     const Canvas cv = draw(b);
-
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(cv.width());
-    image.height = static_cast<png_uint_32>(cv.height());
-    image.format = PNG_FORMAT_RGB;
+    png_image image = describe(cv);
     if (!png_image_write_to_file(&image, path.c_str(), 0, cv.data(), 0, nullptr)) {
         error = "cannot write " + path + ": " + image.message;
         png_image_free(&image);
