@@ -29,6 +29,7 @@ protected:
     dvrtest::ScopedEnv env{"DVRPLAT_ROOT", root.path()};
     SimDrive drive;
     DEV_INFO rec{};
+    dvrtest::CountedUnitReadyPauses pauses;
 
     Disc()
     {
@@ -220,6 +221,7 @@ TEST_F(Disc, NotReadyDriveGivesMinus129)
     CaptureStdout cap;
     EXPECT_EQ(Dev_GetDiscInfo(&rec), -129);
     cap.take();
+    EXPECT_EQ(pauses.pauses(), 3u);
     EXPECT_EQ(rec.ready, 0);
     EXPECT_EQ(rec.details.disc.type1, 0);
 }

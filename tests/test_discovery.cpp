@@ -49,6 +49,7 @@ class Machine : public ::testing::Test {
 protected:
     dvrtest::TempDir root;
     dvrtest::ScopedEnv env{"DVRPLAT_ROOT", root.path()};
+    dvrtest::CountedUnitReadyPauses pauses;
 
     Machine() { reset_fs_table(); }
     ~Machine() override { reset_fs_table(); }
@@ -261,8 +262,8 @@ TEST_F(Machine, NodeNamesBetweenDiskAndGenericNodes)
     cd.ready = false;
     cd.write(root / "dev/sg2");
     dvrtest::SimDrive::link(root / "dev/scd1", root / "dev/sg2");
-    // Each lookup waits out three TEST UNIT READY seconds on the writer;
-    // two lookups may run at once, so these two do.
+    // Each lookup tries TEST UNIT READY three times on the writer; two
+    // lookups may run at once, so these two do.
     char sg_name[DEV_NODE_SIZE] = {};
     int sd_to_sg = -2;
     std::thread other([&] { sd_to_sg = Dev_SdToSg(sg_name, "/dev/scd1"); });

@@ -26,6 +26,12 @@ namespace dvr::dev {
 // Returns like ioctl: -1 with errno set on failure.
 int ioctl(int fd, unsigned long request, void *arg);
 
+// The pause after each TEST UNIT READY attempt that failed (one second);
+// tests replace it so that a drive that is not ready costs no time.
+// nullptr restores the default, a sleep of that many seconds.
+using UnitReadyPause = void (*)(unsigned seconds);
+void set_unit_ready_pause(UnitReadyPause pause) noexcept;
+
 // Compacts a model text in place over its first `scan` characters (the
 // buffer holds at least scan + 1 bytes): letters and digits stay, a space
 // stays only when no space has stayed since the last letter or digit that

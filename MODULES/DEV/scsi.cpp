@@ -1,5 +1,6 @@
 // SCSI command transport: one request through a SCSI generic node with
 // SG_IO, the command functions built on it, and the two-pass length probe.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -71,10 +72,19 @@ std::string shown_text(const uint8_t *p, size_t width)
     return out;
 }
 
-void sleep_seconds(int s)
+void sleep_seconds(unsigned s)
 {
-    struct timespec ts = {s, 0};
+    struct timespec ts = {static_cast<time_t>(s), 0};
     nanosleep(&ts, nullptr);
+}
+
+std::atomic<dvr::dev::UnitReadyPause> gUnitReadyPause{nullptr};
+
+// The pause after a TEST UNIT READY attempt that failed.
+void unit_ready_pause(unsigned s)
+{
+    dvr::dev::UnitReadyPause p = gUnitReadyPause.load(std::memory_order_acquire);
+    (p ? p : sleep_seconds)(s);
 }
 
 bool is_alnum(char c)
@@ -85,6 +95,11 @@ bool is_alnum(char c)
 } // namespace
 
 namespace dvr::dev {
+
+void set_unit_ready_pause(UnitReadyPause pause) noexcept
+{
+    gUnitReadyPause.store(pause, std::memory_order_release);
+}
 
 void compact_model(char *text, size_t scan) noexcept
 {
@@ -283,7 +298,7 @@ try {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (cmd.issue(fd, 0) == 0)
             return 1;
-        sleep_seconds(1);
+        unit_ready_pause(1);
     }
     return 0;
 } DVR_C_BOUNDARY("MODULES/DEV", 0)

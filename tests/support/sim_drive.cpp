@@ -2,6 +2,7 @@
 // device layer sends, and the description file the library answers from.
 #include "sim_drive.h"
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dev_internal.h"
 #include "test_support.h"
 
 namespace dvrtest {
@@ -333,6 +335,35 @@ std::vector<SimRequest> SimDrive::read_log(const std::string &path)
         out.push_back(std::move(r));
     }
     return out;
+}
+
+namespace {
+std::atomic<unsigned> gPauses{0};
+std::atomic<unsigned> gPausedSeconds{0};
+
+void count_pause(unsigned seconds)
+{
+    gPauses.fetch_add(1);
+    gPausedSeconds.fetch_add(seconds);
+}
+} // namespace
+
+CountedUnitReadyPauses::CountedUnitReadyPauses()
+{
+    reset();
+    dvr::dev::set_unit_ready_pause(count_pause);
+}
+
+CountedUnitReadyPauses::~CountedUnitReadyPauses() { dvr::dev::set_unit_ready_pause(nullptr); }
+
+unsigned CountedUnitReadyPauses::pauses() const { return gPauses.load(); }
+
+unsigned CountedUnitReadyPauses::seconds() const { return gPausedSeconds.load(); }
+
+void CountedUnitReadyPauses::reset()
+{
+    gPauses.store(0);
+    gPausedSeconds.store(0);
 }
 
 } // namespace dvrtest

@@ -211,6 +211,22 @@ public:
     static std::vector<SimRequest> read_log(const std::string &path);
 };
 
+// While one lives, the library's pauses between TEST UNIT READY attempts
+// are counted instead of slept, so a drive that is not ready costs no time
+// and a test can see each pause the library asked for.
+class CountedUnitReadyPauses {
+public:
+    CountedUnitReadyPauses();
+    ~CountedUnitReadyPauses();
+    CountedUnitReadyPauses(const CountedUnitReadyPauses &) = delete;
+    CountedUnitReadyPauses &operator=(const CountedUnitReadyPauses &) = delete;
+    // Pauses asked for since construction (or the last reset), and the
+    // seconds they would have slept.
+    unsigned pauses() const;
+    unsigned seconds() const;
+    void reset();
+};
+
 // Reply builders, exposed for tests that want a reply's bytes.
 std::vector<uint8_t> sim_inquiry(const SimIdentity &id);
 std::vector<uint8_t> sim_configuration(const std::vector<SimProfile> &profiles);
