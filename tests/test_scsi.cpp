@@ -116,7 +116,10 @@ TEST_F(Scsi, IoctlFailuresGiveTheirOwnResults)
 
 TEST_F(Scsi, FailingCommandIsDetailedOnlyWhenVerbose)
 {
+    // Byte 2 holds the filemark, end-of-medium and incorrect-length bits
+    // beside the sense key: the key shown is its low four bits.
     dvrtest::SimFailure fail = SimDrive::sense(0x05, 0x24, 0x00);
+    fail.sense[2] = 0xE5;
     fail.host = 0x07;
     drive.failures[0x51] = fail;
     int f = attach();
@@ -133,7 +136,7 @@ TEST_F(Scsi, FailingCommandIsDetailedOnlyWhenVerbose)
     EXPECT_EQ(Dev_ExecMMC(&r.cmd, f, 1), -4);
     std::string out = cap.take();
     const std::string expected_dump =
-        " 0x70 0x00 0x05 0x00 0x00 0x00 0x00 0x0A 0x00 0x00\n"
+        " 0x70 0x00 0xE5 0x00 0x00 0x00 0x00 0x0A 0x00 0x00\n"
         " 0x00 0x00 0x24 0x00 0x00 0x00 0x00 0x00\n"
         "Sense Key = 0x05 \n"
         "Additional Sense Code = 0x24 \n"
