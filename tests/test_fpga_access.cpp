@@ -172,21 +172,22 @@ TEST(FpgaLock, CancelledWhileTheTraceBlocksLeavesLockFree)
         ASSERT_EQ(fpga_open(), 0);
     }
     pthread_t th;
-    auto body = +[](void *) -> void * {
+    std::atomic<int> writer{0};
+    auto body = +[](void *arg) -> void * {
+        static_cast<std::atomic<int> *>(arg)->store(static_cast<int>(gettid()));
         for (;;)
             fpga_write(0x01, 0x00, 0x05);
         return nullptr;
     };
-    ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
-    int size = ::fcntl(reader, F_GETPIPE_SZ);
-    if (size <= 0)
-        size = 65536;
+    ASSERT_EQ(pthread_create(&th, nullptr, body, &writer), 0);
+    while (writer.load() == 0)
+        sched_yield();
+    // Nothing else in a write sleeps: once the thread sleeps in a pipe
+    // write, it is the trace's, with the lock held.
+    EXPECT_TRUE(dvrtest::wait_thread_sleeping(writer.load(), "pipe_write"));
     int queued = 0;
-    for (int i = 0; i < 10000 && queued < size - 4096; ++i) {
-        ::usleep(1000);
-        ASSERT_EQ(::ioctl(reader, FIONREAD, &queued), 0);
-    }
-    ::usleep(20000);
+    ASSERT_EQ(::ioctl(reader, FIONREAD, &queued), 0);
+    EXPECT_GT(queued, 0);
     ASSERT_EQ(pthread_cancel(th), 0);
     void *res = nullptr;
     ASSERT_EQ(pthread_join(th, &res), 0);

@@ -1,6 +1,7 @@
 // Message reporting and the time and descriptor helpers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -138,21 +139,28 @@ TEST(ComTime, NanosleepTracesAndStopsOnSignal)
         NANOSLEEP(0, 1000, nullptr, 13);
         EXPECT_EQ(cap.take(), "[s.c, 12] : B4 0. 1000 sec Sleep\n[s.c, 12] : After Sleep\n");
     }
+    // A signal handled while the call sleeps ends the sleep: the call
+    // gives nanosleep's -1 with EINTR instead of sleeping on. The signal
+    // is sent once this thread is seen asleep in nanosleep.
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     struct sigaction old;
     sigaction(SIGUSR1, &sa, &old);
     pthread_t self = pthread_self();
-    std::thread killer([self] {
-        usleep(100000);
+    const int id = static_cast<int>(gettid());
+    bool seen_asleep = false;
+    std::thread waker([&] {
+        seen_asleep = dvrtest::wait_thread_sleeping(id, "nanosleep");
         pthread_kill(self, SIGUSR1);
     });
-    auto t0 = std::chrono::steady_clock::now();
-    NANOSLEEP(5, 0, nullptr, 0);
-    auto elapsed = std::chrono::steady_clock::now() - t0;
-    killer.join();
+    errno = 0;
+    const int rc = NANOSLEEP(60, 0, nullptr, 0);
+    const int err = errno;
+    waker.join();
     sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_LT(elapsed, std::chrono::seconds(4));
+    EXPECT_TRUE(seen_asleep);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(err, EINTR);
 }
 
 TEST(ComFd, CloseFdClosesOnce)

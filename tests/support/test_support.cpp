@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include <elf.h>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "test_emulator.h"
@@ -250,6 +252,35 @@ void write_file(const std::string &path, const std::string &content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+bool wait_thread_sleeping(int tid, const char *in, int bound_seconds)
+{
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    struct timespec end;
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += bound_seconds;
+    for (;;) {
+        std::ifstream stat(task + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            return false; // the thread has ended
+        // "id (name) state ...": the name may hold anything, ')' too.
+        const size_t paren = line.rfind(')');
+        if (paren != std::string::npos && line.compare(paren, 3, ") S") == 0) {
+            std::ifstream wchan_file(task + "/wchan");
+            std::string wchan;
+            std::getline(wchan_file, wchan);
+            if (wchan.empty() || wchan == "0" || wchan.find(in) != std::string::npos)
+                return true;
+        }
+        struct timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec))
+            return false;
+        struct timespec step = {0, 1000000};
+        ::nanosleep(&step, nullptr);
+    }
 }
 
 bool is_root() { return ::geteuid() == 0; }

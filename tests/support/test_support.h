@@ -86,6 +86,13 @@ bool emulated();
 // blocked in a system call: support/emulator_unwind.cpp gives the unwinder
 // what it needs to step through the emulator's signal frames.
 
+// Waits until thread `tid` of this process sleeps in a system call: its
+// state is "S" and, where the kernel names the function a sleeping thread
+// waits in (/proc/.../wchan), that name contains `in` ("nanosleep",
+// "pipe_write"). False when the thread has ended or did not sleep there
+// within bound_seconds.
+bool wait_thread_sleeping(int tid, const char *in, int bound_seconds = 60);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool is_root();
