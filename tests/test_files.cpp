@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -27,6 +29,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "dvr_internal.h"
 #include "bounded_call.h"
 #include "test_support.h"
 
@@ -1057,6 +1060,52 @@ TEST(DataFiles, SaveAndLoadWholeBlocks)
         EXPECT_TRUE(contains(cap.take(), "open(" + t.path() + "/no/such) fail : No such file or directory\n"));
     }
     EXPECT_EQ(COM_SaveDataIntoFile("/dev/full", big, 4), -1);
+}
+
+TEST(DataFiles, SaveGoesOnAfterAWriteCutShort)
+{
+    // A FIFO is written in place. Its pipe holds one page; each time the
+    // saving thread sleeps in the write with part of it done, a handled
+    // signal ends that write short, and some bytes are read to make room.
+    // Every byte must arrive once, in order.
+    TempDir t;
+    std::string fifo = t / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    dvr::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader.valid());
+    const int room = ::fcntl(reader.get(), F_SETPIPE_SZ, 4096);
+    ASSERT_GT(room, 0);
+    ASSERT_EQ(::fcntl(reader.get(), F_SETFL, 0), 0);
+    struct sigaction sa {}, old {};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = SA_RESTART;
+    ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+
+    const std::string data = binary_content(16 * static_cast<size_t>(room) + 123);
+    std::atomic<int> saver{0};
+    int result = -2;
+    std::thread th([&] {
+        saver = static_cast<int>(gettid());
+        result = COM_SaveDataIntoFile(fifo.c_str(), data.data(), static_cast<int>(data.size()));
+    });
+    while (saver.load() == 0)
+        std::this_thread::yield();
+    std::string got;
+    char block[1000];
+    for (int round = 0; round < 8 && dvrtest::wait_thread_sleeping(saver, "pipe_write"); ++round) {
+        ::pthread_kill(th.native_handle(), SIGUSR1);
+        ssize_t n = ::read(reader.get(), block, sizeof block);
+        ASSERT_GT(n, 0);
+        got.append(block, static_cast<size_t>(n));
+    }
+    for (ssize_t n; (n = ::read(reader.get(), block, sizeof block)) > 0;)
+        got.append(block, static_cast<size_t>(n));
+    th.join();
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "first difference at byte "
+                             << std::mismatch(got.begin(), got.end(), data.begin()).first - got.begin();
 }
 
 TEST(FileContent, ReadsTheFirstLine)
