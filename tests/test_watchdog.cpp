@@ -284,16 +284,10 @@ TEST(ThreadLog, RegistrationCancelledWhileThePidFileBlocks)
             return nullptr;
         };
         ASSERT_EQ(pthread_create(&th, nullptr, body, nullptr), 0);
-        // Nothing before the write of the id waits: a sleeping thread is
-        // blocked in that write.
-        auto sleeping = [] {
-            if (id == 0)
-                return false;
-            std::string stat = dvrtest::read_file("/proc/self/task/" + std::to_string(id.load()) + "/stat");
-            size_t paren = stat.rfind(')');
-            return paren != std::string::npos && stat.compare(paren, 3, ") S") == 0;
-        };
-        ASSERT_TRUE(wait_until(sleeping, 10));
+        while (id == 0)
+            std::this_thread::yield();
+        // The id goes out to the FIFO: a pipe write is that write.
+        ASSERT_TRUE(dvrtest::wait_thread_sleeping(id, "pipe_write"));
         ASSERT_EQ(pthread_cancel(th), 0);
         void *res = nullptr;
         ASSERT_EQ(pthread_join(th, &res), 0);
@@ -318,7 +312,7 @@ TEST(ThreadWatchdogCancel, ChecksEveryRecordOnEachCycleAndStopsOnDestroy)
 
         // The ended thread is warned about on every cycle.
         std::string warn = warning_for(gone, "gone");
-        ASSERT_TRUE(wait_until([&] { return count_of(log.text(), warn) >= 2; }, 10))
+        ASSERT_TRUE(wait_until([&] { return count_of(log.text(), warn) >= 2; }, 30))
             << log.text();
 
         size_t mark = log.text().size();
@@ -337,19 +331,21 @@ TEST(ThreadWatchdogCancel, ChecksEveryRecordOnEachCycleAndStopsOnDestroy)
                   std::string::npos)
             << "an ended thread keeps its last state: " << shown;
 
+        // Destroyed, the checking thread has ended: no check can follow.
         EXPECT_EQ(COM_DestroyThreadWatchdog(), 0);
+        struct stat task;
+        EXPECT_NE(stat(("/proc/self/task/" + std::to_string(watchdog)).c_str(), &task), 0)
+            << "the checking thread outlived its destroy";
         int warned = count_of(log.text(), warn);
         EXPECT_EQ(COM_DestroyThreadWatchdog(), ESRCH);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         std::string text = log.text();
-        EXPECT_EQ(count_of(text, warn), warned) << "no check after destroy";
         EXPECT_EQ(count_of(text, "] [alive] process error"), 0);
         EXPECT_EQ(count_of(text, "] [COM_ThreadWatchdog] process error"), 0);
 
         // Started again, the new checking thread takes over the
         // old one's record instead of leaving a dead one behind.
         ASSERT_EQ(COM_CreateThreadWatchdog(1), 0);
-        ASSERT_TRUE(wait_until([&] { return count_of(log.text(), warn) > warned; }, 10));
+        ASSERT_TRUE(wait_until([&] { return count_of(log.text(), warn) > warned; }, 30));
         mark = log.text().size();
         COM_ShowThread();
         shown = log.text().substr(mark);
@@ -371,10 +367,23 @@ TEST(ThreadWatchdogCancel, ChecksEveryRecordOnEachCycleAndStopsOnDestroy)
     EXPECT_EQ(status, 0) << "the case's checks failed in its process";
 }
 
+// The state letter of a process of this machine, read after the last ')'
+// of its stat line (its command name may hold any character); '?' when it
+// cannot be read.
+static char process_state(pid_t pid)
+{
+    std::string stat = dvrtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
 // A watched process (one registered before the watchdog's process was
-// forked from it) that is stopped, then killed, then reaped. Its command
-// name holds a space and a lone letter, as a check that the state is read
-// after the name and not from inside it.
+// forked from it) that is stopped, resumed, killed, then reaped. Its
+// command name holds ") T (", as a check that the state is read after the
+// last ')' and not from inside the name. A thread registered after it,
+// that has ended, is warned about on every cycle after the process is
+// checked: its warnings count the cycles, so every window below is a
+// number of cycles, not of seconds.
 TEST(ThreadWatchdogCancel, WarnsAboutAStoppedOrDeadProcessOnEachCycle)
 {
     BoardRoot board;
@@ -387,10 +396,11 @@ TEST(ThreadWatchdogCancel, WarnsAboutAStoppedOrDeadProcessOnEachCycle)
     pid_t victim = fork();
     ASSERT_GE(victim, 0);
     if (victim == 0) {
-        alarm(60);
+        alarm(120);
         close(pipefd[0]);
-        prctl(PR_SET_NAME, "wd Z victim", 0, 0, 0);
+        prctl(PR_SET_NAME, "wd ) T (", 0, 0, 0);
         COM_LogThread("victim");
+        register_and_end("gone");
         pid_t watcher = fork();
         if (watcher == 0) {
             int fd = open(log_path.c_str(), O_WRONLY | O_APPEND);
@@ -424,32 +434,50 @@ TEST(ThreadWatchdogCancel, WarnsAboutAStoppedOrDeadProcessOnEachCycle)
     } reaper{victim, watcher};
 
     auto log = [&] { return without_lines(dvrtest::read_file(log_path)); };
-    std::string warn = warning_for(victim, "victim");
+    const std::string warn = warning_for(victim, "victim");
+    const std::string tick = "] [gone] process error\n";
+    auto cycles = [&] { return count_of(log(), tick); };
+    // The log between the ends of cycles `from` and `to` (counted from 1).
+    auto between = [&](int from, int to) {
+        std::string text = log();
+        size_t a = 0, b = 0;
+        for (int i = 0; i < to; ++i) {
+            b = text.find(tick, b);
+            if (b == std::string::npos)
+                return std::string("(cycle missing)");
+            b += tick.size();
+            if (i + 1 == from)
+                a = b;
+        }
+        return text.substr(a, b - a);
+    };
     EXPECT_EQ(dvrtest::read_file(board.pid_file("victim")), std::to_string(victim));
 
-    // Running: after the watchdog's first cycles nothing is said.
-    ASSERT_TRUE(wait_until([&] { return std::ifstream(board.pid_file("COM_ThreadWatchdog")).good(); }, 10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-    EXPECT_EQ(log(), "");
+    // Running: two cycles, nothing said about it.
+    ASSERT_TRUE(wait_until([&] { return cycles() >= 2; }, 30)) << log();
+    EXPECT_EQ(count_of(log(), warn), 0) << log();
 
     ASSERT_EQ(kill(victim, SIGSTOP), 0);
-    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) >= 2; }, 10)) << log();
+    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) >= 2; }, 30)) << log();
 
+    // Running again: once it is seen running, the second and third cycles
+    // that end afterwards both begin afterwards and say nothing about it.
     ASSERT_EQ(kill(victim, SIGCONT), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    int after_cont = count_of(log(), warn);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(count_of(log(), warn), after_cont) << "running again: no warning";
+    ASSERT_TRUE(wait_until([&] { return process_state(victim) != 'T'; }, 30));
+    const int resumed = cycles();
+    ASSERT_TRUE(wait_until([&] { return cycles() >= resumed + 3; }, 30)) << log();
+    EXPECT_EQ(count_of(between(resumed + 1, resumed + 3), warn), 0) << log();
 
     ASSERT_EQ(kill(victim, SIGKILL), 0); // a zombie until reaped
-    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) >= after_cont + 1; }, 10)) << log();
+    const int before_kill = count_of(log(), warn);
+    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) > before_kill; }, 30)) << log();
     ASSERT_EQ(waitpid(victim, nullptr, 0), victim);
     reaper.victim = 0;
     int reaped = count_of(log(), warn);
-    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) >= reaped + 2; }, 10)) << log();
+    EXPECT_TRUE(wait_until([&] { return count_of(log(), warn) >= reaped + 2; }, 30)) << log();
 
     std::string text = log();
-    EXPECT_EQ(count_of(text, "Warnning!!"), count_of(text, warn)) << text;
+    EXPECT_EQ(count_of(text, "Warnning!!"), count_of(text, warn) + count_of(text, tick)) << text;
     EXPECT_EQ(text.find("COM_ThreadWatchdog] process error"), std::string::npos);
 }
 
