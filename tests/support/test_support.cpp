@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fixtures.h"
 #include "test_emulator.h"
 
 extern char **environ;
@@ -253,6 +254,12 @@ void write_file(const std::string &path, const std::string &content)
 }
 
 bool is_root() { return ::geteuid() == 0; }
+
+bool fixtures_required()
+{
+    const char *v = std::getenv("DVRPLAT_REQUIRE_FIXTURES");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
 
 void make_dirs(const std::string &path)
 {
