@@ -28,8 +28,8 @@ inline ::testing::TestPartResult::Type fixture_missing_result()
 
 inline const char *fixture_missing_heading()
 {
-    return fixtures_required() ? "A fixture the test machines provide is missing (DVRPLAT_REQUIRE_FIXTURES is set): "
-                               : "Skipped, a fixture is missing (DVRPLAT_REQUIRE_FIXTURES=1 makes this a failure): ";
+    return fixtures_required() ? "A fixture the test machines provide is missing (DVRPLAT_REQUIRE_FIXTURES is set):"
+                               : "A fixture is missing (with DVRPLAT_REQUIRE_FIXTURES=1 this fails):";
 }
 
 } // namespace dvrtest
