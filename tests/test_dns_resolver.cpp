@@ -34,6 +34,7 @@
 
 #include "DNS.h"
 #include "dns_wire.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 using dnswire::Bytes;
@@ -310,13 +311,16 @@ protected:
                 argv.push_back(a.data());
             argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
+            const std::string failed = "cannot run " + args[0] + "\n";
+            ssize_t w = ::write(2, failed.data(), failed.size());
+            (void)w;
             ::_exit(127);
         }
         // Ready once it answers.
         for (int i = 0; i < 100 && !answers(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!answers())
-            FAIL() << "dnsmasq did not come up: " << dvrtest::read_file(log);
+            missing_ = "dnsmasq did not come up: " + dvrtest::read_file(log);
     }
     static void TearDownTestSuite()
     {
@@ -327,11 +331,14 @@ protected:
         }
         delete dir_;
         dir_ = nullptr;
+        missing_.clear();
     }
     void SetUp() override
     {
-        if (pid_ <= 0 || !answers())
-            GTEST_SKIP() << "no dnsmasq";
+        if (!missing_.empty())
+            DVRTEST_FIXTURE_MISSING() << missing_;
+        if (!answers())
+            DVRTEST_FIXTURE_MISSING() << "dnsmasq stopped answering: " << dvrtest::read_file(*dir_ / "dnsmasq.log");
     }
 
     static bool answers()
@@ -371,6 +378,7 @@ protected:
 
     static inline dvrtest::TempDir *dir_ = nullptr;
     static inline pid_t pid_ = -1;
+    static inline std::string missing_; // why dnsmasq is not there
     BoardRoot root_;
 };
 
@@ -631,6 +639,8 @@ TEST(DnsScripted, RepliesFromStrangersOrWithAnotherIdOrQuestionAreDropped)
 // another question; none may be taken.
 TEST(DnsScripted, SpoofingFloodIsNotTaken)
 {
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "needs root for a network namespace";
     dvrtest::TempDir dir;
     dvrtest::make_dirs(dir / "etc");
     dvrtest::write_file(dir / "etc/resolv.conf", "nameserver 127.0.0.1\n");
@@ -728,7 +738,7 @@ TEST(DnsScripted, SpoofingFloodIsNotTaken)
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << text;
+        DVRTEST_FIXTURE_MISSING() << text;
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << text;
     EXPECT_EQ(text.substr(0, text.find(" forged=")), "0 10.7.7.8") << text;
     EXPECT_EQ(text.find("10.66.66"), std::string::npos) << text;

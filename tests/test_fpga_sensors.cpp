@@ -2,6 +2,7 @@
 // relays, termination and the motion overlay, from the port trace.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,8 @@ TEST(FpgaSensors, AlarmAndVideoLoss)
 
 TEST(FpgaSensors, MotionStopsAtFirstNonZeroCell)
 {
+    // Camera c's 31 cells are status bytes (c % 8) * 31 + cell of address
+    // 0xA3 + c / 8; a camera has motion when any cell is non-zero.
     struct {
         const char *name;
         std::vector<std::pair<unsigned, unsigned>> cells; // (camera, cell) set non-zero
@@ -57,22 +60,30 @@ TEST(FpgaSensors, MotionStopsAtFirstNonZeroCell)
         for (auto [cam, cell] : c.cells)
             sim.set_status(0xA3 + cam / 8, (cam % 8) * 31 + cell, static_cast<uint8_t>(0x10 + cell));
         EXPECT_EQ(fpga_get_motion(), c.expect);
-        // Each camera's cells are read in order up to its first non-zero one.
-        Trace t;
-        for (unsigned bank = 0; bank < 2; ++bank) {
-            t.A(0xA3 + bank);
-            for (unsigned j = 0; j < 8; ++j) {
-                const unsigned cam = bank * 8 + j;
-                unsigned first = 31;
-                for (auto [cc, cell] : c.cells)
-                    if (cc == cam && cell < first)
-                        first = cell;
-                for (unsigned k = 0; k < 31 && k <= first; ++k)
-                    t.O(j * 31 + k).S(k == first ? 0x10 + k : 0);
-            }
-        }
-        EXPECT_EQ(sim.trace(), t.lines());
     }
+
+    // The port accesses for one board: each camera's cells are read in
+    // order up to its first non-zero one; camera 1 has motion in its second
+    // cell, camera 8 none (all 31 cells read), camera 9 in its third.
+    FpgaSim sim;
+    for (unsigned cam = 0; cam < 16; ++cam)
+        if (cam != 8)
+            sim.set_status(0xA3 + cam / 8, (cam % 8) * 31 + (cam == 1 ? 1 : cam == 9 ? 2 : 0), 0x40 + cam);
+    sim.clear_trace();
+    EXPECT_EQ(fpga_get_motion(), 0xFEFFu);
+    const char *const want =
+        "A A3 O 00 S 40 O 1F S 00 O 20 S 41 O 3E S 42 O 5D S 43 O 7C S 44 O 9B S 45 O BA S 46 O D9 S 47 "
+        "A A4 O 00 S 00 O 01 S 00 O 02 S 00 O 03 S 00 O 04 S 00 O 05 S 00 O 06 S 00 O 07 S 00 "
+        "O 08 S 00 O 09 S 00 O 0A S 00 O 0B S 00 O 0C S 00 O 0D S 00 O 0E S 00 O 0F S 00 "
+        "O 10 S 00 O 11 S 00 O 12 S 00 O 13 S 00 O 14 S 00 O 15 S 00 O 16 S 00 O 17 S 00 "
+        "O 18 S 00 O 19 S 00 O 1A S 00 O 1B S 00 O 1C S 00 O 1D S 00 O 1E S 00 "
+        "O 1F S 00 O 20 S 00 O 21 S 49 O 3E S 4A O 5D S 4B O 7C S 4C O 9B S 4D O BA S 4E O D9 S 4F";
+    // Two words per trace line.
+    std::vector<std::string> lines;
+    std::istringstream in(want);
+    for (std::string kind, value; in >> kind >> value;)
+        lines.push_back(kind + " " + value);
+    EXPECT_EQ(sim.trace(), lines);
 }
 
 TEST(FpgaSensors, Outputs)

@@ -229,19 +229,29 @@ TEST(Md5, DigestToStringAndByteOrderHelpers)
 
 TEST(Md5, ExportedStepFunctionsRebuildTheDigest)
 {
-    // The auxiliary functions against their RFC definitions.
-    std::mt19937 rng(7);
-    for (int i = 0; i < 1000; ++i) {
-        uint32_t x = rng(), y = rng(), z = rng();
-        EXPECT_EQ(COM_MD5_F(x, y, z), (x & y) | (~x & z));
-        EXPECT_EQ(COM_MD5_G(x, y, z), (x & z) | (y & ~z));
-        EXPECT_EQ(COM_MD5_H(x, y, z), x ^ y ^ z);
-        EXPECT_EQ(COM_MD5_I(x, y, z), y ^ (x | ~z));
-        int s = static_cast<int>(rng() % 32);
-        uint32_t before = x;
-        uint32_t rot = s ? (x << s) | (x >> (32 - s)) : x;
-        EXPECT_EQ(COM_MD5_ROTATE_LEFT(&x, s), rot);
-        EXPECT_EQ(x, before);
+    // The auxiliary functions over every combination of input bits: x, y
+    // and z hold the three columns of the truth table in each byte, so each
+    // result byte is that function's truth table.
+    {
+        const uint32_t x = 0xF0F0F0F0, y = 0xCCCCCCCC, z = 0xAAAAAAAA;
+        EXPECT_EQ(COM_MD5_F(x, y, z), 0xCACACACAu); // x ? y : z
+        EXPECT_EQ(COM_MD5_G(x, y, z), 0xE4E4E4E4u); // z ? x : y
+        EXPECT_EQ(COM_MD5_H(x, y, z), 0x96969696u); // odd number of ones
+        EXPECT_EQ(COM_MD5_I(x, y, z), 0x39393939u); // y xor (x or not z)
+    }
+
+    const struct {
+        uint32_t x;
+        int s;
+        uint32_t rotated;
+    } rotations[] = {
+        {0x12345678, 0, 0x12345678}, {0x12345678, 4, 0x23456781}, {0x12345678, 8, 0x34567812},
+        {0x80000001, 1, 0x00000003}, {0x80000001, 31, 0xC0000000}, {0x12345678, 31, 0x091A2B3C},
+    };
+    for (const auto &r : rotations) {
+        uint32_t word = r.x;
+        EXPECT_EQ(COM_MD5_ROTATE_LEFT(&word, r.s), r.rotated) << std::hex << r.x << " by " << std::dec << r.s;
+        EXPECT_EQ(word, r.x); // the operand is only read
     }
 
     // One whole digest through the exported steps alone: the 64 steps of

@@ -23,6 +23,7 @@
 
 #include "COMMON.h"
 #include "DEV.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 #ifdef DVRPLAT_HAVE_TIRPC
@@ -291,7 +292,7 @@ private:
 };
 
 // The port mapper: the system's when it runs, else one started here for
-// the test and stopped after it.
+// the test (rpcbind found on PATH) and stopped after it.
 class PortMapper {
 public:
     PortMapper()
@@ -300,12 +301,22 @@ public:
             return;
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::execl("/usr/sbin/rpcbind", "rpcbind", "-f", "-w", static_cast<char *>(nullptr));
-            ::execl("/sbin/rpcbind", "rpcbind", "-f", "-w", static_cast<char *>(nullptr));
+            ::execlp("rpcbind", "rpcbind", "-f", "-w", static_cast<char *>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 100 && !portmapper_answers(); ++i)
+        for (int i = 0; i < 100 && !portmapper_answers(); ++i) {
+            int status = 0;
+            if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                why_ = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                           ? "rpcbind is not on PATH"
+                           : "rpcbind ended at start-up with status " + std::to_string(status);
+                return;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!portmapper_answers())
+            why_ = "rpcbind did not answer on 127.0.0.1 port 111 within 5 s";
     }
     ~PortMapper()
     {
@@ -314,10 +325,15 @@ public:
             ::waitpid(pid_, nullptr, 0);
         }
     }
+    PortMapper(const PortMapper &) = delete;
+    PortMapper &operator=(const PortMapper &) = delete;
     bool running() const { return portmapper_answers(); }
+    // Why it is not running.
+    const std::string &why() const { return why_; }
 
 private:
     pid_t pid_ = -1;
+    std::string why_;
 };
 
 class UmountNotice : public NfsBoard {
@@ -412,7 +428,7 @@ TEST_F(NfsBoard, NoticeThroughThePortMapper)
 {
     PortMapper portmapper;
     if (!portmapper.running())
-        GTEST_SKIP() << "no port mapper could be started (rpcbind)";
+        DVRTEST_FIXTURE_MISSING() << "no port mapper: " << portmapper.why();
     const std::string record = root / "pmap.log";
     MountService service(record, true);
     EXPECT_EQ(Dev_NfsuMountRPCCall("127.0.0.1:/export/pm", "rw,udp"), 0);

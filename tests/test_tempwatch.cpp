@@ -31,6 +31,11 @@ struct Signal {
         ++count;
         cv.notify_all();
     }
+    void reset()
+    {
+        std::lock_guard<std::mutex> g(m);
+        count = 0;
+    }
     bool wait_for(int n)
     {
         std::unique_lock<std::mutex> g(m);
@@ -62,6 +67,10 @@ protected:
 
     Watch()
     {
+        // No watch thread runs between cases: each starts from zero.
+        gHot.reset();
+        gClockRead.reset();
+        gHotIndex = -1;
         smart('a', 60);
         smart('c', 40);
         w.high = 55;

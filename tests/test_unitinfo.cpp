@@ -31,6 +31,7 @@
 
 #include "COMMON.h"
 #include "bounded_call.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -94,12 +95,12 @@ protected:
         saved_net_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         saved_uts_ = open("/proc/self/ns/uts", O_RDONLY | O_CLOEXEC);
         if (saved_net_ < 0 || saved_uts_ < 0) {
-            skip_ = std::string("cannot keep the current namespaces: ") + std::strerror(errno);
+            missing_ = std::string("cannot keep the current namespaces: ") + std::strerror(errno);
             return;
         }
         // Namespaces belong to the calling thread: this program has no other.
         if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) {
-            skip_ = std::string("unshare(CLONE_NEWNET | CLONE_NEWUTS): ") + std::strerror(errno);
+            missing_ = std::string("unshare(CLONE_NEWNET | CLONE_NEWUTS): ") + std::strerror(errno);
             return;
         }
         entered_ = true;
@@ -121,12 +122,17 @@ protected:
         if (saved_uts_ >= 0)
             close(saved_uts_);
         saved_net_ = saved_uts_ = -1;
+        skip_.clear();
+        missing_.clear();
+        setup_error_.clear();
     }
 
     void SetUp() override
     {
         if (!skip_.empty())
             GTEST_SKIP() << skip_;
+        if (!missing_.empty())
+            DVRTEST_FIXTURE_MISSING() << missing_;
         ASSERT_TRUE(setup_error_.empty()) << setup_error_;
     }
 
@@ -161,7 +167,9 @@ protected:
 
     TempDir root;
 
-    static inline std::string skip_, setup_error_;
+    // Why the cases cannot run: no root (skipped), the namespaces refused
+    // (a missing fixture), the network inside them not set up (a failure).
+    static inline std::string skip_, missing_, setup_error_;
     static inline int saved_net_ = -1, saved_uts_ = -1;
     static inline bool entered_ = false;
 };
@@ -560,7 +568,7 @@ TEST_F(UnitNet, InterfaceListsFromTheKernelAndFromTheBoardRoot)
 TEST_F(UnitNet, InterfaceUpAndDownThroughIfconfig)
 {
     if (access("/sbin/ifconfig", X_OK) != 0)
-        GTEST_SKIP() << "/sbin/ifconfig (net-tools) is not installed";
+        DVRTEST_FIXTURE_MISSING() << "/sbin/ifconfig (net-tools) is not installed";
     ScopedEnv env("DVRPLAT_ROOT", "");
     ASSERT_FALSE(is_up("dvup0"));
     EXPECT_EQ(COM_NetDevUp("dvup0"), 0);

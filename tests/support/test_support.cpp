@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "fixtures.h"
 #include "test_emulator.h"
 
 extern char **environ;
@@ -284,6 +285,12 @@ bool wait_thread_sleeping(int tid, const char *in, int bound_seconds)
 }
 
 bool is_root() { return ::geteuid() == 0; }
+
+bool fixtures_required()
+{
+    const char *v = std::getenv("DVRPLAT_REQUIRE_FIXTURES");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
 
 void make_dirs(const std::string &path)
 {
