@@ -2,7 +2,8 @@
 // Content-Length reader, the Digest challenge reader (and the
 // authorisation text built from what it read), and the read phase that
 // splits header from body and decodes chunked bodies, with receive sizes
-// taken from the input and a small or a large content limit.
+// taken from the input and a small or a large content limit; the body
+// both through the chunk buffer and straight into the content.
 //
 // Input: two bytes of receive size, one flag byte (bit 0: keep the header,
 // bit 1: POST for the Digest text, bit 2: a content limit of 64 bytes
@@ -87,19 +88,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t fed = 0;
         bool header_done = false;
         bool chunked = false;
+        int content_length = -1;
         ~Run() { std::free(content); }
     };
-    auto run = [&](Run &out, size_t receive) {
+    // direct: once the header is complete, the bytes are written straight
+    // into the content's free room, as the exchange's receives do.
+    auto run = [&](Run &out, size_t receive, bool direct = false) {
         dvr::HttpResponseReader reader(&out.content, keep, limit);
         bool done = false;
         while (out.fed < len && !done) {
             size_t n = len - out.fed < receive ? len - out.fed : receive;
-            done = reader.feed(text + out.fed, n);
+            char *room_at = nullptr;
+            const size_t room = direct && reader.header_done() ? reader.body_room(room_at) : 0;
+            if (room > 0) {
+                n = n < room ? n : room;
+                std::memcpy(room_at, text + out.fed, n);
+                done = reader.commit(n);
+            } else {
+                done = reader.feed(text + out.fed, n);
+            }
             out.fed += n;
         }
         out.result = reader.finish();
         out.header_done = reader.header_done();
         out.chunked = reader.chunked();
+        out.content_length = reader.content_length();
     };
     Run a;
     run(a, step);
@@ -133,6 +146,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // rest of the receive that completed a Content-Length.
         if (a.header_done)
             check(got <= (keep ? start : 0) + static_cast<size_t>(limit) + (a.chunked ? 0 : step));
+    }
+    // Receiving the body straight into the content gives the same result;
+    // with a Content-Length it stops right at its end, where a receive into
+    // the chunk buffer keeps the rest of the receive that completed it.
+    {
+        Run d;
+        run(d, step, true);
+        if (a.chunked || a.content_length < 0) {
+            check(d.result == a.result);
+            if (a.result > 0)
+                check(std::memcmp(a.content, d.content, static_cast<size_t>(a.result)) == 0);
+        } else {
+            check((d.result == -1) == (a.result == -1) && d.result <= a.result);
+            if (d.result > 0)
+                check(d.content[d.result - 1] == '\0' &&
+                      std::memcmp(a.content, d.content, static_cast<size_t>(d.result - 1)) == 0);
+        }
     }
     // A chunked body, decoded, does not depend on where the receives cut
     // its framing.

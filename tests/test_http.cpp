@@ -20,9 +20,12 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -147,14 +150,13 @@ public:
 
         dvrtest::make_dirs(*dir / "dns");
         dns_ok = hs::start_dnsmasq(dns, *dir / "dns", dns_addr,
-                                   {{name("apache"), "127.0.0.1"},
-                                    {name("nginx"), "127.0.0.1"},
-                                    {name("two"), dns_addr},
-                                    {name("two"), "127.0.0.1"}});
+                                   {{name("two"), dns_addr},
+                                    {name("two"), "127.0.0.1"},
+                                    {name("apache"), dns_addr},
+                                    {name("nginx"), dns_addr}});
 
         dvrtest::make_dirs(*dir / "apache");
         ::chmod((*dir / "apache").c_str(), 0755);
-        apache_port = hs::free_port("127.0.0.1");
         std::string ha1 = md5hex(std::string(kUser) + ":" + kRealm + ":" + kPassword);
         // A script whose output has no length: mid and big one after the other.
         const std::string cgi = *dir / "cgi";
@@ -164,14 +166,20 @@ public:
                      "#!/bin/sh\nprintf 'Content-Type: application/octet-stream\\r\\n\\r\\n'\n"
                      "exec cat " + docroot + "/files/mid.bin " + docroot + "/files/big.bin\n",
                      0755);
-        apache_ok = hs::start_apache(apache, *dir / "apache", "127.0.0.1", apache_port, docroot,
-                                     "/files", kRealm, std::string(kUser) + ":" + kRealm + ":" + ha1, cgi);
+        // Apache and nginx listen on the process's own address too; a port
+        // taken in between is given up for another.
+        apache_port = hs::start_on_free_port(dns_addr, [&](int port) {
+            return hs::start_apache(apache, *dir / "apache", dns_addr, port, docroot, "/files", kRealm,
+                                    std::string(kUser) + ":" + kRealm + ":" + ha1, cgi);
+        });
+        apache_ok = apache_port > 0;
 
         dvrtest::make_dirs(*dir / "nginx");
-        nginx_port = hs::free_port("127.0.0.1");
-        nginx_ok = hs::start_nginx(nginx, *dir / "nginx", "127.0.0.1", nginx_port, docroot, "/files/",
-                                   kUser, kPassword, "/cgi-bin/",
-                                   "http://127.0.0.1:" + std::to_string(apache_port));
+        nginx_port = hs::start_on_free_port(dns_addr, [&](int port) {
+            return hs::start_nginx(nginx, *dir / "nginx", dns_addr, port, docroot, "/files/", kUser, kPassword,
+                                   "/cgi-bin/", "http://" + dns_addr + ":" + std::to_string(apache_port));
+        });
+        nginx_ok = nginx_port > 0;
     }
 
     void TearDown() override
@@ -188,7 +196,7 @@ public:
 
     std::unique_ptr<TempDir> dir;
     std::unique_ptr<ScopedEnv> root;
-    std::string dns_addr;
+    std::string dns_addr; // the process's own loopback address: dnsmasq, Apache and nginx
     std::string small, mid, big, page;
     hs::ServerProcess dns, apache, nginx;
     int apache_port = -1, nginx_port = -1;
@@ -214,8 +222,6 @@ bool send_all(int fd, const std::string &s)
     return true;
 }
 
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 // Waits (bounded) until the client closes the connection.
 void wait_for_close(int fd)
 {
@@ -224,6 +230,63 @@ void wait_for_close(int fd)
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) > 0 && ::recv(fd, buf, sizeof buf, 0) <= 0)
             return;
+    }
+}
+
+bool same_address(const sockaddr_in &a, const sockaddr_in &b)
+{
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+// The client's end of a connection the scripted server accepted (the
+// client runs in this process): the descriptor whose addresses are the
+// server end's swapped. -1 once the client has closed it.
+int client_end(int server_end)
+{
+    sockaddr_in local{}, peer{};
+    socklen_t len = sizeof local;
+    if (::getsockname(server_end, reinterpret_cast<sockaddr *>(&local), &len) != 0)
+        return -1;
+    len = sizeof peer;
+    if (::getpeername(server_end, reinterpret_cast<sockaddr *>(&peer), &len) != 0)
+        return -1;
+    DIR *d = ::opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int found = -1;
+    while (const dirent *e = ::readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        const int fd = std::atoi(e->d_name);
+        if (fd == server_end || fd == ::dirfd(d))
+            continue;
+        sockaddr_in a{}, b{};
+        socklen_t alen = sizeof a, blen = sizeof b;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &alen) == 0 && same_address(a, peer) &&
+            ::getpeername(fd, reinterpret_cast<sockaddr *>(&b), &blen) == 0 && same_address(b, local)) {
+            found = fd;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+// Waits until the client has taken every byte sent on fd so far: nothing
+// is left in this end's send queue nor in the client's receive queue, so
+// the next bytes sent reach the client in a receive of their own. Ends
+// as well when the client has closed its end. The queues are looked at
+// every millisecond, for at most 30 seconds.
+void wait_until_taken(int fd)
+{
+    for (int i = 0; i < 30000; ++i) {
+        int unsent = 0, unread = 0;
+        const int client = client_end(fd);
+        if (client < 0 || ::ioctl(fd, SIOCOUTQ, &unsent) != 0 || ::ioctl(client, SIOCINQ, &unread) != 0)
+            return;
+        if (unsent == 0 && unread == 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -324,14 +387,15 @@ private:
     std::vector<std::string> requests_;
 };
 
-// A handler that answers with fixed parts, pausing between them so that
-// each part reaches the client as a receive of its own.
-ScriptedServer::Handler answer(std::vector<std::string> parts, int gap_ms = 200)
+// A handler that answers with fixed parts, each sent once the client has
+// taken the ones before, so that each part (of at most one receive's
+// size) reaches the client as a receive of its own.
+ScriptedServer::Handler answer(std::vector<std::string> parts)
 {
-    return [parts = std::move(parts), gap_ms](int fd, const std::string &) {
+    return [parts = std::move(parts)](int fd, const std::string &) {
         for (size_t i = 0; i < parts.size(); ++i) {
             if (i > 0)
-                pause_ms(gap_ms);
+                wait_until_taken(fd);
             if (!send_all(fd, parts[i]))
                 return;
         }
@@ -853,6 +917,28 @@ TEST(HttpScripted, QuietServerEndsTheReadWithWhatArrived)
     // About six to seven seconds of reading in all.
     EXPECT_GT(took, std::chrono::seconds(5));
     EXPECT_LT(took, std::chrono::seconds(20));
+}
+
+TEST(HttpScripted, BodyEndsAtItsContentLengthOnAConnectionKeptOpen)
+{
+    // The server keeps the connection after the body, as one keeping it
+    // alive does, and sends more once the client has taken the body: the
+    // body ends where its Content-Length says, without waiting for the
+    // server, and nothing after it is taken. The body is longer than the
+    // header's receive, so that its end lies in a receive of its own.
+    const std::string body = random_bytes(100000, 3);
+    ScriptedServer s;
+    s.serve({[&body](int fd, const std::string &) {
+        send_all(fd, ok_response(body));
+        wait_until_taken(fd);
+        send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nnext!");
+        wait_for_close(fd);
+    }});
+    Content c;
+    const int r = COM_GetHttpContent(s.url("/kept").c_str(), &c.p, nullptr);
+    s.finish();
+    EXPECT_EQ(r, static_cast<int>(body.size()) + 1);
+    EXPECT_TRUE(c.bytes(r) == body);
 }
 
 TEST(HttpScripted, RefusedAddressIsSkipped)
@@ -1453,7 +1539,7 @@ TEST(HttpApache, DigestDownloadsMatchCurl)
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     ASSERT_TRUE(g_servers->apache_ok) << g_servers->log("apache/out.log") << g_servers->log("apache/error.log");
     const std::string base = Servers::name("apache") + ":" + std::to_string(g_servers->apache_port);
-    const std::string curl_base = "http://127.0.0.1:" + std::to_string(g_servers->apache_port);
+    const std::string curl_base = "http://" + g_servers->dns_addr + ":" + std::to_string(g_servers->apache_port);
     COM_HTTP_AUTH a = make_auth(COM_HTTP_AUTH_DIGEST);
     struct File {
         const char *path;
@@ -1513,7 +1599,7 @@ TEST(HttpNginx, BasicDownloadsMatchCurl)
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     ASSERT_TRUE(g_servers->nginx_ok) << g_servers->log("nginx/out.log") << g_servers->log("nginx/error.log");
     const std::string base = Servers::name("nginx") + ":" + std::to_string(g_servers->nginx_port);
-    const std::string curl_base = "http://127.0.0.1:" + std::to_string(g_servers->nginx_port);
+    const std::string curl_base = "http://" + g_servers->dns_addr + ":" + std::to_string(g_servers->nginx_port);
     COM_HTTP_AUTH a = make_auth(COM_HTTP_AUTH_BASIC);
     for (const char *path : {"/files/small.txt", "/files/mid.bin", "/files/big.bin"}) {
         SCOPED_TRACE(path);
@@ -1571,7 +1657,8 @@ TEST(HttpRealServers, BodiesOfUnknownLengthMatchCurl)
         int r = COM_GetHttpContent(url.c_str(), &c.p, nullptr);
         std::string reports = cap.take();
         ASSERT_EQ(r, static_cast<int>(expected.size()) + 1) << reports;
-        const std::string curl = curl_fetch({}, "http://127.0.0.1:" + std::to_string(sv.port) + "/cgi-bin/stream.cgi");
+        const std::string curl =
+            curl_fetch({}, "http://" + g_servers->dns_addr + ":" + std::to_string(sv.port) + "/cgi-bin/stream.cgi");
         EXPECT_TRUE(c.bytes(r) == curl);
         EXPECT_TRUE(c.bytes(r) == expected);
 
@@ -1590,7 +1677,7 @@ TEST(HttpNginx, ContentThatCannotGrowKeepsWhatWasStored)
     if (!kCanLimitMemory)
         GTEST_SKIP() << "needs a plain native build: the address-space limit would hit the sanitizer or emulator";
     ASSERT_TRUE(g_servers->nginx_ok);
-    const std::string url = "127.0.0.1:" + std::to_string(g_servers->nginx_port) + "/files/big.bin";
+    const std::string url = g_servers->dns_addr + ":" + std::to_string(g_servers->nginx_port) + "/files/big.bin";
     COM_HTTP_AUTH a = make_auth(COM_HTTP_AUTH_BASIC);
     auto run = with_little_memory(1024 * 1024, [&url, &a](int fd) {
         char *content = nullptr;
@@ -1606,6 +1693,28 @@ TEST(HttpNginx, ContentThatCannotGrowKeepsWhatWasStored)
     EXPECT_EQ(bytes.back(), '\0');
     EXPECT_NE(run.out.find("COM_SubSendHttpCmd(): COM_ReallocAndCopyBuf("), std::string::npos)
         << run.out.substr(0, 2000);
+}
+
+TEST(HttpHostile, FalseContentLengthReservesLittleAhead)
+{
+    if (!kCanLimitMemory)
+        GTEST_SKIP() << "needs a plain native build: the address-space limit would hit the sanitizer or emulator";
+    // A Content-Length near the content limit over a body of ten bytes, on
+    // a board with 24 MiB to spare: the room taken ahead of the body is a
+    // few MiB, never what the length claims, so no growth fails.
+    ScriptedServer s;
+    s.serve({answer({"HTTP/1.1 200 OK\r\nContent-Length: 60000000\r\n\r\n0123456789"})});
+    const std::string url = s.url("/false");
+    auto run = with_little_memory(24u << 20, [&url](int fd) {
+        char *content = nullptr;
+        int r = COM_GetHttpContent(url.c_str(), &content, nullptr);
+        write_result(fd, r, content);
+    });
+    s.finish();
+    std::string bytes;
+    EXPECT_EQ(read_result(run.data, bytes), 11) << run.out.substr(0, 2000);
+    EXPECT_EQ(bytes, std::string("0123456789", 11));
+    EXPECT_EQ(run.out.find("realloc("), std::string::npos) << run.out.substr(0, 2000);
 }
 
 TEST(HttpNginx, StrippedPage)

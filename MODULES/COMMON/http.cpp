@@ -366,6 +366,24 @@ void HttpResponseReader::wipe() noexcept
     count_ = stored_ = 0;
 }
 
+int HttpResponseReader::grow_size(int need, long long expected_after) const noexcept
+{
+    // The block grows in doubling steps, as a step per receive would make
+    // a large download cost quadratic time. The rest of a body of known
+    // length is given room at once, but never more than a doubling or a
+    // few MiB ahead of what arrived, so that a false length cannot claim
+    // much memory; and never more than the limits allow. finish() trims
+    // the block.
+    long long target;
+    if (expected_after > 0)
+        target = need + std::min(expected_after, std::max<long long>(kMaxReserve, size_));
+    else
+        target = size_ > 0 ? 2LL * size_ : static_cast<long long>(kFirstContentSize);
+    if (cap_ > 0 && target > cap_)
+        target = cap_;
+    return target > need ? static_cast<int>(target < INT_MAX ? target : INT_MAX) : need;
+}
+
 bool HttpResponseReader::append(const char *p, size_t n, long long expected_after)
 {
     if (n == 0)
@@ -381,23 +399,14 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
     // parts end up covered by zeros.
     const int need = count_ + len + 1;
     if (need <= size_) {
-        std::memcpy(*content_ + stored_, p, n);
+        // A receive into the free room left its bytes in place; decoded
+        // chunks move down over their framing.
+        char *to = *content_ + stored_;
+        if (to != p)
+            std::memmove(to, p, n);
         stored_ += len;
     } else {
-        // The block grows in doubling steps, as a step per chunk would make
-        // a large download cost quadratic time. The rest of a body of known
-        // length is given room at once, but never more than a doubling or a
-        // few MiB ahead of what arrived, so that a false length cannot claim
-        // much memory; and never more than the limits allow. finish() trims
-        // the block.
-        long long target;
-        if (expected_after > 0)
-            target = need + std::min(expected_after, std::max<long long>(kMaxReserve, size_));
-        else
-            target = size_ > 0 ? 2LL * size_ : static_cast<long long>(kFirstContentSize);
-        if (cap_ > 0 && target > cap_)
-            target = cap_;
-        int want = target > need ? static_cast<int>(target < INT_MAX ? target : INT_MAX) : need;
+        int want = grow_size(need, expected_after);
         if (COM_ReallocAndCopyBuf(want, content_, stored_, p, len) ||
             (want != need && COM_ReallocAndCopyBuf(want = need, content_, stored_, p, len))) {
             stored_ += len;
@@ -412,6 +421,60 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
     }
     count_ += len;
     return true;
+}
+
+size_t HttpResponseReader::body_room(char *&dst)
+{
+    // Until a byte is stored the caller's block is left as it is: the
+    // first body bytes go through feed().
+    if (!header_done_ || failed_ || done_ || direct_off_ || count_ == 0)
+        return 0;
+    long long left = -1; // what the body still brings; -1 unknown
+    if (!chunked_ && content_length_ >= 0) {
+        left = content_length_ - body_;
+        if (left <= 0)
+            return 0;
+    }
+    if (size_ - count_ - 1 <= 0) {
+        // Room for at least one more byte and the terminator, within the
+        // limits (past them feed() says why the response fails).
+        if (count_ > INT_MAX - 2 || (cap_ > 0 && count_ + 2 > cap_))
+            return 0;
+        const int need = count_ + 2;
+        int want = grow_size(need, left > 0 ? left - 1 : 0);
+        if (!COM_ReallocAndCopyBuf(want, content_, stored_, "", 0)) {
+            // Short of memory: one receive's room, else the receives go
+            // through feed() and what cannot be stored is counted.
+            const long long small = std::min<long long>(
+                static_cast<long long>(count_) + 1 + static_cast<long long>(kHttpChunkSize),
+                cap_ > 0 ? cap_ : INT_MAX);
+            if (small >= want || !COM_ReallocAndCopyBuf(static_cast<int>(small), content_, stored_, "", 0)) {
+                direct_off_ = true;
+                return 0;
+            }
+            want = static_cast<int>(small);
+        }
+        size_ = want;
+    }
+    size_t room = static_cast<size_t>(size_ - count_ - 1);
+    if (left > 0 && static_cast<unsigned long long>(left) < room)
+        room = static_cast<size_t>(left);
+    dst = *content_ + stored_;
+    return room;
+}
+
+bool HttpResponseReader::commit(size_t n)
+{
+    if (failed_ || done_ || size_ <= 0)
+        return true;
+    n = std::min(n, static_cast<size_t>(size_ - count_ - 1));
+    const int end = stored_ + static_cast<int>(n);
+    const bool stop = body(*content_ + stored_, n);
+    // Received bytes the body did not keep (chunked framing, bytes after
+    // the last chunk) lie past the content: the block stays zero there.
+    if (!failed_ && end > stored_)
+        std::memset(*content_ + stored_, 0, static_cast<size_t>(end - stored_));
+    return stop;
 }
 
 bool HttpResponseReader::start_body(size_t end)
@@ -818,14 +881,24 @@ try {
     dvr::HttpResponseReader reader(content, keepHeader != 0, dvr::http_max_content());
     char chunk[dvr::kHttpChunkSize];
     while (!read_time.passed()) {
+        // The header comes in chunks; the body, once the header is
+        // complete, straight into the content's free room, as much as it
+        // takes per receive.
+        char *to = chunk;
+        size_t room = dvr::kHttpChunkSize;
+        char *body_at = nullptr;
+        if (size_t direct = reader.header_done() ? reader.body_room(body_at) : 0) {
+            to = body_at;
+            room = direct;
+        }
         // Data already waiting is taken at once (the wait would return at
         // once too); otherwise wait within the read time.
-        ssize_t n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = ::recv(sock.get(), to, room, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             // An error or hang-up is read by the receive below.
             if (dvr::wait_fd(sock.get(), POLLIN, read_time) == dvr::WaitResult::Timeout)
                 break;
-            n = ::recv(sock.get(), chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = ::recv(sock.get(), to, room, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                 continue;
         }
@@ -835,7 +908,8 @@ try {
             COM_REPORT("recv() = %d : %s\n", static_cast<int>(n), std::strerror(errno));
             break;
         }
-        if (reader.feed(chunk, static_cast<size_t>(n)))
+        const size_t got = static_cast<size_t>(n);
+        if (to == chunk ? reader.feed(chunk, got) : reader.commit(got))
             break;
     }
     int stored = reader.finish();

@@ -40,6 +40,16 @@ public:
     // reading should stop (the body is complete or the response failed).
     bool feed(const char *chunk, size_t n);
 
+    // Once the header is complete, a receive may land straight in the
+    // content: body_room() gives the block's free room (grown when none is
+    // left) at dst and how many bytes it takes, up to the rest of a
+    // Content-Length; commit() then takes the n bytes written there, with
+    // the same result as feed(). 0 when the body is complete, the response
+    // failed or the block cannot grow: the receive then goes through
+    // feed(), which stores what it can and counts what it cannot.
+    size_t body_room(char *&dst);
+    bool commit(size_t n);
+
     // Ends the response (the peer closed, or the read time ran out): the
     // bytes appended plus 1 for the terminating NUL, 0 when nothing was
     // appended, -1 when the response failed.
@@ -59,8 +69,13 @@ private:
     enum class Chunk { Size, Ext, SizeLf, Data, DataCr, DataLf, TrailerStart, TrailerLine, TrailerLf, Done };
 
     // Appends n bytes; expected_after is how many more the body is known
-    // to bring. Returns false when the content cannot take any more bytes.
+    // to bring. Bytes already at their place in the block (a receive into
+    // body_room()) are not copied. Returns false when the content cannot
+    // take any more bytes.
     bool append(const char *p, size_t n, long long expected_after = 0);
+    // The size to grow the block to when it must hold need bytes and the
+    // body is known to bring expected_after more.
+    int grow_size(int need, long long expected_after) const noexcept;
     // Header complete at hdr_[0, end): reads how the body is framed and
     // stores the header when asked. True when the response failed.
     bool start_body(size_t end);
@@ -76,6 +91,7 @@ private:
     bool header_done_ = false;
     bool failed_ = false;
     bool grow_reported_ = false;
+    bool direct_off_ = false; // the block could not grow: receives go through feed()
     bool chunked_ = false;
     bool done_ = false;
     int content_length_ = -1; // -1: unknown, the body runs until the peer closes

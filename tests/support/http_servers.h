@@ -52,7 +52,8 @@ inline std::string own_loopback()
     return "127.80." + std::to_string((pid / 250) % 250 + 1) + "." + std::to_string(pid % 250 + 1);
 }
 
-// A TCP port that is free on addr right now.
+// A TCP port that is free on addr right now (another program may take it
+// before a server binds it: start_on_free_port tries again then).
 inline int free_port(const std::string &addr)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -98,6 +99,7 @@ public:
     bool start(const std::vector<std::string> &argv, const std::string &log, const std::string &addr,
                int port)
     {
+        stop(); // an earlier attempt that never answered
         std::vector<char *> args;
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -128,13 +130,16 @@ public:
         pid_ = pid;
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < until) {
-            if (tcp_accepts(addr, port))
-                return true;
+            // The server's state is read after the connection: a server
+            // that exited (its port taken) is not taken for started.
+            const bool accepts = tcp_accepts(addr, port);
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 return false;
             }
+            if (accepts)
+                return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
@@ -166,6 +171,23 @@ public:
 private:
     pid_t pid_ = -1;
 };
+
+// Runs start(port) on a port free on addr, with a fresh port each time
+// the server does not come up (at most attempts times): a port chosen
+// free can be bound by another program before the server binds it, and
+// the server then fails. Gives the port, or -1. On an address of the
+// process's own (own_loopback()) no other program binds anything, so one
+// attempt is the rule there.
+template <class Start>
+int start_on_free_port(const std::string &addr, Start &&start, int attempts = 4)
+{
+    for (int i = 0; i < attempts; ++i) {
+        const int port = free_port(addr);
+        if (port > 0 && start(port))
+            return port;
+    }
+    return -1;
+}
 
 // nginx with Basic authorisation (htpasswd file) over the location
 // protected, serving docroot.
