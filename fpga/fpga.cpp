@@ -60,6 +60,24 @@ char kind_of_write(Port p) noexcept
     }
 }
 
+// A glyph byte written to an output's font registers lands in that
+// output's font table as well, under the glyph index the index register
+// holds, and marks the glyph loaded.
+void sim_font_byte(volatile uint8_t *b, uint8_t v) noexcept
+{
+    const unsigned address = b[sim::kLatchAddress], offset = b[sim::kLatchOffset];
+    if (offset >= sim::kFontGlyphBytes)
+        return;
+    for (unsigned mon = 0; mon < sim::kFontOutputs; ++mon) {
+        if (address != sim::font_data_address(mon))
+            continue;
+        const size_t glyph = b[sim::kRegisters + sim::reg(sim::font_index_address(mon), 0)];
+        const size_t table = sim::font_table(mon);
+        b[table + sim::kFontData + glyph * sim::kFontGlyphBytes + offset] = v;
+        b[table + sim::kFontLoaded + glyph] = 1;
+    }
+}
+
 void sim_write(volatile uint8_t *b, Port p, uint8_t v) noexcept
 {
     switch (p) {
@@ -79,6 +97,7 @@ void sim_write(volatile uint8_t *b, Port p, uint8_t v) noexcept
             }
         } else {
             b[sim::reg(b[sim::kLatchAddress], b[sim::kLatchOffset])] = v;
+            sim_font_byte(b, v);
         }
         break;
     case Port::Status: break; // read-only port

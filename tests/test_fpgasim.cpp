@@ -293,6 +293,104 @@ TEST(Fpgasim, DrawsPicture)
     // Output 1 shows no path: its background colour, Y 81 C1 90 C2 240.
     EXPECT_EQ(pic.at(780 + 360, 60 + 240), (std::array<uint8_t, 3>{238, 14, 14}));
 }
+
+namespace {
+// A font whose glyph 'F' is a checkerboard (the top row's leftmost pixel
+// set) and whose other glyphs are empty. Each record starts with two bytes
+// that are not glyph data.
+struct CheckerFont {
+    std::array<std::array<unsigned char, 34>, 256> records{};
+    std::array<const unsigned char *, 256> table{};
+    CheckerFont()
+    {
+        for (size_t c = 0; c < 256; ++c) {
+            records[c][0] = records[c][1] = 0xEE;
+            table[c] = records[c].data();
+        }
+        for (int r = 0; r < 32; ++r)
+            records['F'][static_cast<size_t>(r + 2)] = (r / 2) % 2 ? 0x55 : 0xAA;
+    }
+};
+
+// Whether text cell (col, row) of output 0 shows exactly the pixels lit(i,
+// j) in one foreground colour over the black text background.
+template <class Lit>
+bool cell_shows(const Picture &pic, int col, int row, Lit lit)
+{
+    const unsigned x0 = 20 + static_cast<unsigned>(col) * 16, y0 = 60 + static_cast<unsigned>(row) * 16;
+    const std::array<uint8_t, 3> black{0, 0, 0};
+    std::array<uint8_t, 3> fg{};
+    bool have_fg = false;
+    for (unsigned j = 0; j < 16; ++j)
+        for (unsigned i = 0; i < 16; ++i) {
+            const auto px = pic.at(x0 + i, y0 + j);
+            if (!lit(i, j)) {
+                if (px != black)
+                    return false;
+            } else if (!have_fg) {
+                fg = px;
+                have_fg = true;
+                if (fg == black)
+                    return false;
+            } else if (px != fg) {
+                return false;
+            }
+        }
+    return true;
+}
+} // namespace
+
+// Text cells are drawn with the glyphs loaded for their codes, wherever the
+// font came from; only codes without a loaded glyph fall back to shapes.
+TEST(Fpgasim, DrawsTextWithTheLoadedGlyphs)
+{
+    const CheckerFont font;
+    auto checker = [](unsigned i, unsigned j) { return (i + j) % 2 == 0; };
+    auto nothing = [](unsigned, unsigned) { return false; };
+    const struct Case {
+        const char *what;
+        void (*load)(const dvrtest::FpgaSim &, const CheckerFont &);
+        bool f_checker, z_blank;
+        const char *font_line;
+    } cases[] = {
+        {"font loaded into output 0",
+         [](const dvrtest::FpgaSim &, const CheckerFont &f) { ASSERT_EQ(fpga_font_write(0, f.table.data()), 0); },
+         true, true, "Font of output 0: 256 of 256 glyphs loaded\n"},
+        {"font loaded into output 1 only",
+         [](const dvrtest::FpgaSim &, const CheckerFont &f) { ASSERT_EQ(fpga_font_write(1, f.table.data()), 0); },
+         false, false, "Font of output 0: no font table\n"},
+        // A file made before fonts were kept: only the glyph the font
+        // registers hold is known.
+        {"file without a font table, F in the font registers",
+         [](const dvrtest::FpgaSim &sim, const CheckerFont &f) {
+             sim.set_reg(0x21, 0, 'F');
+             for (unsigned r = 0; r < 32; ++r)
+                 sim.set_reg(0x20, r, f.records['F'][r + 2]);
+         },
+         true, false, "Font of output 0: no font table\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FpgaSim sim;
+        init_quietly();
+        const unsigned char text[4] = {0x00, 'F', 0x00, 'Z'};
+        ASSERT_EQ(fpga_osd_write(0, text, sizeof text, 3, 2), 0);
+        c.load(sim, font);
+        dvrtest::TempDir dir;
+        const std::string png = dir / "board.png";
+        RunResult r = fpgasim(sim, {"show", "--png", png});
+        ASSERT_EQ(r.status, 0) << r.err;
+        Picture pic;
+        ASSERT_TRUE(read_png(png, pic));
+        EXPECT_EQ(cell_shows(pic, 3, 2, checker), c.f_checker);
+        // An empty glyph leaves its cell blank; the character shape of Z
+        // lights some pixels.
+        EXPECT_EQ(cell_shows(pic, 4, 2, nothing), c.z_blank);
+        EXPECT_TRUE(cell_shows(pic, 5, 2, nothing)) << "a blank cell";
+        r = fpgasim(sim, {"show"});
+        EXPECT_NE(r.out.find(c.font_line), std::string::npos) << r.out;
+    }
+}
 #else
 TEST(Fpgasim, PictureNeedsLibpng)
 {

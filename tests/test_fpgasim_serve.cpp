@@ -5,6 +5,7 @@
 // a write, and the refusals to start.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -270,14 +271,16 @@ TEST(FpgasimServe, VersionFollowsEveryChangeOfTheFile)
     EXPECT_EQ(bad->status, 400);
 }
 
-// The font registers show one glyph at a time; the panel keeps every glyph
-// it has seen and draws text cells with their bitmaps, where the picture of
-// one look at the file knows only the glyph the registers hold.
-TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
+// In a file without a font table (made by an earlier version) the font
+// registers show one glyph at a time; the panel keeps every glyph it has
+// seen and draws text cells with their bitmaps, where the picture of one
+// look at the file knows only the glyph the registers hold. Once the
+// library loads a font, the file's table holds every glyph.
+TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapKnown)
 {
     FpgaSim sim;
     init_quietly();
-    const unsigned char text[4] = {0x00, 'A', 0x00, 'B'};
+    const unsigned char text[6] = {0x00, 'A', 0x00, 'B', 0x00, 'C'};
     ASSERT_EQ(fpga_osd_write(0, text, sizeof text, 0, 0), 0);
     Panel p(sim.sim_path());
     ASSERT_GT(p.port(), 0) << p.first_line();
@@ -285,6 +288,21 @@ TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
     auto v = c.Get("/api/version");
     ASSERT_TRUE(v);
     unsigned long long version = version_of(v->body);
+    auto wait_for_board = [&](const std::string &what) {
+        for (int i = 0; i < 50; ++i) {
+            auto next = c.Get(("/api/version?after=" + std::to_string(version)).c_str());
+            if (!next)
+                return false;
+            const unsigned long long seen = version;
+            version = version_of(next->body);
+            auto board = c.Get("/api/board");
+            if (board && board->body.find(what) != std::string::npos)
+                return true;
+            if (version == seen)
+                return false; // the long poll ran out: nothing more is coming
+        }
+        return false;
+    };
     // Each glyph is kept once the file has stood still with it in the
     // registers; the board's list of kept glyphs says when.
     const struct {
@@ -292,19 +310,11 @@ TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
         const char *kept;
     } steps[] = {{'A', "\"font_glyphs\":[65]"}, {'B', "\"font_glyphs\":[65,66]"}};
     for (const auto &[glyph, kept] : steps) {
-        fpga_write(0x21, 0, glyph); // a full block: every pixel of the cell is foreground
-        for (int r = 0; r < 32; ++r)
-            fpga_write(0x20, r, 0xFF);
-        bool seen = false;
-        for (int i = 0; i < 50 && !seen; ++i) {
-            auto next = c.Get(("/api/version?after=" + std::to_string(version)).c_str());
-            ASSERT_TRUE(next);
-            version = version_of(next->body);
-            auto board = c.Get("/api/board");
-            ASSERT_TRUE(board);
-            seen = board->body.find(kept) != std::string::npos;
-        }
-        ASSERT_TRUE(seen) << "glyph " << glyph << " never kept";
+        // Written into the file directly, as an earlier version left it.
+        sim.set_reg(0x21, 0, static_cast<uint8_t>(glyph)); // a full block: every pixel of the cell is foreground
+        for (unsigned r = 0; r < 32; ++r)
+            sim.set_reg(0x20, r, 0xFF);
+        ASSERT_TRUE(wait_for_board(kept)) << "glyph " << glyph << " never kept";
     }
     auto png = c.Get("/board.png");
     ASSERT_TRUE(png);
@@ -321,7 +331,26 @@ TEST(FpgasimServe, TextCellsUseEveryGlyphBitmapSeen)
     EXPECT_NE(pixel(png->body, x + 16, y), black) << "glyph B";
     EXPECT_EQ(pixel(shown, x, y), black) << "glyph A is not in the file any more";
     EXPECT_NE(pixel(shown, x + 16, y), black) << "glyph B is in the font registers";
-    EXPECT_EQ(pixel(png->body, x + 32, y), black) << "a blank cell";
+    EXPECT_EQ(pixel(png->body, x + 48, y), black) << "a blank cell";
+
+    // A font loaded through the library: glyph C is a block, the others
+    // (A and B included) are empty. The table replaces the kept glyphs.
+    std::array<std::array<unsigned char, 34>, 256> records{};
+    std::array<const unsigned char *, 256> table{};
+    for (size_t g = 0; g < 256; ++g)
+        table[g] = records[g].data();
+    records['C'].fill(0xFF);
+    ASSERT_EQ(fpga_font_write(0, table.data()), 0);
+    std::string all = "\"font_glyphs\":[0";
+    for (int g = 1; g < 256; ++g)
+        all += "," + std::to_string(g);
+    ASSERT_TRUE(wait_for_board(all + "]")) << "the font table never shown";
+    png = c.Get("/board.png");
+    ASSERT_TRUE(png);
+    EXPECT_EQ(pixel(png->body, x, y), black) << "glyph A is empty now";
+    EXPECT_EQ(pixel(png->body, x + 16 + 15, y + 15), black) << "glyph B is empty now";
+    EXPECT_NE(pixel(png->body, x + 32, y), black) << "glyph C";
+    EXPECT_NE(pixel(png->body, x + 32 + 15, y + 15), black) << "glyph C";
 }
 
 // Each input posted to the panel leaves the file exactly as the matching

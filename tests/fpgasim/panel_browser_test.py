@@ -201,6 +201,16 @@ def main():
         show = run([args.fpgasim, "--sim", sim, "show"], env)
         assert "key registers  0xFFFFFFFFFFFFFFFF (no key)" in show, show
 
+        # A loaded font: the text cell shows its glyph's bitmap, a
+        # checkerboard, not the character's shape.
+        run([args.probe, "font"], env)
+        page.wait("the text written", lambda: "|  F" in page.text("text"))
+        page.wait("the new picture", page.picture_current)
+        x, y = SCREEN_X + 2 * 16, SCREEN_Y + 1 * 16
+        lit, dark, lit_below = page.picture_pixels([(x, y), (x + 1, y), (x + 1, y + 1)])
+        assert dark == (0, 0, 0), "an unlit glyph pixel shows %s" % (dark,)
+        assert lit != (0, 0, 0) and lit == lit_below, "lit glyph pixels show %s and %s" % (lit, lit_below)
+
         print("panel browser test: passed")
         return 0
     finally:

@@ -192,15 +192,31 @@ void load_bytes(const uint8_t *bytes, size_t n, Board &b)
     const uint32_t queued = dvr::get_be32(&f[sim::kCoaxCount]);
     b.coax.assign(f.begin() + sim::kCoaxQueue,
                   f.begin() + static_cast<long>(sim::kCoaxQueue + std::min<size_t>(queued, sim::kCoaxCapacity)));
-    // The glyph output 0's font registers hold; all zeros is no font.
+    // Output 0's font: every glyph its font table marks loaded.
+    const size_t table = sim::font_table(0);
+    b.font_table = false;
+    for (size_t c = 0; c < sim::kFontGlyphs; ++c) {
+        b.glyphs[c].reset();
+        if (!f[table + sim::kFontLoaded + c])
+            continue;
+        Board::Glyph g{};
+        std::copy_n(f.begin() + static_cast<long>(table + sim::kFontData + c * sim::kFontGlyphBytes), g.size(),
+                    g.begin());
+        b.glyphs[c] = g;
+        b.font_table = true;
+    }
+    if (b.font_table)
+        return;
+    // No font table: only the glyph the font registers hold; all zeros is
+    // no font.
     Board::Glyph g{};
     bool any = false;
     for (unsigned r = 0; r < 32; ++r) {
-        g[r] = reg(0x20, r);
+        g[r] = reg(sim::font_data_address(0), r);
         any = any || g[r];
     }
     if (any)
-        b.glyphs[reg(0x21, 0)] = g;
+        b.glyphs[reg(sim::font_index_address(0), 0)] = g;
 }
 
 namespace {
@@ -320,6 +336,13 @@ std::string render_text(const Board &b)
     }
     if (!any)
         s += "  (blank)\n";
+    int loaded = 0;
+    for (const auto &g : b.glyphs)
+        loaded += g.has_value();
+    if (b.font_table)
+        s += format("Font of output 0: %d of 256 glyphs loaded\n", loaded);
+    else
+        s += "Font of output 0: no font table\n";
     if (b.cursor_shown)
         s += format("Pointer cursor: shown at x %d y %d\n", b.cursor_x, b.cursor_y);
     else

@@ -71,13 +71,17 @@ struct Board {
     std::vector<uint8_t> coax;
 
     // Glyph bitmaps of output 0's font that are known: 16 rows of two bytes
-    // (first byte the left half, bit 7 the leftmost pixel). The font
-    // registers show one glyph at a time (the one the glyph index register
-    // names), so a file holds at most one; a watcher that sees the file
-    // over time collects more. Cells whose glyph is unknown are drawn as
-    // the character of their glyph index.
+    // (first byte the left half, bit 7 the leftmost pixel). The file's font
+    // table holds every glyph the library has loaded; a file without one
+    // (made by an earlier version) shows only the glyph the font registers
+    // hold, and a watcher that sees such a file over time collects more.
+    // Cells whose glyph is unknown are drawn as the character of their
+    // glyph index.
     using Glyph = std::array<uint8_t, 32>;
     std::array<std::optional<Glyph>, 256> glyphs{};
+    // True when the glyphs come from the file's font table (at least one
+    // glyph loaded there).
+    bool font_table = false;
 
     uint16_t cell(int col, int row) const { return text[static_cast<size_t>(row * kCols + col)]; }
     bool row_blank(int row) const;

@@ -147,12 +147,14 @@ public:
 
     // Takes a new version when the file differs from the last copy.
     //
-    // The font registers show one glyph at a time (the glyph index
-    // register names it), so the watch collects the glyphs it sees: a
-    // glyph is kept once the file has stood still for a whole period with
-    // it in the registers, never from a look in the middle of a font
-    // being written (index already moved on, data still the last glyph's).
-    // Until then it is drawn as the file shows it, like show --png.
+    // A file with a font table shows every loaded glyph itself. In a file
+    // without one (made by an earlier version) the font registers show one
+    // glyph at a time (the glyph index register names it), so the watch
+    // collects the glyphs it sees: a glyph is kept once the file has stood
+    // still for a whole period with it in the registers, never from a look
+    // in the middle of a font being written (index already moved on, data
+    // still the last glyph's). Until then it is drawn as the file shows
+    // it, like show --png.
     void refresh()
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -168,19 +170,23 @@ public:
         auto board = std::make_shared<Board>();
         load_bytes(copy_.data(), copy_.size(), *board);
         candidate_.reset();
-        for (size_t g = 0; g < board->glyphs.size(); ++g)
-            if (board->glyphs[g])
-                candidate_.emplace(g, *board->glyphs[g]);
+        if (board->font_table)
+            glyphs_ = {}; // the table knows better than any glyph collected before it
+        else
+            for (size_t g = 0; g < board->glyphs.size(); ++g)
+                if (board->glyphs[g])
+                    candidate_.emplace(g, *board->glyphs[g]);
         publish(std::move(board));
     }
 
-    // The glyphs kept so far.
+    // The glyphs known for good: the font table's, or else those kept so far.
     std::vector<int> known_glyphs()
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        const auto &glyphs = board_->font_table ? board_->glyphs : glyphs_;
         std::vector<int> known;
-        for (size_t g = 0; g < glyphs_.size(); ++g)
-            if (glyphs_[g])
+        for (size_t g = 0; g < glyphs.size(); ++g)
+            if (glyphs[g])
                 known.push_back(static_cast<int>(g));
         return known;
     }
@@ -256,11 +262,11 @@ public:
     }
 
 private:
-    // Under mutex_: the board drawn with the kept glyphs and the one the
-    // registers show, as the next version.
+    // Under mutex_: the board drawn with its font table, or else with the
+    // kept glyphs and the one the registers show, as the next version.
     void publish(std::shared_ptr<Board> board)
     {
-        for (size_t g = 0; g < glyphs_.size(); ++g)
+        for (size_t g = 0; g < glyphs_.size() && !board->font_table; ++g)
             if (glyphs_[g] && !(candidate_ && candidate_->first == g))
                 board->glyphs[g] = glyphs_[g];
         board_ = std::move(board);
