@@ -269,6 +269,16 @@ bool read_png(const std::string &path, Picture &pic)
 }
 } // namespace
 
+// Draws the simulator file with `fpgasim show --png` and reads the picture back.
+static void draw(FpgaSim &sim, Picture &pic)
+{
+    dvrtest::TempDir dir;
+    const std::string png = dir / "board.png";
+    RunResult r = fpgasim(sim, {"show", "--png", png});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(read_png(png, pic));
+}
+
 TEST(Fpgasim, DrawsPicture)
 {
     FpgaSim sim;
@@ -276,12 +286,8 @@ TEST(Fpgasim, DrawsPicture)
     const unsigned char nine[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
     fpga_9split_disp(0, nine, 1u << 4, 1u << 8);
     fpga_mon_set_bgcolor(1, 81, 90, 240); // red
-    dvrtest::TempDir dir;
-    const std::string png = dir / "board.png";
-    RunResult r = fpgasim(sim, {"show", "--png", png});
-    ASSERT_EQ(r.status, 0) << r.err;
     Picture pic;
-    ASSERT_TRUE(read_png(png, pic));
+    ASSERT_NO_FATAL_FAILURE(draw(sim, pic));
     EXPECT_EQ(pic.w, 1500u);
     EXPECT_EQ(pic.h, 746u);
     // Output 0's screen starts at (20, 60); path 0 fills its top-left ninth
@@ -376,12 +382,9 @@ TEST(Fpgasim, DrawsTextWithTheLoadedGlyphs)
         const unsigned char text[4] = {0x00, 'F', 0x00, 'Z'};
         ASSERT_EQ(fpga_osd_write(0, text, sizeof text, 3, 2), 0);
         c.load(sim, font);
-        dvrtest::TempDir dir;
-        const std::string png = dir / "board.png";
-        RunResult r = fpgasim(sim, {"show", "--png", png});
-        ASSERT_EQ(r.status, 0) << r.err;
         Picture pic;
-        ASSERT_TRUE(read_png(png, pic));
+        ASSERT_NO_FATAL_FAILURE(draw(sim, pic));
+        RunResult r;
         EXPECT_EQ(cell_shows(pic, 3, 2, checker), c.f_checker);
         // An empty glyph leaves its cell blank; the character shape of Z
         // lights some pixels.
