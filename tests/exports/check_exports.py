@@ -19,6 +19,7 @@ import tempfile
 IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 # Symbols the linker itself defines in every shared library.
 LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
+ODR_INDICATOR = re.compile(r"__odr_asan(?:\.|_gen_)(.+)$")
 
 
 def header_text(cc, headers):
@@ -157,6 +158,11 @@ def main():
 
     declared = declared_names(header_text(args.cc, args.headers))
     exported = exported_names(args.nm, args.library)
+    # AddressSanitizer gives every exported global an exported indicator of
+    # its own (for its one-definition check).
+    indicators = {n for n in exported
+                  if (m := ODR_INDICATOR.match(n)) and m.group(1) in declared}
+    exported -= indicators
     if not declared or not exported:
         print("nothing found: %d declared, %d exported" % (len(declared), len(exported)))
         return 1
