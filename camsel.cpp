@@ -4,13 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "COMMON.h"
 #include "fpga.h"
-#include "dvr_internal.h"
 #include "dvrplat_version.h"
 
 namespace {
+struct CloseFile {
+    void operator()(FILE *f) const noexcept { std::fclose(f); }
+};
+
 constexpr int kModes = 10;        // rows of d1_cameras; row 9 is the file's
 constexpr int kBuiltinModes = 9;  // modes 0..8 shown in the help text
 constexpr int kPositions = 16;
@@ -123,7 +127,7 @@ int main(int argc, char **argv)
     if (g_config) {
         std::printf("Config file [%s] selected\n", g_config);
         g_mode = kConfigRow;
-        dvr::UniqueFile f(std::fopen(g_config, "r"));
+        std::unique_ptr<FILE, CloseFile> f(std::fopen(g_config, "r"));
         if (!f) {
             std::printf("Open Config file [%s] failed\n", g_config);
             return 1;

@@ -16,6 +16,12 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's interface, exported from the
+ * shared library; all else in it is hidden. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Base of the mapped register window; all ones (MAP_FAILED) while unmapped. */
 extern volatile unsigned char *Ce_Cpld;
 
@@ -178,6 +184,10 @@ void fpga_coaxctl_pelcod(int channel, unsigned char b1, unsigned char b2, unsign
 void fpga_coaxctl_rqtl(int channel, unsigned char b1, unsigned char b2, unsigned char b3, unsigned char b4,
                        unsigned char b5, unsigned char b6, unsigned char b7, unsigned char b8);
 void fpga_coaxctl_disable(void);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -26,7 +26,7 @@
 #endif
 
 #include "COMMON.h"
-#include "dvr_internal.h"
+#include "process_internal.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;

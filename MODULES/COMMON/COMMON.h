@@ -20,6 +20,12 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's interface, exported from the
+ * shared library; all else in it is hidden. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 #if defined(__GNUC__)
 #define COM_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
@@ -573,6 +579,10 @@ int COM_ShowByteByByte(const char *title, const unsigned char *bytes, int len);
  * it. 0 removed; the non-zero result of Dev_uMount when the unmount failed
  * (nothing removed); -1 when rmdir failed. */
 int COM_Rmdir(const char *path);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,8 @@
 
 namespace {
 
+using dvr::read_line;
+
 constexpr const char *kSource = "MODULES/COMMON";
 constexpr const char *kDefaultDev = "eth0";
 constexpr const char *kRouteTable = "/proc/net/route";
@@ -33,7 +35,6 @@ constexpr const char *kPaddedZero = "000.000.000.000";
 constexpr size_t kAddrTextSize = 16;   // "255.255.255.255" and its NUL
 constexpr size_t kDevEntrySize = 16;   // one name of an interface list
 constexpr size_t kRouteLineSize = 256;
-constexpr size_t kResolvLineSize = 256;
 constexpr size_t kCmdSize = 256;
 
 // The three ways an IPv4 address is handed out.
@@ -108,57 +109,7 @@ bool if_ioctl(unsigned long request, const char *name, struct ifreq &ifr, const 
     return ioctl(sock.get(), request, &ifr) == 0;
 }
 
-// Reads a whole line into buf; a line longer than the buffer is skipped
-// to its end and reported as not read (false with *skipped set).
-bool read_line(FILE *f, char *buf, size_t size, bool &skipped)
-{
-    skipped = false;
-    if (!std::fgets(buf, static_cast<int>(size), f))
-        return false;
-    size_t len = std::strlen(buf);
-    if (len + 1 == size && buf[len - 1] != '\n' && !std::feof(f)) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF && c != '\n') {
-        }
-        skipped = true;
-    }
-    return true;
-}
-
 } // namespace
-
-int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept
-{
-    char path[PATH_MAX];
-    if (!dvr::board_path(kResolvConf, path, sizeof path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    dvr::UniqueFile conf(std::fopen(path, "re"));
-    if (!conf)
-        return -1;
-    static constexpr std::string_view kKey = "nameserver";
-    static constexpr const char *kBlanks = " \t";
-    char line[kResolvLineSize];
-    bool skipped;
-    int count = 0;
-    // The start of an overlong line still counts: the address comes first.
-    while (count < max && read_line(conf.get(), line, sizeof line, skipped)) {
-        if (line[0] == '#' || line[0] == ';')
-            continue;
-        if (std::strncmp(line, kKey.data(), kKey.size()) != 0 ||
-            (line[kKey.size()] != ' ' && line[kKey.size()] != '\t'))
-            continue;
-        const char *word = line + kKey.size();
-        word += std::strspn(word, kBlanks);
-        const size_t len = std::strcspn(word, " \t\r\n");
-        if (len == 0)
-            continue;
-        dvr::copy_cut(out[count], kNameServerTextSize, std::string_view(word, len));
-        ++count;
-    }
-    return count;
-}
 
 extern "C" int COM_GetMAC(int flag, const char *dev, void *out)
 try {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "dvr_internal.h"
+#include "process_internal.h"
 
 // The process watch list is a fixed record layout (32-bit pointers on the
 // board).

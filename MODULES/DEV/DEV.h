@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's interface, exported from the
+ * shared library; all else in it is hidden. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ---------------------------------------------------------------------
  * Records
  * ------------------------------------------------------------------- */
@@ -369,6 +375,10 @@ typedef struct {
 /* Prints the device test menu with the current values. The result of the
  * last print; -1 for NULL. */
 int Dev_TestMenu(const DEV_TEST_MENU *pMenu);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

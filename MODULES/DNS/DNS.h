@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's interface, exported from the
+ * shared library; all else in it is hidden. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ---------------------------------------------------------------------
  * DNS message format
  * ------------------------------------------------------------------- */
@@ -105,6 +111,10 @@ int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, const char *p
                    DNS_ADDR_REC *pAddr);
 int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
                     DNS_ADDR_REC *pAddr);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -260,6 +260,11 @@ inline bool random_fill(void *buf, size_t n) noexcept
     return true;
 }
 
+// Reads a whole line of f into buf. The rest of a line longer than the
+// buffer is read up to its end and dropped (skipped set); the start stays
+// in buf. False at the end of the file.
+bool read_line(FILE *f, char *buf, size_t size, bool &skipped);
+
 // ---------------------------------------------------------------------
 // Name servers of the board's "/etc/resolv.conf", the one reader for the
 // resolver and the network information.
@@ -356,10 +361,6 @@ private:
     const char *call_ = "";
     std::string failed_path_;
 };
-
-// The whole budget of COM_PopenRead in milliseconds, for tests (0 or
-// below puts back the 500 seconds).
-void set_popen_budget_ms(int ms) noexcept;
 
 } // namespace dvr
 
