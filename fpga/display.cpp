@@ -61,13 +61,13 @@ void allpath_off_unlocked(int mon)
 // traffic never lands between the latch and data writes of a layout and no
 // other thread sees the output half cleared. The values and their order are
 // those of fpga_allpath_off followed by the layout writes.
-int show_layout(const char *fn, const Layout &l, int mon, const unsigned char *cameras, uint32_t mask_a,
+int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const unsigned char *cameras, uint32_t mask_a,
                 uint32_t mask_b)
 {
-    if (bad_output(fn, __LINE__, mon))
+    if (bad_output(report, mon))
         return -1;
     if (!cameras) {
-        FPGA_REPORT_AS(fn, "no camera list given\n");
+        DVR_REPORT_TO(report, "no camera list given\n");
         return -1;
     }
     const unsigned base = base_of(mon);
@@ -115,29 +115,29 @@ fpga_split_fn gFpgaOsdSplitFn[17] = {
 
 void fpga_allpath_off(int mon)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return;
     locked([&] { allpath_off_unlocked(mon); });
 } DVR_C_BOUNDARY("fpga")
 
 int fpga_fullscr_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kFull, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kFull, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_4split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kQuad, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kQuad, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_9split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kNine, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kNine, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_16split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kSixteen, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kSixteen, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
@@ -152,7 +152,7 @@ try {
 
 int fpga_freeze_onoff(int mon, int on)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     const unsigned base = base_of(mon);
     HeldReports reports;
@@ -181,7 +181,7 @@ int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unu
 try {
     (void)unused1;
     (void)unused2;
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     if (selector < 0)
         return -1;

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <pthread.h>
-#include <type_traits>
 
 #include "dvr_internal.h"
 #include "fpga.h"
@@ -64,19 +63,17 @@ inline void data_write(unsigned v) { port_write(Port::Data, v); }
 inline uint8_t data_read() { return port_read(Port::Data); }
 inline uint8_t status_read() { return port_read(Port::Status); }
 
-void unlock_cleanup(void *mutex) noexcept;
-
 // The board's video outputs: 0 and 1.
 constexpr int kOutputs = 2;
 
-// True (after a report in fn's name) when mon names no output of the
-// board: register offsets computed from it would land in another output's
-// or another function's registers.
-inline bool bad_output(const char *fn, int line, int mon)
+// True (after a report) when mon names no output of the board: register
+// offsets computed from it would land in another output's or another
+// function's registers.
+inline bool bad_output(const dvr::Reporter &report, int mon)
 {
     if (mon >= 0 && mon < kOutputs)
         return false;
-    COM_Message("fpga", line, fn, "output %d out of range [0-%d]\n", mon, kOutputs - 1);
+    DVR_REPORT_TO(report, "output %d out of range [0-%d]\n", mon, kOutputs - 1);
     return true;
 }
 
@@ -115,27 +112,13 @@ private:
     size_t count_ = 0;
 };
 
-// Runs f with gFpgaMutex held, inside a cancellation cleanup handler
-// that releases the lock if the thread is cancelled in the sequence.
+// Runs f with gFpgaMutex held; the lock is released when f returns, throws
+// or the thread is cancelled inside the sequence.
 template <class F>
 auto locked(F &&f) -> decltype(f())
 {
-    using R = decltype(f());
-    if constexpr (std::is_void_v<R>) {
-        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
-        pthread_mutex_lock(&gFpgaMutex);
-        f();
-        pthread_mutex_unlock(&gFpgaMutex);
-        pthread_cleanup_pop(0);
-    } else {
-        R r{};
-        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
-        pthread_mutex_lock(&gFpgaMutex);
-        r = f();
-        pthread_mutex_unlock(&gFpgaMutex);
-        pthread_cleanup_pop(0);
-        return r;
-    }
+    dvr::MutexLock hold(gFpgaMutex);
+    return f();
 }
 
 } // namespace fpga_detail

@@ -26,6 +26,9 @@ namespace dvr::dev {
 // Returns like ioctl: -1 with errno set on failure.
 int ioctl(int fd, unsigned long request, void *arg);
 
+// A caller's name text for a report: "" for NULL.
+inline const char *safe(const char *name) noexcept { return name ? name : ""; }
+
 // Compacts a model text in place over its first `scan` characters (the
 // buffer holds at least scan + 1 bytes): letters and digits stay, a space
 // stays only when no space has stayed since the last letter or digit that

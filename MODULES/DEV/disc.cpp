@@ -34,7 +34,7 @@ const uint8_t kDvdStructBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0, 0x04, 0, 0};
 constexpr char kDvdPlusRwDir[] = "/var/dvd_plus_rw";
 constexpr int kIso9660Row = 6;
 
-const char *safe(const char *name) { return name ? name : ""; }
+using dvr::dev::safe;
 
 struct ProfileRow {
     uint16_t profile;
@@ -60,7 +60,7 @@ constexpr ProfileRow kProfiles[] = {
 };
 
 // Disc status (bits 0 and 1 of disc information byte 2) into appendable.
-void set_status(DEV_DISC_INFO *info, uint8_t byte2)
+void set_status(DEV_DISC_INFO *info, uint8_t byte2, const dvr::Reporter &report)
 {
     static const char *const kReports[4] = {
         "It is an empty disc\n",
@@ -69,7 +69,7 @@ void set_status(DEV_DISC_INFO *info, uint8_t byte2)
         "The disc is only random access writable\n",
     };
     info->appendable = byte2 & 3;
-    COM_Message("MODULES/DEV", __LINE__, "Dev_ReadDiscInfo", "%s", kReports[byte2 & 3]);
+    DVR_REPORT_TO(report, "%s", kReports[byte2 & 3]);
 }
 
 int32_t msf_frames(const uint8_t *msf)
@@ -162,11 +162,11 @@ try {
         const unsigned last = static_cast<unsigned>(r[11]) << 8 | r[6];
         DEV_REPORT("Last Track in Last Session is %u\n", last);
         pInfo->last_track = static_cast<int32_t>(last);
-        set_status(pInfo, r[2]);
+        set_status(pInfo, r[2], DVR_REPORTER("MODULES/DEV"));
     } else if (pInfo->type1 == 1) {
         pInfo->total_session = static_cast<int32_t>(r[9]) << 8 | r[4];
         DEV_REPORT("Total session number = %d.\n", pInfo->total_session);
-        set_status(pInfo, r[2]);
+        set_status(pInfo, r[2], DVR_REPORTER("MODULES/DEV"));
     }
     return 1;
 } DVR_C_BOUNDARY("MODULES/DEV", 0)

@@ -67,12 +67,11 @@ bool mount_with_suffixes(const std::string &src, const char *dst, int row, char 
 // Reads "/proc/mounts" (board root) line by line, whole lines whatever
 // their length. fn(line) returns false to stop.
 template <class F>
-int for_each_mount_line(const char *caller, F fn)
+int for_each_mount_line(const dvr::Reporter &report, F fn)
 {
     dvr::UniqueFile f(std::fopen(dvr::board_path(kProcMounts).c_str(), "re"));
     if (!f) {
-        COM_Message("MODULES/DEV", __LINE__, caller, "fopen(%s) error : %s\n", kProcMounts,
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", kProcMounts, std::strerror(errno));
         return -1;
     }
     // getline's buffer, released however the loop ends.
@@ -233,7 +232,7 @@ try {
     const std::string_view want(dev);
     int result = -1;
     std::string too_long_copy;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         std::string_view raw_device = next_field(line, " \n");
         if (raw_device.empty())
             return true;
@@ -276,7 +275,7 @@ try {
     const std::string_view want(mpt);
     int result = -1;
     std::string cut;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         const std::string device = unescape(next_field(line, kSeps));
         std::string_view raw_point = next_field(line, kSeps);
         if (raw_point.empty() || unescape(raw_point) != want)
@@ -304,7 +303,7 @@ try {
     }
     const std::string_view want(name);
     int result = -1;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         std::string f[4];
         for (auto &field : f) {
             std::string_view raw = next_field(line, kSeps);

@@ -20,7 +20,7 @@ const uint8_t kCapacityBlk[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const uint8_t kFormatCapacityBlk[10] = {0x23, 0, 0, 0, 0, 0, 0, 0, 0xFC, 0};
 const uint8_t kPreInfoBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x0E, 0, 0x04, 0, 0};
 
-const char *safe(const char *name) { return name ? name : ""; }
+using dvr::dev::safe;
 
 // Drive bytes in a character column: printable ASCII as it is, anything
 // else (control characters, DEL, bytes above 7Fh) as '.'.

@@ -48,11 +48,6 @@ void pause_between_passes()
     }
 }
 
-void unlock_cleanup(void *m)
-{
-    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m));
-}
-
 
 DVRPLAT_NO_ASAN void *watch_thread(void *arg)
 {
@@ -238,10 +233,9 @@ try {
         DEV_REPORT("temperature watch not running\n");
         return ESRCH;
     }
-    pthread_cleanup_push(unlock_cleanup, &pWatch->lock);
-    pthread_mutex_lock(&pWatch->lock);
-    pthread_mutex_unlock(&pWatch->lock);
-    pthread_cleanup_pop(0);
+    {
+        dvr::MutexLock hold(pWatch->lock);
+    }
     const int err = pthread_cancel(pWatch->thread);
     if (err == 0) {
         pthread_join(pWatch->thread, nullptr);
