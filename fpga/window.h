@@ -4,6 +4,12 @@
 #ifndef DVRPLAT_FPGA_WINDOW_H
 #define DVRPLAT_FPGA_WINDOW_H
 
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <sys/mman.h>
+
 #include "fpga_internal.h"
 
 namespace fpga_detail {
@@ -25,6 +31,27 @@ public:
 // Windows are never freed: a register operation on another thread may
 // still use the previous one while fpga_open puts a new one in place.
 // Each opener reports its failure through report and gives nullptr.
+
+// Maps len bytes of fd from offset for the life of the process and makes
+// them a window of type W (constructed from the mapped base); nullptr
+// after a report.
+template <class W>
+Window *map_window(int fd, size_t len, off_t offset, const dvr::Reporter &report)
+{
+    dvr::Mapping map(::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset), len);
+    if (!map.valid()) {
+        DVR_REPORT_TO(report, "mmap(%d, %d) failed : %s\n", static_cast<int>(len), static_cast<int>(offset),
+                      std::strerror(errno));
+        return nullptr;
+    }
+    auto *w = new (std::nothrow) W(static_cast<volatile uint8_t *>(map.get()));
+    if (!w) {
+        DVR_REPORT_TO(report, "out of memory\n");
+        return nullptr;
+    }
+    map.release(); // stays mapped with the window
+    return w;
+}
 
 // The board's physical register range mapped from "/dev/mem".
 Window *open_mapped_window(const dvr::Reporter &report);

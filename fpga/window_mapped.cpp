@@ -1,12 +1,8 @@
 // The real register window: the board's physical range mapped from
 // "/dev/mem".
-#include <cerrno>
-#include <cstring>
-#include <new>
 #include <string>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 
 #include "window.h"
 
@@ -35,21 +31,7 @@ Window *open_mapped_window(const dvr::Reporter &report)
         DVR_REPORT_TO(report, "open(/dev/mem) error : %s\n", std::strerror(errno));
         return nullptr;
     }
-    dvr::Mapping map(::mmap(nullptr, kWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(),
-                            static_cast<off_t>(kWindowPhys)),
-                     kWindowSize);
-    if (!map.valid()) {
-        DVR_REPORT_TO(report, "mmap(%d, %d) failed : %s\n", static_cast<int>(kWindowSize),
-                       static_cast<int>(kWindowPhys), std::strerror(errno));
-        return nullptr;
-    }
-    auto *w = new (std::nothrow) MappedWindow(static_cast<volatile uint8_t *>(map.get()));
-    if (!w) {
-        DVR_REPORT_TO(report, "out of memory\n");
-        return nullptr;
-    }
-    map.release(); // mapped for the life of the process, with the window
-    return w;
+    return map_window<MappedWindow>(fd.get(), kWindowSize, static_cast<off_t>(kWindowPhys), report);
 }
 
 } // namespace fpga_detail

@@ -4,10 +4,8 @@
 // without the board.
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,20 +85,7 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
         DVR_REPORT_TO(report, "ftruncate(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
     }
-    dvr::Mapping map(::mmap(nullptr, sim::kFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
-                     sim::kFileSize);
-    if (!map.valid()) {
-        DVR_REPORT_TO(report, "mmap(%d, %d) failed : %s\n", static_cast<int>(sim::kFileSize), 0,
-                       std::strerror(errno));
-        return nullptr;
-    }
-    auto *w = new (std::nothrow) SimulatedWindow(static_cast<volatile uint8_t *>(map.get()));
-    if (!w) {
-        DVR_REPORT_TO(report, "out of memory\n");
-        return nullptr;
-    }
-    map.release(); // mapped for the life of the process, with the window
-    return w;
+    return map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
 }
 
 } // namespace fpga_detail

@@ -11,10 +11,10 @@ namespace dvr {
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Reports that a value of len bytes did not fit a buffer of size bytes.
-inline void warn_overflow(const char *function, int line, long len, int size)
+inline void warn_overflow(const Reporter &report, long len, int size)
 {
-    COM_Message("MODULES/COMMON", line, function, "Warning! overflow (len, size) = (%d, %d)\n",
-                static_cast<int>(len > INT_MAX ? INT_MAX : len), size);
+    const int shown = static_cast<int>(len > INT_MAX ? INT_MAX : len);
+    DVR_REPORT_TO(report, "Warning! overflow (len, size) = (%d, %d)\n", shown, size);
 }
 
 } // namespace dvr

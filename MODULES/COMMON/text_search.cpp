@@ -65,7 +65,7 @@ try {
         len = close - open - 1;
         long keep = len;
         if (len >= size) {
-            warn_overflow(__func__, __LINE__, len, size);
+            warn_overflow(DVR_REPORTER("MODULES/COMMON"), len, size);
             keep = size - 1;
         }
         // No room even for the terminating NUL: nothing can be written.
@@ -91,7 +91,7 @@ try {
         return nullptr;
     long n = (end - after) + 1;
     if (n > size) {
-        warn_overflow(__func__, __LINE__, n, size);
+        warn_overflow(DVR_REPORTER("MODULES/COMMON"), n, size);
         n = size;
     }
     if (n < 1)

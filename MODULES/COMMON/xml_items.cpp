@@ -130,7 +130,8 @@ try {
                 const size_t alen = std::strlen(attr);
                 const size_t need = alen + (used ? 1 : 0);
                 if (used + need > kItemText - 1) {
-                    warn_overflow(__func__, __LINE__, static_cast<long>(used + need), static_cast<int>(kItemText));
+                    warn_overflow(DVR_REPORTER("MODULES/COMMON"), static_cast<long>(used + need),
+                                  static_cast<int>(kItemText));
                     full = true;
                 }
                 if (used && used < kItemText - 1)

@@ -75,8 +75,8 @@ bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
     for (char c : s) {
         if (c == ' ' || c == '\t' || c == '\r')
             continue;
-        const int v = COM_Chr2Hex(c);
-        if (v > 15)
+        const int v = hex_digit_value(c);
+        if (v < 0)
             return false;
         if (hi < 0) {
             hi = v;
@@ -89,19 +89,7 @@ bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
 }
 
 // Splits off the next space-separated word of s.
-std::string_view word(std::string_view &s)
-{
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string_view::npos) {
-        s = {};
-        return {};
-    }
-    s.remove_prefix(b);
-    size_t e = s.find_first_of(" \t");
-    std::string_view w = s.substr(0, e);
-    s = e == std::string_view::npos ? std::string_view{} : s.substr(e);
-    return w;
-}
+std::string_view word(std::string_view &s) noexcept { return next_field(s, " \t"); }
 
 long long number(std::string_view w, int base = 10)
 {
@@ -253,11 +241,7 @@ void log_request(const Device &d, const sg_io_hdr &io)
     if (d.log.empty())
         return;
     std::string line;
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned i = 0; i < io.cmd_len; ++i) {
-        line.push_back(digits[io.cmdp[i] >> 4]);
-        line.push_back(digits[io.cmdp[i] & 15]);
-    }
+    append_hex(line, io.cmdp, io.cmd_len);
     line += ' ';
     line += std::to_string(io.dxfer_len);
     line += '\n';
@@ -350,10 +334,8 @@ bool command_key(const uint8_t *cdb, unsigned len, std::string &key, unsigned &a
         return true;
     }
     case 0xAD: {
-        static const char digits[] = "0123456789abcdef";
         key = "dvd_structure.";
-        key.push_back(digits[cdb[7] >> 4]);
-        key.push_back(digits[cdb[7] & 15]);
+        append_hex(key, cdb + 7, 1);
         alloc = be16(8);
         return true;
     }

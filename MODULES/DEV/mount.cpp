@@ -88,20 +88,7 @@ int for_each_mount_line(const dvr::Reporter &report, F fn)
     return 0;
 }
 
-// The next field of a line, fields separated by any of seps.
-std::string_view next_field(std::string_view &s, std::string_view seps)
-{
-    size_t b = s.find_first_not_of(seps);
-    if (b == std::string_view::npos) {
-        s = {};
-        return {};
-    }
-    s.remove_prefix(b);
-    size_t e = s.find_first_of(seps);
-    std::string_view field = s.substr(0, e);
-    s = e == std::string_view::npos ? std::string_view{} : s.substr(e);
-    return field;
-}
+using dvr::next_field;
 
 constexpr std::string_view kSeps = " \t\n";
 

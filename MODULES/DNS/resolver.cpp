@@ -50,6 +50,34 @@ bool open_server_socket(const dvr::Reporter &report, const char *pNameServer, dv
     return true;
 }
 
+// Asks one name server, on a socket of its own, for the A records of the
+// name, or for its MX records and, when there are none, its A records.
+int ask_server(const dvr::Reporter &report, int type, const char *pNameServer, const char *pDomainName,
+               DNS_ADDR_REC *pAddr)
+{
+    dvr::UniqueFd fd;
+    sockaddr_in server{};
+    if (!open_server_socket(report, pNameServer, fd, server))
+        return -1;
+    if (type == DNS_TYPE_MX) {
+        if (DNS_SendMXQuery(fd.get(), &server, pDomainName, pAddr) == 0)
+            return 0;
+        DVR_REPORT_TO(report, "MX record not found! Try A record.\n");
+    }
+    int result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
+    if (result != 0) {
+        DVR_REPORT_TO(report, "A record not found!\n");
+        return result;
+    }
+    for (int i = 0; type == DNS_TYPE_A && i < DNS_ADDR_REC_MAX && pAddr[i].flag != 0; ++i) {
+        uint8_t ip[4];
+        std::memcpy(ip, &pAddr[i].ip, sizeof ip);
+        DVR_REPORT_TO(report, "%d: flag = %d, offset = 0x%02X, prefix = %X, ip = %d.%d.%d.%d\n", i, pAddr[i].flag,
+                      pAddr[i].offset, pAddr[i].prefix, ip[0], ip[1], ip[2], ip[3]);
+    }
+    return result;
+}
+
 using PerServer = int (*)(const char *, const char *, DNS_ADDR_REC *);
 
 // The common road of DNS_GetA and DNS_GetMX.
@@ -121,37 +149,11 @@ try {
 extern "C" int DNS_GetAviaNameServer(const char *pNameServer, const char *pDomainName,
                                      DNS_ADDR_REC *pAddr)
 try {
-    dvr::UniqueFd fd;
-    sockaddr_in server{};
-    if (!open_server_socket(DVR_REPORTER("MODULES/DNS"), pNameServer, fd, server))
-        return -1;
-    int result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
-    if (result == 0) {
-        for (int i = 0; i < DNS_ADDR_REC_MAX && pAddr[i].flag != 0; ++i) {
-            uint8_t ip[4];
-            std::memcpy(ip, &pAddr[i].ip, sizeof ip);
-            DNS_REPORT("%d: flag = %d, offset = 0x%02X, prefix = %X, ip = %d.%d.%d.%d\n", i,
-                       pAddr[i].flag, pAddr[i].offset, pAddr[i].prefix, ip[0], ip[1], ip[2], ip[3]);
-        }
-    } else {
-        DNS_REPORT("A record not found!\n");
-    }
-    return result;
+    return ask_server(DVR_REPORTER("MODULES/DNS"), DNS_TYPE_A, pNameServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMXviaNameServer(const char *pNameServer, const char *pDomainName,
                                       DNS_ADDR_REC *pAddr)
 try {
-    dvr::UniqueFd fd;
-    sockaddr_in server{};
-    if (!open_server_socket(DVR_REPORTER("MODULES/DNS"), pNameServer, fd, server))
-        return -1;
-    int result = DNS_SendMXQuery(fd.get(), &server, pDomainName, pAddr);
-    if (result != 0) {
-        DNS_REPORT("MX record not found! Try A record.\n");
-        result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
-        if (result != 0)
-            DNS_REPORT("A record not found!\n");
-    }
-    return result;
+    return ask_server(DVR_REPORTER("MODULES/DNS"), DNS_TYPE_MX, pNameServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)

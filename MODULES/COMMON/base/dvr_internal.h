@@ -285,6 +285,30 @@ bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept;
 // Copies as much of src as fits (cutting), always NUL-terminating.
 void copy_cut(char *dst, size_t n, std::string_view src) noexcept;
 
+// ---------------------------------------------------------------------
+// Text fields and hexadecimal text.
+// ---------------------------------------------------------------------
+
+// Splits off the next field of s, fields separated by runs of any of seps
+// (leading separators skipped). s keeps what follows the field, from the
+// separator on; both are empty when no field is left.
+std::string_view next_field(std::string_view &s, std::string_view seps) noexcept;
+
+// The value of a hexadecimal digit (either case), or -1.
+constexpr int hex_digit_value(char c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Appends each byte as two lower-case hexadecimal digits.
+void append_hex(std::string &out, const uint8_t *bytes, size_t n);
+
 // Fills buf with n bytes from the system's random source. False (errno
 // set) when it cannot.
 inline bool random_fill(void *buf, size_t n) noexcept
