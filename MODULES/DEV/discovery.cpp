@@ -252,7 +252,7 @@ extern "C" {
 
 int Dev_Get(DEV_INFO *table)
 try {
-    const dvr::Reporter report = DVR_REPORTER("MODULES/DEV");
+    const dvr::Reporter report = DEV_REPORTER();
     if (!table) {
         DEV_REPORT("(%p) : Null Ptr\n", static_cast<void *>(table));
         return 0;
@@ -302,7 +302,7 @@ try {
     // The record's texts are fixed fields: never read past them.
     pDev->dev[sizeof pDev->dev - 1] = '\0';
     if (!std::strstr(pDev->dev, "/dev/md"))
-        read_device_size(pDev, DVR_REPORTER("MODULES/DEV"));
+        read_device_size(pDev, DEV_REPORTER());
 
     int result;
     std::string real_mpt; // the mount point as the kernel sees it
@@ -393,11 +393,11 @@ try {
             fd = open_node(e.name, O_RDWR | O_NONBLOCK);
         }
         if (!fd) {
-            report_open_failure(DVR_REPORTER("MODULES/DEV"), e.name, errno);
+            report_open_failure(DEV_REPORTER(), e.name, errno);
             continue;
         }
         ScsiAddress a;
-        if (!read_address(fd.get(), e.name, a, DVR_REPORTER("MODULES/DEV"), AddressWords::Map))
+        if (!read_address(fd.get(), e.name, a, DEV_REPORTER(), AddressWords::Map))
             continue;
         e.host = a.host;
         e.channel = a.channel;
@@ -422,7 +422,7 @@ try {
         return -1;
     }
     ScsiAddress a;
-    if (!read_address(fd.get(), pSd, a, DVR_REPORTER("MODULES/DEV"), AddressWords::Convert))
+    if (!read_address(fd.get(), pSd, a, DEV_REPORTER(), AddressWords::Convert))
         return -1;
     DEV_SG_MAP map[DEV_SG_MAP_SIZE];
     Dev_BuildSgMap(map);
@@ -453,7 +453,7 @@ try {
             DEV_REPORT("open(%s) fail : %s\n", pSg, std::strerror(errno));
             return -1;
         }
-        if (!read_address(fd.get(), pSg, want, DVR_REPORTER("MODULES/DEV"), AddressWords::Convert))
+        if (!read_address(fd.get(), pSg, want, DEV_REPORTER(), AddressWords::Convert))
             return -1;
         ready = Dev_TestUnitReady(pSg, fd.get());
     }
@@ -463,7 +463,7 @@ try {
             dvr::UniqueFd fd = open_node(gDevSCSI[i], O_RDWR | O_NONBLOCK);
             if (!fd)
                 continue;
-            if (!read_address(fd.get(), gDevSCSI[i], a, DVR_REPORTER("MODULES/DEV"), AddressWords::Convert))
+            if (!read_address(fd.get(), gDevSCSI[i], a, DEV_REPORTER(), AddressWords::Convert))
                 continue;
         }
         if (a == want) {

@@ -213,7 +213,7 @@ try {
     char serial[21] = {};
     if (Dev_GetDevIdentify(dev, serial, nullptr, nullptr) != 0)
         return -1;
-    return write_id_file(pMpt, serial, DVR_REPORTER("MODULES/DEV"));
+    return write_id_file(pMpt, serial, DEV_REPORTER());
 } DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetIDViaMount(char *pID, const char *pMpt)
