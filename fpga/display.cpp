@@ -72,7 +72,7 @@ int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const uns
     }
     const unsigned base = base_of(mon);
     const unsigned step_h = 12 / l.cols, step_v = 60 / l.cols;
-    HeldReports reports;
+    HeldReports reports(dvr::Reporter("fpga", nullptr)); // the layout lines name no function
     locked([&] {
         allpath_off_unlocked(mon);
         port_write(Port::Address, kDisplayAddress);
@@ -87,11 +87,11 @@ int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const uns
             latch_offset(base + 32 + i);
             data_write(v);
             if (l.paths == 16)
-                reports.add(__LINE__, nullptr, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
+                reports.add(__LINE__, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
                             i + 16, h, i + 32, v);
         }
         if (l.paths == 1)
-            reports.add(__LINE__, nullptr, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
+            reports.add(__LINE__, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
                         cameras[0], 0, (cameras[0] | 0x80) & 0xFF, (base + 16) & 0xFF, 0, (base + 32) & 0xFF, 0);
     });
     reports.print();
@@ -155,7 +155,7 @@ try {
     if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     const unsigned base = base_of(mon);
-    HeldReports reports;
+    HeldReports reports(DVR_REPORTER("fpga"));
     const int last = locked([&] {
         unsigned last = 0;
         port_write(Port::Address, kDisplayAddress);
@@ -168,7 +168,7 @@ try {
                 v |= 0x80u;
             data_write(v);
             last = v;
-            reports.add(__LINE__, "fpga_freeze_onoff", "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
+            reports.add(__LINE__, "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
                         kDisplayAddress, offset, v, on);
         }
         return static_cast<int>(last);

@@ -82,13 +82,15 @@ inline bool bad_output(const dvr::Reporter &report, int mon)
 // that reports, never another thread's register access.
 class HeldReports {
 public:
-    __attribute__((format(printf, 4, 5))) void add(int line, const char *fn, const char *format, ...) noexcept
+    // The lines are printed through report.
+    explicit HeldReports(const dvr::Reporter &report) noexcept : report_(report) {}
+
+    __attribute__((format(printf, 3, 4))) void add(int line, const char *format, ...) noexcept
     {
         if (count_ == kMaxLines)
             return;
         Entry &e = entries_[count_++];
         e.line = line;
-        e.fn = fn;
         va_list ap;
         va_start(ap, format);
         std::vsnprintf(e.text, sizeof e.text, format, ap);
@@ -98,16 +100,16 @@ public:
     void print() const
     {
         for (size_t i = 0; i < count_; ++i)
-            COM_Message("fpga", entries_[i].line, entries_[i].fn, "%s", entries_[i].text);
+            report_(entries_[i].line, "%s", entries_[i].text);
     }
 
 private:
     static constexpr size_t kMaxLines = 16; // the most any sequence reports
     struct Entry {
         int line;
-        const char *fn;
         char text[128];
     };
+    dvr::Reporter report_;
     Entry entries_[kMaxLines];
     size_t count_ = 0;
 };
