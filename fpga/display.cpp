@@ -61,18 +61,18 @@ void allpath_off_unlocked(int mon)
 // traffic never lands between the latch and data writes of a layout and no
 // other thread sees the output half cleared. The values and their order are
 // those of fpga_allpath_off followed by the layout writes.
-int show_layout(const char *fn, const Layout &l, int mon, const unsigned char *cameras, uint32_t mask_a,
+int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const unsigned char *cameras, uint32_t mask_a,
                 uint32_t mask_b)
 {
-    if (bad_output(fn, __LINE__, mon))
+    if (bad_output(report, mon))
         return -1;
     if (!cameras) {
-        FPGA_REPORT_AS(fn, "no camera list given\n");
+        DVR_REPORT_TO(report, "no camera list given\n");
         return -1;
     }
     const unsigned base = base_of(mon);
     const unsigned step_h = 12 / l.cols, step_v = 60 / l.cols;
-    HeldReports reports;
+    HeldReports reports(dvr::Reporter("fpga", nullptr)); // the layout lines name no function
     locked([&] {
         allpath_off_unlocked(mon);
         port_write(Port::Address, kDisplayAddress);
@@ -87,11 +87,11 @@ int show_layout(const char *fn, const Layout &l, int mon, const unsigned char *c
             latch_offset(base + 32 + i);
             data_write(v);
             if (l.paths == 16)
-                reports.add(__LINE__, nullptr, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
+                reports.add(__LINE__, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
                             i + 16, h, i + 32, v);
         }
         if (l.paths == 1)
-            reports.add(__LINE__, nullptr, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
+            reports.add(__LINE__, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
                         cameras[0], 0, (cameras[0] | 0x80) & 0xFF, (base + 16) & 0xFF, 0, (base + 32) & 0xFF, 0);
     });
     reports.print();
@@ -115,29 +115,29 @@ fpga_split_fn gFpgaOsdSplitFn[17] = {
 
 void fpga_allpath_off(int mon)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return;
     locked([&] { allpath_off_unlocked(mon); });
 } DVR_C_BOUNDARY("fpga")
 
 int fpga_fullscr_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kFull, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kFull, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_4split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kQuad, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kQuad, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_9split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kNine, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kNine, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_16split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
 try {
-    return show_layout(__func__, kSixteen, mon, cameras, mask_a, mask_b);
+    return show_layout(DVR_REPORTER("fpga"), kSixteen, mon, cameras, mask_a, mask_b);
 } DVR_C_BOUNDARY("fpga", -1)
 
 int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b)
@@ -152,10 +152,10 @@ try {
 
 int fpga_freeze_onoff(int mon, int on)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     const unsigned base = base_of(mon);
-    HeldReports reports;
+    HeldReports reports(DVR_REPORTER("fpga"));
     const int last = locked([&] {
         unsigned last = 0;
         port_write(Port::Address, kDisplayAddress);
@@ -168,7 +168,7 @@ try {
                 v |= 0x80u;
             data_write(v);
             last = v;
-            reports.add(__LINE__, "fpga_freeze_onoff", "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
+            reports.add(__LINE__, "(Addr, Offset, Data) = (0x%02X, 0x%02X, 0x%02X)(%d)\n",
                         kDisplayAddress, offset, v, on);
         }
         return static_cast<int>(last);
@@ -181,7 +181,7 @@ int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unu
 try {
     (void)unused1;
     (void)unused2;
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     if (selector < 0)
         return -1;

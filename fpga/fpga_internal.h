@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <pthread.h>
-#include <type_traits>
 
 #include "dvr_internal.h"
 #include "fpga.h"
@@ -80,19 +79,17 @@ inline void data_write(unsigned v) { port_write(Port::Data, v); }
 inline uint8_t data_read() { return port_read(Port::Data); }
 inline uint8_t status_read() { return port_read(Port::Status); }
 
-void unlock_cleanup(void *mutex) noexcept;
-
 // The board's video outputs: 0 and 1.
 constexpr int kOutputs = 2;
 
-// True (after a report in fn's name) when mon names no output of the
-// board: register offsets computed from it would land in another output's
-// or another function's registers.
-inline bool bad_output(const char *fn, int line, int mon)
+// True (after a report) when mon names no output of the board: register
+// offsets computed from it would land in another output's or another
+// function's registers.
+inline bool bad_output(const dvr::Reporter &report, int mon)
 {
     if (mon >= 0 && mon < kOutputs)
         return false;
-    COM_Message("fpga", line, fn, "output %d out of range [0-%d]\n", mon, kOutputs - 1);
+    DVR_REPORT_TO(report, "output %d out of range [0-%d]\n", mon, kOutputs - 1);
     return true;
 }
 
@@ -101,13 +98,15 @@ inline bool bad_output(const char *fn, int line, int mon)
 // that reports, never another thread's register access.
 class HeldReports {
 public:
-    __attribute__((format(printf, 4, 5))) void add(int line, const char *fn, const char *format, ...) noexcept
+    // The lines are printed through report.
+    explicit HeldReports(const dvr::Reporter &report) noexcept : report_(report) {}
+
+    __attribute__((format(printf, 3, 4))) void add(int line, const char *format, ...) noexcept
     {
         if (count_ == kMaxLines)
             return;
         Entry &e = entries_[count_++];
         e.line = line;
-        e.fn = fn;
         va_list ap;
         va_start(ap, format);
         std::vsnprintf(e.text, sizeof e.text, format, ap);
@@ -117,41 +116,27 @@ public:
     void print() const
     {
         for (size_t i = 0; i < count_; ++i)
-            COM_Message("fpga", entries_[i].line, entries_[i].fn, "%s", entries_[i].text);
+            report_(entries_[i].line, "%s", entries_[i].text);
     }
 
 private:
     static constexpr size_t kMaxLines = 16; // the most any sequence reports
     struct Entry {
         int line;
-        const char *fn;
         char text[128];
     };
+    dvr::Reporter report_;
     Entry entries_[kMaxLines];
     size_t count_ = 0;
 };
 
-// Runs f with gFpgaMutex held, inside a cancellation cleanup handler
-// that releases the lock if the thread is cancelled in the sequence.
+// Runs f with gFpgaMutex held; the lock is released when f returns, throws
+// or the thread is cancelled inside the sequence.
 template <class F>
 auto locked(F &&f) -> decltype(f())
 {
-    using R = decltype(f());
-    if constexpr (std::is_void_v<R>) {
-        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
-        pthread_mutex_lock(&gFpgaMutex);
-        f();
-        pthread_mutex_unlock(&gFpgaMutex);
-        pthread_cleanup_pop(0);
-    } else {
-        R r{};
-        pthread_cleanup_push(unlock_cleanup, &gFpgaMutex);
-        pthread_mutex_lock(&gFpgaMutex);
-        r = f();
-        pthread_mutex_unlock(&gFpgaMutex);
-        pthread_cleanup_pop(0);
-        return r;
-    }
+    dvr::MutexLock hold(gFpgaMutex);
+    return f();
 }
 
 } // namespace fpga_detail

@@ -44,7 +44,7 @@ extern "C" {
 
 int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     if (entry < 0 || entry > 7) {
         FPGA_REPORT("palette entry %d out of range [0-7]\n", entry);
@@ -66,7 +66,7 @@ try {
 
 int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     locked([&] {
         latch(text_base(mon) + 0x1E, 0x20);
@@ -81,7 +81,7 @@ try {
 
 int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     const unsigned o = 0x83u + 8u * static_cast<unsigned>(mon);
     locked([&] {
@@ -97,7 +97,7 @@ try {
 
 int fpga_font_write(int mon, const unsigned char *const *glyphs)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     // Check the whole table first: a font is loaded completely or not at all.
     if (!glyphs) {

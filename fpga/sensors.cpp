@@ -76,7 +76,7 @@ try {
 
 void fpga_motion_dot_onoff(int mon, int on)
 try {
-    if (bad_output(__func__, __LINE__, mon))
+    if (bad_output(DVR_REPORTER("fpga"), mon))
         return;
     const unsigned enable = (static_cast<unsigned>(on) << mon) & 0xFFu;
     locked([&] {

@@ -79,10 +79,9 @@ bool item_matches(const COM_REPLACE_ITEM &it, std::string_view line, bool anywhe
     return true;
 }
 
-void report_replace_failure(const char *fn, int line, const dvr::FileReplacer &rep)
+void report_replace_failure(const dvr::Reporter &report, const dvr::FileReplacer &rep)
 {
-    COM_Message("MODULES/COMMON", line, fn, "%s(%s) failed : %s\n", rep.failed_call(), rep.failed_path(),
-                std::strerror(errno));
+    DVR_REPORT_TO(report, "%s(%s) failed : %s\n", rep.failed_call(), rep.failed_path(), std::strerror(errno));
 }
 
 } // namespace
@@ -137,7 +136,7 @@ try {
         if (std::strcmp(out.failed_call(), "write") == 0)
             COM_REPORT("write() failed : %s", std::strerror(errno));
         else
-            report_replace_failure(__func__, __LINE__, out);
+            report_replace_failure(DVR_REPORTER("MODULES/COMMON"), out);
         return -1;
     }
     if (::unlink(src) != 0)
@@ -174,7 +173,7 @@ try {
     // it is complete and on the disk.
     dvr::FileReplacer rep;
     if (!check_only && !rep.open(path, dvr::ReplaceLinks::Follow, -1)) {
-        report_replace_failure(__func__, __LINE__, rep);
+        report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
         return -1;
     }
 
@@ -227,7 +226,7 @@ try {
         }
     }
     if (!rep.commit()) {
-        report_replace_failure(__func__, __LINE__, rep);
+        report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
         return -1;
     }
     return matched;
@@ -283,7 +282,7 @@ try {
         return 1;
     }
     errno = err;
-    report_replace_failure(__func__, __LINE__, rep);
+    report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
     return -1;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
@@ -354,7 +353,7 @@ try {
     }
     size_t len = std::strlen(text);
     if (!rep.write(text, len) || !rep.commit()) {
-        report_replace_failure(__func__, __LINE__, rep);
+        report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
         return -1;
     }
     // An empty text leaves an empty file, and counts as nothing written.

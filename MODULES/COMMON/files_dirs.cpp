@@ -42,7 +42,7 @@ bool is_root_dir(const char *dir) noexcept
 // given by the caller is followed); entries below it are examined with
 // lstat and opened without following links, so a link is only ever
 // unlinked and the removal never leaves the tree.
-int remove_in_dir(int recursive, const char *dir, bool nofollow)
+int remove_in_dir(int recursive, const char *dir, bool nofollow, const dvr::Reporter &report)
 {
     int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
     DIR *raw = fd >= 0 ? ::fdopendir(fd) : nullptr;
@@ -50,8 +50,7 @@ int remove_in_dir(int recursive, const char *dir, bool nofollow)
         int err = errno;
         if (fd >= 0)
             ::close(fd);
-        COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "opendir(%s) error : %s\n", dir,
-                    std::strerror(err));
+        DVR_REPORT_TO(report, "opendir(%s) error : %s\n", dir, std::strerror(err));
         return 0;
     }
 
@@ -65,33 +64,29 @@ int remove_in_dir(int recursive, const char *dir, bool nofollow)
             char path[kPathBufSize];
             int n = std::snprintf(path, sizeof path, "%s/%s", dir, name);
             if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-                COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir",
-                            "path too long : %s/%s\n", dir, name);
+                DVR_REPORT_TO(report, "path too long : %s/%s\n", dir, name);
                 ++failed;
                 continue;
             }
             struct stat st {};
             if (::lstat(path, &st) != 0) {
-                COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "stat(%s) error : %s\n", path,
-                            std::strerror(errno));
+                DVR_REPORT_TO(report, "stat(%s) error : %s\n", path, std::strerror(errno));
                 ++failed;
                 continue;
             }
             if (!S_ISDIR(st.st_mode)) {
                 if (::unlink(path) != 0) {
-                    COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "unlink(%s) error : %s\n",
-                                path, std::strerror(errno));
+                    DVR_REPORT_TO(report, "unlink(%s) error : %s\n", path, std::strerror(errno));
                     ++failed;
                 }
             } else if (recursive == 1) {
-                failed += remove_in_dir(1, path, true);
+                failed += remove_in_dir(1, path, true, report);
             }
         }
     }
 
     if (::rmdir(dir) != 0)
-        COM_Message("MODULES/COMMON", __LINE__, "COM_RemoveFileInDir", "rmdir(%s) error : %s\n", dir,
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "rmdir(%s) error : %s\n", dir, std::strerror(errno));
     return failed;
 }
 
@@ -134,7 +129,7 @@ try {
         COM_REPORT("opendir(%s) error : %s\n", dir ? dir : "(null)", std::strerror(EINVAL));
         return 0;
     }
-    return remove_in_dir(bRecursive, dir, false);
+    return remove_in_dir(bRecursive, dir, false, DVR_REPORTER("MODULES/COMMON"));
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_RemoveRealFile(const char *path)

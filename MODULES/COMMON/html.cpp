@@ -18,14 +18,13 @@ bool is_break_tag(const char *after_lt) noexcept
 // kept at every step.
 class StrippedText {
 public:
-    explicit StrippedText(char **out) noexcept : out_(out) {}
+    StrippedText(char **out, const dvr::Reporter &report) noexcept : out_(out), report_(report) {}
 
     // Appends n bytes; false (reported) when the block cannot grow.
     bool put(const char *src, size_t n)
     {
         if (n > static_cast<size_t>(INT_MAX - 1 - stored_)) {
-            COM_Message("MODULES/COMMON", __LINE__, "COM_StripHtmlCode",
-                        "COM_ReallocAndCopyBuf(%d) error\n", INT_MAX);
+            DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n", INT_MAX);
             return false;
         }
         const int len = static_cast<int>(n);
@@ -39,8 +38,7 @@ public:
         int want = doubled > need ? static_cast<int>(doubled < INT_MAX ? doubled : INT_MAX) : need;
         if (!COM_ReallocAndCopyBuf(want, out_, stored_, src, len)) {
             if (want == need || !COM_ReallocAndCopyBuf(want = need, out_, stored_, src, len)) {
-                COM_Message("MODULES/COMMON", __LINE__, "COM_StripHtmlCode",
-                            "COM_ReallocAndCopyBuf(%d) error\n", need);
+                DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n", need);
                 return false;
             }
         }
@@ -64,6 +62,7 @@ public:
 
 private:
     char **out_;
+    dvr::Reporter report_;
     int stored_ = 0;
     int size_ = 0; // bytes of *out_ this stripping has grown it to
 };
@@ -77,7 +76,7 @@ try {
                    static_cast<void *>(out));
         return -1;
     }
-    StrippedText text(out);
+    StrippedText text(out, DVR_REPORTER("MODULES/COMMON"));
     char *p = html;
     bool in_tag = false;
     bool break_tag = false;

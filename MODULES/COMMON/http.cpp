@@ -125,9 +125,9 @@ private:
 };
 
 // Builds the request text into req (kRequestSize bytes). Returns its
-// length, or -1 (reported as function fn, req empty) when it does not fit.
+// length, or -1 (reported, req empty) when it does not fit.
 int build_request(char *req, int post, const char *path, const char *host, int port,
-                  const char *cookie, const char *auth_text, const char *body, const char *fn)
+                  const char *cookie, const char *auth_text, const char *body, const dvr::Reporter &report)
 {
     FixedText t(req, kRequestSize);
     if (post != 0 && post != 1)
@@ -148,8 +148,7 @@ int build_request(char *req, int post, const char *path, const char *host, int p
     if (post == 1)
         t.add_bytes(body);
     if (!t.fits()) {
-        COM_Message(kSource, __LINE__, fn, kOverflowFormat, as_int(t.length() + 1),
-                    static_cast<int>(kRequestSize));
+        DVR_REPORT_TO(report, kOverflowFormat, as_int(t.length() + 1), static_cast<int>(kRequestSize));
         t.clear();
         return -1;
     }
@@ -164,15 +163,15 @@ bool breaks_line(std::string_view text) noexcept
 }
 
 // Refuses (with a report naming it) a request part that holds CR or LF.
-bool line_safe(const char *what, const char *text, const char *fn)
+bool line_safe(const char *what, const char *text, const dvr::Reporter &report)
 {
     if (!text || !breaks_line(text))
         return true;
-    COM_Message(kSource, __LINE__, fn, "CR or LF in the %s : request refused\n", what);
+    DVR_REPORT_TO(report, "CR or LF in the %s : request refused\n", what);
     return false;
 }
 
-bool auth_safe(const COM_HTTP_AUTH *auth, const char *fn)
+bool auth_safe(const COM_HTTP_AUTH *auth, const dvr::Reporter &report)
 {
     if (!auth || (auth->mode != COM_HTTP_AUTH_BASIC && auth->mode != COM_HTTP_AUTH_DIGEST))
         return true;
@@ -187,7 +186,7 @@ bool auth_safe(const COM_HTTP_AUTH *auth, const char *fn)
                  {"qop", field(auth->qop)}};
     for (const auto &part : parts) {
         if (breaks_line(part.text)) {
-            COM_Message(kSource, __LINE__, fn, "CR or LF in the %s : request refused\n", part.what);
+            DVR_REPORT_TO(report, "CR or LF in the %s : request refused\n", part.what);
             return false;
         }
     }
@@ -757,8 +756,8 @@ try {
     }
     // A CR or LF would let the text add header lines of its own: refused
     // before anything is sent (the Digest challenge request included).
-    if (!line_safe("URL", url, __func__) || !line_safe("cookie", cookie, __func__) ||
-        !auth_safe(auth, __func__))
+    if (!line_safe("URL", url, DVR_REPORTER(kSource)) || !line_safe("cookie", cookie, DVR_REPORTER(kSource)) ||
+        !auth_safe(auth, DVR_REPORTER(kSource)))
         return -1;
     char auth_text[kAuthTextSize] = {};
     char host[kHostSize] = {};
@@ -789,7 +788,7 @@ try {
 
     // Refuse a request that does not fit before anything goes out.
     char request[kRequestSize];
-    if (build_request(request, post, slash, host, port, cookie, auth_text, body, __func__) < 0)
+    if (build_request(request, post, slash, host, port, cookie, auth_text, body, DVR_REPORTER(kSource)) < 0)
         return -1;
 
     DNS_ADDR_REC addrs[DNS_ADDR_REC_MAX] = {};
@@ -828,12 +827,12 @@ try {
         COM_REPORT("no body to post\n");
         return -1;
     }
-    if (!line_safe("host", host, __func__) || !line_safe("path", path, __func__) ||
-        !line_safe("cookie", cookie, __func__) || !auth_safe(auth, __func__))
+    if (!line_safe("host", host, DVR_REPORTER(kSource)) || !line_safe("path", path, DVR_REPORTER(kSource)) ||
+        !line_safe("cookie", cookie, DVR_REPORTER(kSource)) || !auth_safe(auth, DVR_REPORTER(kSource)))
         return -1;
     char request[kRequestSize];
     int request_len = build_request(request, post, path, host ? host : "", ntohs(server->sin_port),
-                                    cookie, authStr ? authStr : "\r\n", body, __func__);
+                                    cookie, authStr ? authStr : "\r\n", body, DVR_REPORTER(kSource));
     if (request_len < 0)
         return -1;
 
@@ -934,7 +933,7 @@ try {
         std::memcpy(out, "\r\n", 3);
         return 0;
     }
-    if (!auth_safe(auth, __func__) || !line_safe("URL", url, __func__)) {
+    if (!auth_safe(auth, DVR_REPORTER(kSource)) || !line_safe("URL", url, DVR_REPORTER(kSource))) {
         out[0] = '\0';
         return -1;
     }
@@ -965,7 +964,7 @@ try {
     }
     if (auth->nonce[0] == '\0')
         COM_GetDigestString(url, auth);
-    if (!auth_safe(auth, __func__)) {
+    if (!auth_safe(auth, DVR_REPORTER(kSource))) {
         out[0] = '\0';
         return -1;
     }

@@ -19,7 +19,9 @@ constexpr size_t kTimeTextSize = 32;
 constexpr const char *kVersionKeyword = "$Id: COMMON 2142 2008-02-20 03:18:00Z quillfern $";
 } // namespace
 
-extern "C" int COM_Message(const char *file, int line, const char *function, const char *format, ...)
+namespace dvr {
+
+int vmessage(const char *file, int line, const char *function, const char *format, va_list args)
 {
     // Owned, so a thread cancelled inside printf does not leak the text.
     struct Free {
@@ -32,7 +34,7 @@ extern "C" int COM_Message(const char *file, int line, const char *function, con
 
     for (;;) {
         va_list ap;
-        va_start(ap, format);
+        va_copy(ap, args);
         int n = std::vsnprintf(buf.get(), size, format, ap);
         va_end(ap);
         if (n >= 0 && static_cast<size_t>(n) < size)
@@ -53,6 +55,26 @@ extern "C" int COM_Message(const char *file, int line, const char *function, con
 
     return function ? std::printf("%s,%d:%s(): %s", file, line, function, buf.get())
                     : std::printf("%s,%d: %s", file, line, buf.get());
+}
+
+int Reporter::operator()(int line, const char *format, ...) const
+{
+    va_list ap;
+    va_start(ap, format);
+    int n = vmessage(src_, line, fn_, format, ap);
+    va_end(ap);
+    return n;
+}
+
+} // namespace dvr
+
+extern "C" int COM_Message(const char *file, int line, const char *function, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    int n = dvr::vmessage(file, line, function, format, ap);
+    va_end(ap);
+    return n;
 }
 
 extern "C" int COM_DiffTimeval(struct timeval *result, struct timeval *x, struct timeval *y)

@@ -79,13 +79,13 @@ void put_placeholder(AddrForm form, void *out)
 }
 
 // The interface name to use (NULL means the default). Names that do not
-// fit an interface request are refused with a report in fn's name.
-const char *iface_name(const char *dev, const char *fn, int line)
+// fit an interface request are refused with a report.
+const char *iface_name(const char *dev, const dvr::Reporter &report)
 {
     if (!dev)
         return kDefaultDev;
     if (std::strlen(dev) >= IFNAMSIZ) {
-        COM_Message(kSource, line, fn, "interface name too long (%zu characters, at most %d) : %.15s...\n",
+        DVR_REPORT_TO(report, "interface name too long (%zu characters, at most %d) : %.15s...\n",
                     std::strlen(dev), IFNAMSIZ - 1, dev);
         return nullptr;
     }
@@ -94,12 +94,12 @@ const char *iface_name(const char *dev, const char *fn, int line)
 
 // One interface request on a fresh IPv4 datagram socket. false when the
 // socket could not be opened (reported) or the ioctl failed (errno set).
-bool if_ioctl(unsigned long request, const char *name, struct ifreq &ifr, const char *fn, int line,
+bool if_ioctl(unsigned long request, const char *name, struct ifreq &ifr, const dvr::Reporter &report,
               bool *socket_failed = nullptr)
 {
     dvr::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
     if (!sock) {
-        COM_Message(kSource, line, fn, "socket() error : %s\n", std::strerror(errno));
+        DVR_REPORT_TO(report, "socket() error : %s\n", std::strerror(errno));
         if (socket_failed)
             *socket_failed = true;
         return false;
@@ -123,10 +123,10 @@ try {
     }
     uint8_t hw[6] = {};
     bool ok = false;
-    if (const char *name = iface_name(dev, __func__, __LINE__)) {
+    if (const char *name = iface_name(dev, DVR_REPORTER(kSource))) {
         struct ifreq ifr;
         bool socket_failed = false;
-        if (if_ioctl(SIOCGIFHWADDR, name, ifr, __func__, __LINE__, &socket_failed)) {
+        if (if_ioctl(SIOCGIFHWADDR, name, ifr, DVR_REPORTER(kSource), &socket_failed)) {
             std::memcpy(hw, ifr.ifr_hwaddr.sa_data, sizeof hw);
             ok = true;
         } else if (!socket_failed) {
@@ -171,11 +171,11 @@ try {
         return -1;
     }
     AddrForm form = form_of(flag, 7);
-    const char *name = iface_name(dev, __func__, __LINE__);
+    const char *name = iface_name(dev, DVR_REPORTER(kSource));
     struct ifreq ifr;
     // The kernel's own failure (no such interface, no address) is the
     // placeholder's meaning: it is not reported.
-    if (!name || !if_ioctl(request, name, ifr, __func__, __LINE__) ||
+    if (!name || !if_ioctl(request, name, ifr, DVR_REPORTER(kSource)) ||
         ifr.ifr_addr.sa_family != AF_INET) {
         put_placeholder(form, out);
         return -1;
@@ -309,12 +309,12 @@ try {
         COM_REPORT("flag(%d) not implemented.\n", flag);
         return -1;
     }
-    const char *name = iface_name(dev, __func__, __LINE__);
+    const char *name = iface_name(dev, DVR_REPORTER(kSource));
     if (!name)
         return -1;
     struct ifreq ifr;
     bool socket_failed = false;
-    if (!if_ioctl(SIOCGIFMTU, name, ifr, __func__, __LINE__, &socket_failed)) {
+    if (!if_ioctl(SIOCGIFMTU, name, ifr, DVR_REPORTER(kSource), &socket_failed)) {
         if (!socket_failed)
             COM_REPORT("ioctl() error : %s\n", std::strerror(errno));
         return -1;
@@ -450,7 +450,7 @@ try {
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 // Runs "/sbin/ifconfig <dev> <action>" as root.
-static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *fn)
+static int COM_SubNetDevSwitch(const char *dev, const char *action, const dvr::Reporter &report)
 {
     if (getuid() != 0)
         return -1;
@@ -459,14 +459,14 @@ static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *
     // The command line is split at spaces: a name holding one, or starting
     // with "-", would pass other arguments or options to the program.
     if (len == 0 || len >= IFNAMSIZ || name[0] == '-' || std::strpbrk(name, " \t\r\n")) {
-        COM_Message(kSource, __LINE__, fn, "invalid interface name [%.40s]\n", name);
+        DVR_REPORT_TO(report, "invalid interface name [%.40s]\n", name);
         return -1;
     }
     char cmd[kCmdSize];
     std::string program = dvr::board_path(kIfconfig);
     int n = std::snprintf(cmd, sizeof cmd, "%s %s %s", program.c_str(), name, action);
     if (n < 0 || static_cast<size_t>(n) >= sizeof cmd) {
-        COM_Message(kSource, __LINE__, fn, "command too long : %s %s %s\n", kIfconfig, name, action);
+        DVR_REPORT_TO(report, "command too long : %s %s %s\n", kIfconfig, name, action);
         return -1;
     }
     return COM_System(cmd, nullptr);
@@ -474,10 +474,10 @@ static int COM_SubNetDevSwitch(const char *dev, const char *action, const char *
 
 extern "C" int COM_NetDevUp(const char *dev)
 try {
-    return COM_SubNetDevSwitch(dev, "up", __func__);
+    return COM_SubNetDevSwitch(dev, "up", DVR_REPORTER(kSource));
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_NetDevDown(const char *dev)
 try {
-    return COM_SubNetDevSwitch(dev, "down", __func__);
+    return COM_SubNetDevSwitch(dev, "down", DVR_REPORTER(kSource));
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)

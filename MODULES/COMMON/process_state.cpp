@@ -1,5 +1,5 @@
 // Process helpers: reading a command's output line by line, pid files,
-// ending a process, watching that programs run, free memory and swap.
+// ending a process, free memory and swap.
 #include <cerrno>
 #include <cstddef>
 #include <cinttypes>
@@ -22,19 +22,10 @@
 #include "dvr_internal.h"
 #include "process_internal.h"
 
-// The process watch list is a fixed record layout (32-bit pointers on the
-// board).
-static_assert(offsetof(COM_WATCHDOG_ITEM, pName) == 0);
-static_assert(offsetof(COM_WATCHDOG_ITEM, nFound) == sizeof(void *));
-static_assert(sizeof(void *) != 4 || (offsetof(COM_WATCHDOG_ITEM, pRestart) == 8 && sizeof(COM_WATCHDOG_ITEM) == 12));
-static_assert(offsetof(COM_WATCHDOG_LIST, nItem) == 0);
-static_assert(sizeof(void *) != 4 || (offsetof(COM_WATCHDOG_LIST, pItem) == 4 && sizeof(COM_WATCHDOG_LIST) == 8));
-
 namespace {
 
 constexpr size_t kLineSize = 256;     // COM_PopenRead line pieces
 constexpr int kPopenWaitSeconds = 500; // total wait for output, not reset between lines
-constexpr size_t kCmdlineSize = 80;   // first argument of a process's command line
 constexpr size_t kMeminfoLine = 80;
 
 long long monotonic_ms()
@@ -232,58 +223,6 @@ try {
         ts.tv_sec = static_cast<time_t>(usWait / 1000000);
         ts.tv_nsec = static_cast<long>(usWait % 1000000) * 1000;
         ::nanosleep(&ts, nullptr);
-    }
-    return 0;
-} DVR_C_BOUNDARY("MODULES/COMMON", -1)
-
-extern "C" int COM_WatchDog(COM_WATCHDOG_LIST *list)
-try {
-    if (!list)
-        return -1;
-    if (list->nItem < 0 || (list->nItem > 0 && !list->pItem)) {
-        COM_REPORT("invalid list : (nItem, pItem) = (%d, %p)\n", static_cast<int>(list->nItem),
-                   static_cast<void *>(list->pItem));
-        return -1;
-    }
-    const std::string proc = dvr::board_path("/proc");
-    dvr::UniqueDir dir(::opendir(proc.c_str()));
-    if (!dir) {
-        COM_REPORT("opendir(%s) error : %s\n", "/proc", std::strerror(errno));
-        return -1;
-    }
-    COM_WATCHDOG_ITEM *items = list->pItem;
-    const int count = list->nItem;
-    for (int i = 0; i < count; ++i)
-        items[i].nFound = 0;
-
-    while (struct dirent *e = ::readdir(dir.get())) {
-        const char *name = e->d_name;
-        if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
-            continue;
-        std::string path = proc + "/" + name + "/cmdline";
-        dvr::UniqueFile f(std::fopen(path.c_str(), "r"));
-        if (!f)
-            continue; // not a process, or it has just ended
-        char first[kCmdlineSize] = {};
-        if (!std::fgets(first, sizeof first, f.get()))
-            continue;
-        // The arguments are NUL-separated: the text is the first one.
-        first[std::strcspn(first, "\n")] = '\0';
-        if (!first[0])
-            continue; // kernel thread
-        for (int i = 0; i < count; ++i) {
-            const char *want = items[i].pName;
-            if (want && std::strncmp(first, want, std::strlen(want)) == 0)
-                ++items[i].nFound;
-        }
-    }
-
-    for (int i = 0; i < count; ++i) {
-        if (items[i].nFound != 0)
-            continue;
-        COM_REPORT("[%d - %s] : not found\n", i, items[i].pName ? items[i].pName : "(null)");
-        if (items[i].pRestart)
-            items[i].pRestart();
     }
     return 0;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)

@@ -15,6 +15,9 @@
 #include "DEV.h"
 #include "dvr_internal.h"
 
+// A reporter in the name of the device-layer function that makes it.
+#define DEV_REPORTER() DVR_REPORTER("MODULES/DEV")
+
 namespace dvr::dev {
 
 // Every ioctl the device layer sends to a device node goes through here:
@@ -31,6 +34,9 @@ int ioctl(int fd, unsigned long request, void *arg);
 // nullptr restores the default, a sleep of that many seconds.
 using UnitReadyPause = void (*)(unsigned seconds);
 void set_unit_ready_pause(UnitReadyPause pause) noexcept;
+
+// A caller's name text for a report: "" for NULL.
+inline const char *safe(const char *name) noexcept { return name ? name : ""; }
 
 // Compacts a model text in place over its first `scan` characters (the
 // buffer holds at least scan + 1 bytes): letters and digits stay, a space
@@ -85,10 +91,10 @@ public:
     // title: the command's name after the caller's name, e.g. "INQUIRY"
     // gives "(%s) INQUIRY" (cut to 63 characters); name NULL is taken as
     // "". cdb: the command block template (6, 10 or 12 bytes); alloc: the
-    // first allocation length (0 for a command without data). fn: the
-    // command function, named in the reports about its reply.
-    MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len,
-               unsigned alloc, const char *fn = "MmcCommand");
+    // first allocation length (0 for a command without data). report: in
+    // the command function's name, for the reports about its reply.
+    MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len, unsigned alloc,
+               const Reporter &report = Reporter("MODULES/DEV", "MmcCommand"));
     MmcCommand(const MmcCommand &) = delete;
     MmcCommand &operator=(const MmcCommand &) = delete;
 
@@ -128,7 +134,7 @@ private:
     uint8_t cdb_[16]{};
     uint8_t sense_[kSenseSize]{};
     std::unique_ptr<uint8_t[]> reply_;
-    const char *fn_;
+    Reporter report_;
     char caller_[DEV_MMC_NAME_SIZE]{};
     size_t received_ = 0;
     size_t valid_ = 0;

@@ -1,11 +1,13 @@
-// The device layer's ioctl seam and the simulated SCSI devices behind it
-// (file format in dev_sim.h).
+// The simulated SCSI devices behind the device layer's ioctl seam (file
+// format in dev_sim.h).
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,12 +47,6 @@ struct Device {
     std::string log;
 };
 
-bool root_set()
-{
-    const char *r = ::secure_getenv("DVRPLAT_ROOT");
-    return r && *r && std::strcmp(r, "/") != 0;
-}
-
 bool read_all(int fd, std::string &out)
 {
     out.clear();
@@ -79,8 +75,8 @@ bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
     for (char c : s) {
         if (c == ' ' || c == '\t' || c == '\r')
             continue;
-        const int v = COM_Chr2Hex(c);
-        if (v > 15)
+        const int v = hex_digit_value(c);
+        if (v < 0)
             return false;
         if (hi < 0) {
             hi = v;
@@ -93,19 +89,7 @@ bool parse_hex(std::string_view s, std::vector<uint8_t> &out)
 }
 
 // Splits off the next space-separated word of s.
-std::string_view word(std::string_view &s)
-{
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string_view::npos) {
-        s = {};
-        return {};
-    }
-    s.remove_prefix(b);
-    size_t e = s.find_first_of(" \t");
-    std::string_view w = s.substr(0, e);
-    s = e == std::string_view::npos ? std::string_view{} : s.substr(e);
-    return w;
-}
+std::string_view word(std::string_view &s) noexcept { return next_field(s, " \t"); }
 
 long long number(std::string_view w, int base = 10)
 {
@@ -182,29 +166,64 @@ void parse(const std::string &text, Device &d)
     }
 }
 
-// Loads the description when fd is a simulated device.
-bool load(int fd, Device &d)
+// Descriptions already parsed, by file: a description is parsed again only
+// when its text has changed since (a test may rewrite a drive between two
+// opens of its node).
+class Parsed {
+public:
+    std::shared_ptr<const Device> find(dev_t dev, ino_t ino, const std::string &text)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto it = files_.find({dev, ino});
+        if (it == files_.end() || it->second.text != text)
+            return nullptr;
+        return it->second.device;
+    }
+    void keep(dev_t dev, ino_t ino, std::string text, std::shared_ptr<const Device> device)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (files_.size() >= kMaxFiles)
+            files_.clear();
+        files_[{dev, ino}] = Entry{std::move(text), std::move(device)};
+    }
+
+private:
+    static constexpr size_t kMaxFiles = 64;
+    struct Entry {
+        std::string text;
+        std::shared_ptr<const Device> device;
+    };
+    std::mutex mutex_;
+    std::map<std::pair<dev_t, ino_t>, Entry> files_;
+};
+
+Parsed gParsed;
+
+// The description when fd is a simulated device, else nullptr.
+std::shared_ptr<const Device> load(int fd)
 {
-    if (!root_set())
-        return false;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
+        return nullptr;
     char head[sizeof kMagic] = {};
     if (::pread(fd, head, sizeof kMagic - 1, 0) != static_cast<ssize_t>(sizeof kMagic - 1) ||
         std::memcmp(head, kMagic, sizeof kMagic - 1) != 0)
-        return false;
+        return nullptr;
     std::string text;
     if (!read_all(fd, text))
-        return false;
+        return nullptr;
     size_t nl = text.find('\n');
     std::string_view first(text.data(), nl == std::string::npos ? text.size() : nl);
     if (!first.empty() && first.back() == '\r')
         first.remove_suffix(1);
     if (first != kMagic)
-        return false;
-    parse(text, d);
-    return true;
+        return nullptr;
+    if (auto known = gParsed.find(st.st_dev, st.st_ino, text))
+        return known;
+    auto d = std::make_shared<Device>();
+    parse(text, *d);
+    gParsed.keep(st.st_dev, st.st_ino, std::move(text), d);
+    return d;
 }
 
 bool fails_with(const Device &d, const char *name, int *result)
@@ -222,11 +241,7 @@ void log_request(const Device &d, const sg_io_hdr &io)
     if (d.log.empty())
         return;
     std::string line;
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned i = 0; i < io.cmd_len; ++i) {
-        line.push_back(digits[io.cmdp[i] >> 4]);
-        line.push_back(digits[io.cmdp[i] & 15]);
-    }
+    append_hex(line, io.cmdp, io.cmd_len);
     line += ' ';
     line += std::to_string(io.dxfer_len);
     line += '\n';
@@ -319,10 +334,8 @@ bool command_key(const uint8_t *cdb, unsigned len, std::string &key, unsigned &a
         return true;
     }
     case 0xAD: {
-        static const char digits[] = "0123456789abcdef";
         key = "dvd_structure.";
-        key.push_back(digits[cdb[7] >> 4]);
-        key.push_back(digits[cdb[7] & 15]);
+        append_hex(key, cdb + 7, 1);
         alloc = be16(8);
         return true;
     }
@@ -453,10 +466,10 @@ int answer(const Device &d, unsigned long request, void *arg)
 bool handle(int fd, unsigned long request, void *arg, int *result)
 {
     try {
-        Device d;
-        if (!load(fd, d))
+        std::shared_ptr<const Device> d = load(fd);
+        if (!d)
             return false;
-        *result = answer(d, request, arg);
+        *result = answer(*d, request, arg);
         return true;
     } catch (const std::exception &) {
         errno = ENOMEM;
@@ -466,15 +479,5 @@ bool handle(int fd, unsigned long request, void *arg, int *result)
 }
 
 } // namespace sim
-
-int ioctl(int fd, unsigned long request, void *arg)
-{
-    int result;
-    int saved = errno;
-    if (sim::handle(fd, request, arg, &result))
-        return result;
-    errno = saved;
-    return ::ioctl(fd, request, arg);
-}
 
 } // namespace dvr::dev

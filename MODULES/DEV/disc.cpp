@@ -34,7 +34,7 @@ const uint8_t kDvdStructBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0, 0x04, 0, 0};
 constexpr char kDvdPlusRwDir[] = "/var/dvd_plus_rw";
 constexpr int kIso9660Row = 6;
 
-const char *safe(const char *name) { return name ? name : ""; }
+using dvr::dev::safe;
 
 struct ProfileRow {
     uint16_t profile;
@@ -60,7 +60,7 @@ constexpr ProfileRow kProfiles[] = {
 };
 
 // Disc status (bits 0 and 1 of disc information byte 2) into appendable.
-void set_status(DEV_DISC_INFO *info, uint8_t byte2)
+void set_status(DEV_DISC_INFO *info, uint8_t byte2, const dvr::Reporter &report)
 {
     static const char *const kReports[4] = {
         "It is an empty disc\n",
@@ -69,7 +69,7 @@ void set_status(DEV_DISC_INFO *info, uint8_t byte2)
         "The disc is only random access writable\n",
     };
     info->appendable = byte2 & 3;
-    COM_Message("MODULES/DEV", __LINE__, "Dev_ReadDiscInfo", "%s", kReports[byte2 & 3]);
+    DVR_REPORT_TO(report, "%s", kReports[byte2 & 3]);
 }
 
 int32_t msf_frames(const uint8_t *msf)
@@ -105,7 +105,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("GET CONFIGURATION", name, kConfigurationBlk, sizeof kConfigurationBlk, 8, __func__);
+    MmcCommand cmd("GET CONFIGURATION", name, kConfigurationBlk, sizeof kConfigurationBlk, 8, DEV_REPORTER());
     if (cmd.issue_probed(fd, 1, dvr::dev::kProbeConfiguration) != 0)
         return 0;
     const uint8_t *r = cmd.reply();
@@ -148,7 +148,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ DISC INFORMATION", name, kDiscInfoBlk, sizeof kDiscInfoBlk, 34, __func__);
+    MmcCommand cmd("READ DISC INFORMATION", name, kDiscInfoBlk, sizeof kDiscInfoBlk, 34, DEV_REPORTER());
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeDiscInfo) != 0)
         return 0;
     const uint8_t *r = cmd.reply();
@@ -162,11 +162,11 @@ try {
         const unsigned last = static_cast<unsigned>(r[11]) << 8 | r[6];
         DEV_REPORT("Last Track in Last Session is %u\n", last);
         pInfo->last_track = static_cast<int32_t>(last);
-        set_status(pInfo, r[2]);
+        set_status(pInfo, r[2], DEV_REPORTER());
     } else if (pInfo->type1 == 1) {
         pInfo->total_session = static_cast<int32_t>(r[9]) << 8 | r[4];
         DEV_REPORT("Total session number = %d.\n", pInfo->total_session);
-        set_status(pInfo, r[2]);
+        set_status(pInfo, r[2], DEV_REPORTER());
     }
     return 1;
 } DVR_C_BOUNDARY("MODULES/DEV", 0)
@@ -177,7 +177,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0100b ; ATIP -MSF-)", name, kAtipBlk, sizeof kAtipBlk, 4, __func__);
+    MmcCommand cmd("(0100b ; ATIP -MSF-)", name, kAtipBlk, sizeof kAtipBlk, 4, DEV_REPORTER());
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
         return 0;
     if (!cmd.need(4 + 11, "the lead-out start"))
@@ -210,7 +210,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kCdTocBlk, sizeof kCdTocBlk, 4, __func__);
+    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kCdTocBlk, sizeof kCdTocBlk, 4, DEV_REPORTER());
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
         return 0;
     if (!cmd.need(4, "its header"))
@@ -287,7 +287,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ TRACK INFORMATION", name, kTrackInfoBlk, sizeof kTrackInfoBlk, 36, __func__);
+    MmcCommand cmd("READ TRACK INFORMATION", name, kTrackInfoBlk, sizeof kTrackInfoBlk, 36, DEV_REPORTER());
     dvr::put_be32(cmd.cdb() + 2, static_cast<uint32_t>(pInfo->last_track));
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeTrackInfo) != 0)
         return 0;
@@ -335,7 +335,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("READ DVD STRUCTURE", name, kDvdStructBlk, sizeof kDvdStructBlk, 4, __func__);
+    MmcCommand cmd("READ DVD STRUCTURE", name, kDvdStructBlk, sizeof kDvdStructBlk, 4, DEV_REPORTER());
     const bool dvd_minus = pInfo->type1 == 3 && (pInfo->type2 == 2 || pInfo->type2 == 3);
     cmd.cdb()[7] = dvd_minus ? 0x10 : 0x00;
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeDvdStructure) != 0)
@@ -366,7 +366,7 @@ try {
         DEV_REPORT("(%s) : Null ptr\n", safe(name));
         return 0;
     }
-    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kDvdRTocBlk, sizeof kDvdRTocBlk, 4, __func__);
+    MmcCommand cmd("(0000b ; Formatted TOC -MSF-)", name, kDvdRTocBlk, sizeof kDvdRTocBlk, 4, DEV_REPORTER());
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeToc) != 0)
         return 0;
     if (!cmd.need(4 + 8, "a track descriptor"))

@@ -55,10 +55,10 @@ bool no_device(int err)
 }
 
 // Reports a failed open of a node unless it only found no device.
-void report_open_failure(const char *fn, const char *node, int err)
+void report_open_failure(const dvr::Reporter &report, const char *node, int err)
 {
     if (!no_device(err))
-        COM_Message("MODULES/DEV", __LINE__, fn, "open(%s) failed : %s\n", node, std::strerror(err));
+        DVR_REPORT_TO(report, "open(%s) failed : %s\n", node, std::strerror(err));
 }
 
 struct ScsiAddress {
@@ -66,21 +66,31 @@ struct ScsiAddress {
     bool operator==(const ScsiAddress &) const = default;
 };
 
-// Host number and address word of an open SCSI node. On failure the
-// report names the failing ioctl with the caller's texts (each with the
-// node's name and, where it has a second "%s", the system error).
-bool read_address(int fd, const char *node, ScsiAddress &a, const char *fn, const char *bus_fmt,
-                  const char *idlun_fmt)
+// The words a failed address read is reported in: the generic-node map's,
+// the node converters' (both with the system error), or discovery's.
+enum class AddressWords { Map, Convert, Discovery };
+
+// Host number and address word of an open SCSI node; false after a report
+// that names the failing ioctl and the node.
+bool read_address(int fd, const char *node, ScsiAddress &a, const dvr::Reporter &report, AddressWords words)
 {
     int host = 0;
     if (dvr::dev::ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &host) < 0) {
-        COM_Message("MODULES/DEV", __LINE__, fn, bus_fmt, node, std::strerror(errno));
+        const char *err = std::strerror(errno);
+        switch (words) {
+        case AddressWords::Map: DVR_REPORT_TO(report, "get bus no on %s failed : %s\n", node, err); break;
+        case AddressWords::Convert: DVR_REPORT_TO(report, "get bus No. on %s failed : %s\n", node, err); break;
+        case AddressWords::Discovery: DVR_REPORT_TO(report, "get bus No. ioctl on %s failed\n", node); break;
+        }
         return false;
     }
     // The kernel writes two words: the address and the host's unique id.
     int word[2] = {0, 0};
     if (dvr::dev::ioctl(fd, SCSI_IOCTL_GET_IDLUN, word) < 0) {
-        COM_Message("MODULES/DEV", __LINE__, fn, idlun_fmt, node, std::strerror(errno));
+        if (words == AddressWords::Discovery)
+            DVR_REPORT_TO(report, "get IDLUN ioctl on %s failed\n", node);
+        else
+            DVR_REPORT_TO(report, "get IDLUN on %s failed : %s\n", node, std::strerror(errno));
         return false;
     }
     const uint32_t w = static_cast<uint32_t>(word[0]);
@@ -97,14 +107,13 @@ bool starts_with_nocase(const char *text, const char *word)
 }
 
 // Bus of a SCSI host from its description text: 1 USB, 2 IEEE-1394, else 0.
-uint8_t bus_of_host(int fd)
+uint8_t bus_of_host(int fd, const dvr::Reporter &report)
 {
     char text[kProbeHostSize] = {};
     const int len = static_cast<int>(sizeof text);
     std::memcpy(text, &len, sizeof len);
     if (dvr::dev::ioctl(fd, SCSI_IOCTL_PROBE_HOST, text) < 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "ioctl(SCSI_IOCTL_PROBE_HOST) error : %s\n",
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "ioctl(SCSI_IOCTL_PROBE_HOST) error : %s\n", std::strerror(errno));
         return 0;
     }
     text[sizeof text - 1] = '\0';
@@ -119,13 +128,12 @@ uint8_t bus_of_host(int fd)
 
 // The first line of a text file under the board root, at most `max`
 // characters, line end included when it fits. False when it does not open.
-bool first_line(const std::string &path, char *buf, size_t size)
+bool first_line(const std::string &path, char *buf, size_t size, const dvr::Reporter &report)
 {
     dvr::UniqueFile f(std::fopen(dvr::board_path(path).c_str(), "re"));
     if (!f) {
         if (errno != ENOENT)
-            COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "fopen(%s) error : %s\n", path.c_str(),
-                        std::strerror(errno));
+            DVR_REPORT_TO(report, "fopen(%s) error : %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     buf[0] = '\0';
@@ -135,14 +143,14 @@ bool first_line(const std::string &path, char *buf, size_t size)
 }
 
 // One IDE disk into rec; false when the letter has no disk.
-bool ide_disk(char letter, DEV_INFO &rec)
+bool ide_disk(char letter, DEV_INFO &rec, const dvr::Reporter &report)
 {
     char line[512];
     const std::string base = std::string("/proc/ide/hd") + letter;
-    if (!first_line(base + "/driver", line, sizeof line) || std::strncmp(line, "ide-disk", 8) != 0)
+    if (!first_line(base + "/driver", line, sizeof line, report) || std::strncmp(line, "ide-disk", 8) != 0)
         return false;
     char model[kIdeModelMax + 1 + 1] = {};
-    if (!first_line(base + "/model", model, kIdeModelMax + 1))
+    if (!first_line(base + "/model", model, kIdeModelMax + 1, report))
         return false;
     rec = DEV_INFO{};
     dvr::dev::compact_model(model, kIdeModelMax);
@@ -159,32 +167,24 @@ bool ide_disk(char letter, DEV_INFO &rec)
 }
 
 // One SCSI node into rec, using the generic-node map; false when skipped.
-bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec)
+bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec, const dvr::Reporter &report)
 {
     // Any descriptor is a descriptor, 0 included.
     dvr::UniqueFd fd = open_node(node, O_RDONLY | O_NONBLOCK);
     if (!fd) {
-        report_open_failure("Dev_Get", node, errno);
+        report_open_failure(report, node, errno);
         return false;
     }
     rec = DEV_INFO{};
     dvr::copy_cut(rec.dev, sizeof rec.dev, node);
-    int host = 0;
-    if (dvr::dev::ioctl(fd.get(), SCSI_IOCTL_GET_BUS_NUMBER, &host) < 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "get bus No. ioctl on %s failed\n", node);
+    ScsiAddress a;
+    if (!read_address(fd.get(), node, a, report, AddressWords::Discovery))
         return false;
-    }
-    int word[2] = {0, 0};
-    if (dvr::dev::ioctl(fd.get(), SCSI_IOCTL_GET_IDLUN, word) < 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "get IDLUN ioctl on %s failed\n", node);
-        return false;
-    }
-    const uint32_t w = static_cast<uint32_t>(word[0]);
-    rec.host = host;
-    rec.channel = static_cast<int32_t>((w >> 16) & 0xFF);
-    rec.lun = static_cast<int32_t>((w >> 8) & 0xFF);
-    rec.id = static_cast<int32_t>(w & 0xFF);
-    rec.bus = bus_of_host(fd.get());
+    rec.host = a.host;
+    rec.channel = a.channel;
+    rec.lun = a.lun;
+    rec.id = a.id;
+    rec.bus = bus_of_host(fd.get(), report);
 
     const DEV_SG_MAP *entry = nullptr;
     for (int k = 0; k < DEV_SG_MAP_SIZE; ++k) {
@@ -212,7 +212,7 @@ bool scsi_device(const char *node, const DEV_SG_MAP *map, DEV_INFO &rec)
     if (sg)
         Dev_Inquiry(rec.dev, sg.get(), rec.model);
     else
-        COM_Message("MODULES/DEV", __LINE__, "Dev_Get", "open(%s) failed : %s\n", rec.sg, std::strerror(errno));
+        DVR_REPORT_TO(report, "open(%s) failed : %s\n", rec.sg, std::strerror(errno));
     return true;
 }
 
@@ -224,13 +224,12 @@ std::string destination_text(const char *dst)
 }
 
 // The device's size in bytes into the statistics (0 when unknown).
-void read_device_size(DEV_INFO *pDev)
+void read_device_size(DEV_INFO *pDev, const dvr::Reporter &report)
 {
     DEV_HD_STAT &st = pDev->details.hd;
     dvr::UniqueFd fd = open_node(pDev->dev, O_RDONLY);
     if (!fd) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_GetHDStat", "open(%s) failed : %s\n", pDev->dev,
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "open(%s) failed : %s\n", pDev->dev, std::strerror(errno));
         return;
     }
     uint64_t bytes = 0;
@@ -238,12 +237,10 @@ void read_device_size(DEV_INFO *pDev)
         st.device_bytes = bytes;
         return;
     }
-    COM_Message("MODULES/DEV", __LINE__, "Dev_GetHDStat", "ioctl(BLKGETSIZE64, %s) error : %s\n", pDev->dev,
-                std::strerror(errno));
+    DVR_REPORT_TO(report, "ioctl(BLKGETSIZE64, %s) error : %s\n", pDev->dev, std::strerror(errno));
     unsigned long sectors = 0;
     if (dvr::dev::ioctl(fd.get(), BLKGETSIZE, &sectors) != 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_GetHDStat", "ioctl(BLKGETSIZE, %s) error : %s\n",
-                    pDev->dev, std::strerror(errno));
+        DVR_REPORT_TO(report, "ioctl(BLKGETSIZE, %s) error : %s\n", pDev->dev, std::strerror(errno));
         sectors = 0;
     }
     st.device_bytes = static_cast<uint64_t>(sectors) * 512u;
@@ -255,6 +252,7 @@ extern "C" {
 
 int Dev_Get(DEV_INFO *table)
 try {
+    const dvr::Reporter report = DEV_REPORTER();
     if (!table) {
         DEV_REPORT("(%p) : Null Ptr\n", static_cast<void *>(table));
         return 0;
@@ -262,7 +260,7 @@ try {
     int ide = 0;
     for (char letter = 'a'; letter <= 'h'; ++letter) {
         DEV_INFO rec{};
-        if (ide_disk(letter, rec))
+        if (ide_disk(letter, rec, report))
             table[ide++] = rec;
     }
 
@@ -272,7 +270,7 @@ try {
     int scsi = 0;
     for (int i = 0; gDevSCSI[i] && ide + scsi < DEV_MAX_DEVICES; ++i) {
         DEV_INFO rec{};
-        if (scsi_device(gDevSCSI[i], map, rec)) {
+        if (scsi_device(gDevSCSI[i], map, rec, report)) {
             table[ide + scsi] = rec;
             ++scsi;
         }
@@ -304,7 +302,7 @@ try {
     // The record's texts are fixed fields: never read past them.
     pDev->dev[sizeof pDev->dev - 1] = '\0';
     if (!std::strstr(pDev->dev, "/dev/md"))
-        read_device_size(pDev);
+        read_device_size(pDev, DEV_REPORTER());
 
     int result;
     std::string real_mpt; // the mount point as the kernel sees it
@@ -395,12 +393,11 @@ try {
             fd = open_node(e.name, O_RDWR | O_NONBLOCK);
         }
         if (!fd) {
-            report_open_failure(__func__, e.name, errno);
+            report_open_failure(DEV_REPORTER(), e.name, errno);
             continue;
         }
         ScsiAddress a;
-        if (!read_address(fd.get(), e.name, a, __func__, "get bus no on %s failed : %s\n",
-                          "get IDLUN on %s failed : %s\n"))
+        if (!read_address(fd.get(), e.name, a, DEV_REPORTER(), AddressWords::Map))
             continue;
         e.host = a.host;
         e.channel = a.channel;
@@ -425,8 +422,7 @@ try {
         return -1;
     }
     ScsiAddress a;
-    if (!read_address(fd.get(), pSd, a, __func__, "get bus No. on %s failed : %s\n",
-                      "get IDLUN on %s failed : %s\n"))
+    if (!read_address(fd.get(), pSd, a, DEV_REPORTER(), AddressWords::Convert))
         return -1;
     DEV_SG_MAP map[DEV_SG_MAP_SIZE];
     Dev_BuildSgMap(map);
@@ -457,8 +453,7 @@ try {
             DEV_REPORT("open(%s) fail : %s\n", pSg, std::strerror(errno));
             return -1;
         }
-        if (!read_address(fd.get(), pSg, want, __func__, "get bus No. on %s failed : %s\n",
-                          "get IDLUN on %s failed : %s\n"))
+        if (!read_address(fd.get(), pSg, want, DEV_REPORTER(), AddressWords::Convert))
             return -1;
         ready = Dev_TestUnitReady(pSg, fd.get());
     }
@@ -468,8 +463,7 @@ try {
             dvr::UniqueFd fd = open_node(gDevSCSI[i], O_RDWR | O_NONBLOCK);
             if (!fd)
                 continue;
-            if (!read_address(fd.get(), gDevSCSI[i], a, __func__, "get bus No. on %s failed : %s\n",
-                              "get IDLUN on %s failed : %s\n"))
+            if (!read_address(fd.get(), gDevSCSI[i], a, DEV_REPORTER(), AddressWords::Convert))
                 continue;
         }
         if (a == want) {

@@ -122,18 +122,18 @@ int read_id_line(dvr::UniqueFd fd, char *pID)
 // link or into anything but a regular file: the text goes to a new file
 // beside it, is synced, and is renamed over "ID" (a link there is
 // refused). 0 written, -1 failure (reported).
-int write_id_file(const char *dir, const char *text)
+int write_id_file(const char *dir, const char *text, const dvr::Reporter &report)
 {
     const std::string path = std::string(dir) + "/ID";
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "%s is not a regular file : not replaced\n", path.c_str());
+        DVR_REPORT_TO(report, "%s is not a regular file : not replaced\n", path.c_str());
         return -1;
     }
     std::string temp = path + ".XXXXXX";
     dvr::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "mkostemp(%s) error : %s\n", temp.c_str(), std::strerror(errno));
+        DVR_REPORT_TO(report, "mkostemp(%s) error : %s\n", temp.c_str(), std::strerror(errno));
         return -1;
     }
     const size_t len = std::strlen(text);
@@ -147,13 +147,13 @@ int write_id_file(const char *dir, const char *text)
         done += static_cast<size_t>(n);
     }
     if (done != len || ::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "write(%s) error : %s\n", temp.c_str(), std::strerror(errno));
+        DVR_REPORT_TO(report, "write(%s) error : %s\n", temp.c_str(), std::strerror(errno));
         ::unlink(temp.c_str());
         return -1;
     }
     fd.reset();
     if (::rename(temp.c_str(), path.c_str()) != 0) {
-        COM_Message("MODULES/DEV", __LINE__, "Dev_SaveID", "rename(%s, %s) error : %s\n", temp.c_str(), path.c_str(), std::strerror(errno));
+        DVR_REPORT_TO(report, "rename(%s, %s) error : %s\n", temp.c_str(), path.c_str(), std::strerror(errno));
         ::unlink(temp.c_str());
         return -1;
     }
@@ -213,7 +213,7 @@ try {
     char serial[21] = {};
     if (Dev_GetDevIdentify(dev, serial, nullptr, nullptr) != 0)
         return -1;
-    return write_id_file(pMpt, serial);
+    return write_id_file(pMpt, serial, DEV_REPORTER());
 } DVR_C_BOUNDARY("MODULES/DEV", -1)
 
 int Dev_GetIDViaMount(char *pID, const char *pMpt)

@@ -67,12 +67,11 @@ bool mount_with_suffixes(const std::string &src, const char *dst, int row, char 
 // Reads "/proc/mounts" (board root) line by line, whole lines whatever
 // their length. fn(line) returns false to stop.
 template <class F>
-int for_each_mount_line(const char *caller, F fn)
+int for_each_mount_line(const dvr::Reporter &report, F fn)
 {
     dvr::UniqueFile f(std::fopen(dvr::board_path(kProcMounts).c_str(), "re"));
     if (!f) {
-        COM_Message("MODULES/DEV", __LINE__, caller, "fopen(%s) error : %s\n", kProcMounts,
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", kProcMounts, std::strerror(errno));
         return -1;
     }
     // getline's buffer, released however the loop ends.
@@ -89,20 +88,7 @@ int for_each_mount_line(const char *caller, F fn)
     return 0;
 }
 
-// The next field of a line, fields separated by any of seps.
-std::string_view next_field(std::string_view &s, std::string_view seps)
-{
-    size_t b = s.find_first_not_of(seps);
-    if (b == std::string_view::npos) {
-        s = {};
-        return {};
-    }
-    s.remove_prefix(b);
-    size_t e = s.find_first_of(seps);
-    std::string_view field = s.substr(0, e);
-    s = e == std::string_view::npos ? std::string_view{} : s.substr(e);
-    return field;
-}
+using dvr::next_field;
 
 constexpr std::string_view kSeps = " \t\n";
 
@@ -233,7 +219,7 @@ try {
     const std::string_view want(dev);
     int result = -1;
     std::string too_long_copy;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         std::string_view raw_device = next_field(line, " \n");
         if (raw_device.empty())
             return true;
@@ -276,7 +262,7 @@ try {
     const std::string_view want(mpt);
     int result = -1;
     std::string cut;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         const std::string device = unescape(next_field(line, kSeps));
         std::string_view raw_point = next_field(line, kSeps);
         if (raw_point.empty() || unescape(raw_point) != want)
@@ -304,7 +290,7 @@ try {
     }
     const std::string_view want(name);
     int result = -1;
-    int rc = for_each_mount_line(__func__, [&](std::string_view line) {
+    int rc = for_each_mount_line(DVR_REPORTER("MODULES/DEV"), [&](std::string_view line) {
         std::string f[4];
         for (auto &field : f) {
             std::string_view raw = next_field(line, kSeps);

@@ -21,7 +21,7 @@ const uint8_t kCapacityBlk[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const uint8_t kFormatCapacityBlk[10] = {0x23, 0, 0, 0, 0, 0, 0, 0, 0xFC, 0};
 const uint8_t kPreInfoBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x0E, 0, 0x04, 0, 0};
 
-const char *safe(const char *name) { return name ? name : ""; }
+using dvr::dev::safe;
 
 // Drive bytes in a character column: printable ASCII as it is, anything
 // else (control characters, DEL, bytes above 7Fh) as '.'.
@@ -128,12 +128,11 @@ size_t arrived(const sg_io_hdr &io) noexcept
 }
 
 MmcCommand::MmcCommand(const char *title, const char *name, const uint8_t *cdb, size_t cdb_len,
-                       unsigned alloc, const char *fn)
-    : reply_(new (std::nothrow) uint8_t[kReplySize]()), fn_(fn ? fn : "MmcCommand")
+                       unsigned alloc, const Reporter &report)
+    : reply_(new (std::nothrow) uint8_t[kReplySize]()), report_(report)
 {
     if (!reply_)
-        COM_Message("MODULES/DEV", __LINE__, "MmcCommand", "no memory for the reply of (%s) %s\n",
-                    safe(name), title);
+        DEV_REPORT("no memory for the reply of (%s) %s\n", safe(name), title);
     std::snprintf(cmd_.name, sizeof cmd_.name, "(%s) %s", safe(name), title);
     dvr::copy_cut(caller_, sizeof caller_, safe(name));
     if (cdb_len > sizeof cdb_)
@@ -193,7 +192,7 @@ bool MmcCommand::refuse(const char *fmt, ...) const
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    COM_Message("MODULES/DEV", __LINE__, fn_, "(%s) : %s", caller_, text);
+    DVR_REPORT_TO(report_, "(%s) : %s", caller_, text);
     return false;
 }
 
@@ -305,7 +304,7 @@ try {
 
 int Dev_Inquiry(const char *name, int fd, char *pModel)
 try {
-    MmcCommand cmd("INQUIRY", name, kInquiryBlk, sizeof kInquiryBlk, 96, __func__);
+    MmcCommand cmd("INQUIRY", name, kInquiryBlk, sizeof kInquiryBlk, 96, DEV_REPORTER());
     if (cmd.issue(fd, 0) != 0)
         return 0;
     // Byte 4 counts the bytes after the first five; a reply without the
@@ -333,7 +332,7 @@ try {
 
 int Dev_ReadBufferCapacity(const char *name, int fd)
 try {
-    MmcCommand cmd("READ BUFFER CAPACITY", name, kBufferCapacityBlk, sizeof kBufferCapacityBlk, 12, __func__);
+    MmcCommand cmd("READ BUFFER CAPACITY", name, kBufferCapacityBlk, sizeof kBufferCapacityBlk, 12, DEV_REPORTER());
     if (cmd.issue(fd, 0) != 0)
         return 0;
     if (!cmd.bound(0, 2, 2) || !cmd.need(8, "the buffer length"))
@@ -355,7 +354,7 @@ try {
 
 int Dev_ReadFormatCapacity(const char *name, int fd, DEV_DISC_INFO *)
 try {
-    MmcCommand cmd("READ FORMAT CAPACITY", name, kFormatCapacityBlk, sizeof kFormatCapacityBlk, 252, __func__);
+    MmcCommand cmd("READ FORMAT CAPACITY", name, kFormatCapacityBlk, sizeof kFormatCapacityBlk, 252, DEV_REPORTER());
     if (cmd.issue_probed(fd, 0, dvr::dev::kProbeFormatCapacities) != 0)
         return 0;
     const uint8_t *r = cmd.reply();

@@ -48,11 +48,6 @@ void pause_between_passes()
     }
 }
 
-void unlock_cleanup(void *m)
-{
-    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m));
-}
-
 
 DVRPLAT_NO_ASAN void *watch_thread(void *arg)
 {
@@ -73,9 +68,23 @@ void move_to(DEV_TEMP_DISK *d, int state)
     d->state = static_cast<int16_t>(state);
 }
 
-bool held_for(const DEV_TEMP_WATCH *w, const DEV_TEMP_DISK *d, int32_t now)
+// Starts a timed move: the disk enters state, timed from now.
+void start_timing(DEV_TEMP_DISK *d, int state)
 {
-    return static_cast<int64_t>(now) - d->since >= w->hold;
+    move_to(d, state);
+    d->since = now_seconds();
+}
+
+// Ends a timed move once the temperature has held for the watch's hold
+// time: tells notify (when set), then enters state.
+void end_timing(const DEV_TEMP_WATCH *w, DEV_TEMP_DISK *d, int index, DEV_TEMP_FN notify, int state)
+{
+    const int32_t now = now_seconds();
+    if (static_cast<int64_t>(now) - d->since < w->hold)
+        return;
+    if (notify)
+        notify(index, d, now);
+    move_to(d, state);
 }
 
 } // namespace
@@ -113,56 +122,36 @@ try {
 
     switch (pDisk->state) {
     case DEV_TEMP_NORMAL:
-        if (hot) {
-            move_to(pDisk, DEV_TEMP_RISING);
-            pDisk->since = now_seconds();
-        } else if (cool) {
+        if (hot)
+            start_timing(pDisk, DEV_TEMP_RISING);
+        else if (cool)
             move_to(pDisk, DEV_TEMP_NORMAL);
-        }
         break;
     case DEV_TEMP_RISING:
-        if (hot) {
-            const int32_t now = now_seconds();
-            if (held_for(pWatch, pDisk, now)) {
-                if (pWatch->on_high)
-                    pWatch->on_high(index, pDisk, now);
-                move_to(pDisk, DEV_TEMP_HOT);
-            }
-        } else if (band) {
+        if (hot)
+            end_timing(pWatch, pDisk, index, pWatch->on_high, DEV_TEMP_HOT);
+        else if (band)
             pDisk->state = pDisk->prev_state;
-        } else {
-            move_to(pDisk, DEV_TEMP_COOLING);
-            pDisk->since = now_seconds();
-        }
+        else
+            start_timing(pDisk, DEV_TEMP_COOLING);
         break;
     case DEV_TEMP_HOT:
-        if (cool) {
-            move_to(pDisk, DEV_TEMP_COOLING);
-            pDisk->since = now_seconds();
-        }
+        if (cool)
+            start_timing(pDisk, DEV_TEMP_COOLING);
         break;
     case DEV_TEMP_COOLING:
-        if (hot) {
-            move_to(pDisk, DEV_TEMP_RISING);
-            pDisk->since = now_seconds();
-        } else if (band) {
+        if (hot)
+            start_timing(pDisk, DEV_TEMP_RISING);
+        else if (band)
             pDisk->state = pDisk->prev_state;
-        } else {
-            const int32_t now = now_seconds();
-            if (held_for(pWatch, pDisk, now)) {
-                if (pWatch->on_normal)
-                    pWatch->on_normal(index, pDisk, now);
-                move_to(pDisk, DEV_TEMP_BACK_TO_NORMAL);
-            }
-        }
+        else
+            end_timing(pWatch, pDisk, index, pWatch->on_normal, DEV_TEMP_BACK_TO_NORMAL);
         break;
     case DEV_TEMP_BACK_TO_NORMAL:
-        if (hot) {
-            move_to(pDisk, DEV_TEMP_RISING);
-            pDisk->since = now_seconds();
-        } else if (cool) {
+        if (hot)
+            start_timing(pDisk, DEV_TEMP_RISING);
+        else if (cool)
             move_to(pDisk, DEV_TEMP_NORMAL);
-        }
         break;
     default:
         if (!band)
@@ -238,10 +227,9 @@ try {
         DEV_REPORT("temperature watch not running\n");
         return ESRCH;
     }
-    pthread_cleanup_push(unlock_cleanup, &pWatch->lock);
-    pthread_mutex_lock(&pWatch->lock);
-    pthread_mutex_unlock(&pWatch->lock);
-    pthread_cleanup_pop(0);
+    {
+        dvr::MutexLock hold(pWatch->lock);
+    }
     const int err = pthread_cancel(pWatch->thread);
     if (err == 0) {
         pthread_join(pWatch->thread, nullptr);

@@ -59,7 +59,7 @@ bool same_question(const uint8_t *query, int queryLen, const dns::Reader &reply)
 // address or port, without the query's ID or without its question, is
 // dropped and the wait goes on within the same budget: only the server
 // asked may answer, and only to what it was asked.
-Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uint8_t *query,
+Reply receive_reply(const dvr::Reporter &report, int fd, const sockaddr_in &server, const uint8_t *query,
                     int queryLen, uint8_t *buf, const dvr::Deadline &budget, int &dropReports)
 {
     for (;;) {
@@ -76,7 +76,7 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uin
             if (errno == EINTR || errno == EAGAIN)
                 continue;
             const int err = errno;
-            COM_Message("MODULES/DNS", __LINE__, fn, "recvfrom() error : %s\n", std::strerror(err));
+            DVR_REPORT_TO(report, "recvfrom() error : %s\n", std::strerror(err));
             // The caller names the same error in its own report.
             errno = err;
             rep.wait = Wait::Error;
@@ -99,10 +99,9 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uin
             char want[INET_ADDRSTRLEN] = "?";
             ::inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
             ::inet_ntop(AF_INET, &server.sin_addr, want, sizeof want);
-            COM_Message("MODULES/DNS", __LINE__, fn,
-                        "dropped %d bytes from %s:%d (ID 0x%04X): not the reply of %s:%d\n",
-                        static_cast<int>(n), addr, ntohs(from.sin_port), id ? unsigned(*id) : 0u,
-                        want, ntohs(server.sin_port));
+            DVR_REPORT_TO(report, "dropped %d bytes from %s:%d (ID 0x%04X): not the reply of %s:%d\n",
+                          static_cast<int>(n), addr, ntohs(from.sin_port), id ? unsigned(*id) : 0u, want,
+                          ntohs(server.sin_port));
         }
     }
 }
@@ -110,14 +109,14 @@ Reply receive_reply(const char *fn, int fd, const sockaddr_in &server, const uin
 // Builds the query for pDomainName into query (dns::kPacketBufLen bytes)
 // and gives it a fresh random ID, so that a blind sender cannot know the
 // ID a reply must carry. Returns the query's length, or -1.
-int make_query(const char *fn, const char *pDomainName, uint8_t *query, int type)
+int make_query(const dvr::Reporter &report, const char *pDomainName, uint8_t *query, int type)
 {
     int len = DNS_CreateOutPacket(pDomainName, query, type);
     if (len < 0)
         return -1;
     uint8_t id[2];
     if (!dvr::random_fill(id, sizeof id)) {
-        COM_Message("MODULES/DNS", __LINE__, fn, "getrandom() error : %s\n", std::strerror(errno));
+        DVR_REPORT_TO(report, "getrandom() error : %s\n", std::strerror(errno));
         return -1;
     }
     query[dns::kOffId] = id[0];
@@ -125,26 +124,91 @@ int make_query(const char *fn, const char *pDomainName, uint8_t *query, int type
     return len;
 }
 
-bool valid_args(const char *fn, int nSocket, const sockaddr_in *pServer, const char *pDomainName,
+bool valid_args(const dvr::Reporter &report, int nSocket, const sockaddr_in *pServer, const char *pDomainName,
                 const DNS_ADDR_REC *pAddr)
 {
     if (nSocket < 0 || !pServer || !pDomainName || !pAddr) {
-        COM_Message("MODULES/DNS", __LINE__, fn, "invalid argument\n");
+        DVR_REPORT_TO(report, "invalid argument\n");
         return false;
     }
     return true;
 }
 
-} // namespace
+// What the A and the MX exchange do differently: the query's type, the
+// words of their reports and how a reply is read.
+struct AQuery {
+    static constexpr int kType = DNS_TYPE_A;
+    static void send_failed(const dvr::Reporter &report, int sent, int queryLen)
+    {
+        DVR_REPORT_TO(report, "sendto() error : %d/%d - %s\n", sent, queryLen, std::strerror(errno));
+    }
+    static void not_writable(const dvr::Reporter &report, int fd)
+    {
+        DVR_REPORT_TO(report, "select(writeset:%d) timeout! : %s\n", fd, std::strerror(errno));
+    }
+    static void attempted(const dvr::Reporter &report, int attempt, int sent, int queryLen, int result)
+    {
+        DVR_REPORT_TO(report, "[%d] - %d/%d - r = %d\n", attempt, sent, queryLen, result);
+    }
+    static void no_reply(const dvr::Reporter &report, int attempt, Wait wait)
+    {
+        if (wait == Wait::Timeout)
+            DVR_REPORT_TO(report, "[%d] select() timeout\n", attempt);
+        else
+            DVR_REPORT_TO(report, "[%d] select() error : %s\n", attempt, std::strerror(errno));
+    }
+    // The exchange's result for a reply; done when no attempt follows.
+    static int read(const dvr::Reporter &report, const uint8_t *reply, int len, int, DNS_ADDR_REC *pAddr,
+                    bool &done)
+    {
+        DVR_REPORT_TO(report, "Header = 0x%08X\n", unsigned(dvr::get_be32(reply)));
+        if (dvr::get_be16(reply + dns::kOffFlags) == dns::kNameErrorFlags) {
+            // ID and question were checked on receipt: the name does not exist.
+            DVR_REPORT_TO(report, "Record Not Found!\n");
+            done = true;
+            return -1;
+        }
+        int result = DNS_ParserAPacket(reply, len, pAddr);
+        done = result == 0;
+        return result;
+    }
+};
 
-extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
-                              DNS_ADDR_REC *pAddr)
-try {
-    if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
+struct MxQuery {
+    static constexpr int kType = DNS_TYPE_MX;
+    static void send_failed(const dvr::Reporter &report, int, int)
+    {
+        DVR_REPORT_TO(report, "sendto() error : %s\n", std::strerror(errno));
+    }
+    static void not_writable(const dvr::Reporter &report, int)
+    {
+        DVR_REPORT_TO(report, "select(&writeset) timeout!\n");
+    }
+    static void attempted(const dvr::Reporter &, int, int, int, int) {}
+    static void no_reply(const dvr::Reporter &report, int, Wait)
+    {
+        DVR_REPORT_TO(report, "select(&readset) timeout!\n");
+    }
+    static int read(const dvr::Reporter &, const uint8_t *reply, int len, int queryLen, DNS_ADDR_REC *pAddr,
+                    bool &done)
+    {
+        done = DNS_ParserMXPacket(reply, len, queryLen) == 0;
+        return done ? DNS_ParserMX(reply, len, dvr::get_be16(reply + dns::kOffAnCount), pAddr) : -1;
+    }
+};
+
+// One query exchange: the query is sent (a send that does not take the
+// whole query counts as failed) and its reply awaited, up to kAttempts
+// times within one budget, until a reply is read.
+template <class Query>
+int exchange(const dvr::Reporter &report, int nSocket, const sockaddr_in *pServer, const char *pDomainName,
+             DNS_ADDR_REC *pAddr)
+{
+    if (!valid_args(report, nSocket, pServer, pDomainName, pAddr))
         return -1;
     uint8_t query[dns::kPacketBufLen] = {};
     uint8_t reply[dns::kPacketBufLen];
-    int queryLen = make_query(__func__, pDomainName, query, DNS_TYPE_A);
+    int queryLen = make_query(report, pDomainName, query, Query::kType);
     if (queryLen < 0)
         return -1;
     const dvr::Deadline budget(kQueryWaitSec);
@@ -156,82 +220,42 @@ try {
         std::memset(reply, 0, sizeof reply);
         if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
             sent = static_cast<int>(::sendto(nSocket, query, size_t(queryLen), 0,
-                                             reinterpret_cast<const sockaddr *>(pServer),
-                                             sizeof *pServer));
+                                             reinterpret_cast<const sockaddr *>(pServer), sizeof *pServer));
             if (sent != queryLen) {
-                DNS_REPORT("sendto() error : %d/%d - %s\n", sent, queryLen, std::strerror(errno));
+                Query::send_failed(report, sent, queryLen);
                 result = -2;
             }
         } else {
-            DNS_REPORT("select(writeset:%d) timeout! : %s\n", nSocket, std::strerror(errno));
+            Query::not_writable(report, nSocket);
             result = -2;
         }
-        DNS_REPORT("[%d] - %d/%d - r = %d\n", attempt, sent, queryLen, result);
+        Query::attempted(report, attempt, sent, queryLen, result);
         if (result != -1)
             continue;
 
-        Reply rep = receive_reply(__func__, nSocket, *pServer, query, queryLen, reply, budget,
-                                  dropReports);
-        if (rep.wait == Wait::Timeout) {
-            DNS_REPORT("[%d] select() timeout\n", attempt);
+        Reply rep = receive_reply(report, nSocket, *pServer, query, queryLen, reply, budget, dropReports);
+        if (rep.wait != Wait::Ready) {
+            Query::no_reply(report, attempt, rep.wait);
             continue;
         }
-        if (rep.wait == Wait::Error) {
-            DNS_REPORT("[%d] select() error : %s\n", attempt, std::strerror(errno));
-            continue;
-        }
-        DNS_REPORT("Header = 0x%08X\n", unsigned(dvr::get_be32(reply)));
-        if (dvr::get_be16(reply + dns::kOffFlags) == dns::kNameErrorFlags) {
-            // ID and question were checked on receipt: the name does not exist.
-            DNS_REPORT("Record Not Found!\n");
-            return -1;
-        }
-        result = DNS_ParserAPacket(reply, rep.len, pAddr);
-        if (result == 0)
+        bool done = false;
+        result = Query::read(report, reply, rep.len, queryLen, pAddr, done);
+        if (done)
             break;
     }
     return result;
+}
+
+} // namespace
+
+extern "C" int DNS_SendAQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
+                              DNS_ADDR_REC *pAddr)
+try {
+    return exchange<AQuery>(DVR_REPORTER("MODULES/DNS"), nSocket, pServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_SendMXQuery(int nSocket, const struct sockaddr_in *pServer, const char *pDomainName,
                                DNS_ADDR_REC *pAddr)
 try {
-    if (!valid_args(__func__, nSocket, pServer, pDomainName, pAddr))
-        return -1;
-    uint8_t query[dns::kPacketBufLen] = {};
-    uint8_t reply[dns::kPacketBufLen];
-    int queryLen = make_query(__func__, pDomainName, query, DNS_TYPE_MX);
-    if (queryLen < 0)
-        return -1;
-    const dvr::Deadline budget(kQueryWaitSec);
-    int dropReports = 0;
-    int result = -1;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        result = -1;
-        std::memset(reply, 0, sizeof reply);
-        if (dvr::wait_fd(nSocket, POLLOUT, budget) == Wait::Ready) {
-            if (::sendto(nSocket, query, size_t(queryLen), 0,
-                         reinterpret_cast<const sockaddr *>(pServer), sizeof *pServer) == -1) {
-                DNS_REPORT("sendto() error : %s\n", std::strerror(errno));
-                result = -2;
-            }
-        } else {
-            DNS_REPORT("select(&writeset) timeout!\n");
-            result = -2;
-        }
-        if (result != -1)
-            continue;
-
-        Reply rep = receive_reply(__func__, nSocket, *pServer, query, queryLen, reply, budget,
-                                  dropReports);
-        if (rep.wait != Wait::Ready) {
-            DNS_REPORT("select(&readset) timeout!\n");
-            continue;
-        }
-        if (DNS_ParserMXPacket(reply, rep.len, queryLen) == 0) {
-            result = DNS_ParserMX(reply, rep.len, dvr::get_be16(reply + dns::kOffAnCount), pAddr);
-            break;
-        }
-    }
-    return result;
+    return exchange<MxQuery>(DVR_REPORTER("MODULES/DNS"), nSocket, pServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)

@@ -17,23 +17,21 @@ constexpr const char *kResolvConf = "/etc/resolv.conf";
 
 using NameServerTable = char[DNS_NAMESERVER_MAX][DNS_NAMESERVER_LEN];
 
-#define DNS_REPORT_AS(fn, ...) COM_Message("MODULES/DNS", __LINE__, (fn), __VA_ARGS__)
-
 // Opens a UDP socket on an ephemeral local port and addresses the name
 // server (dotted text) at port 53. Reports and returns false on failure.
-bool open_server_socket(const char *fn, const char *pNameServer, dvr::UniqueFd &fd,
+bool open_server_socket(const dvr::Reporter &report, const char *pNameServer, dvr::UniqueFd &fd,
                         sockaddr_in &server)
 {
     in_addr_t addr = pNameServer ? ::inet_addr(pNameServer) : INADDR_NONE;
     if (addr == INADDR_NONE) {
         errno = EINVAL;
-        DNS_REPORT_AS(fn, "inet_addr(%s) error : %s\n", pNameServer ? pNameServer : "(null)",
+        DVR_REPORT_TO(report, "inet_addr(%s) error : %s\n", pNameServer ? pNameServer : "(null)",
                       std::strerror(errno));
         return false;
     }
     fd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) {
-        DNS_REPORT_AS(fn, "socket() error : %s\n", std::strerror(errno));
+        DVR_REPORT_TO(report, "socket() error : %s\n", std::strerror(errno));
         return false;
     }
     sockaddr_in local{};
@@ -41,7 +39,7 @@ bool open_server_socket(const char *fn, const char *pNameServer, dvr::UniqueFd &
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = 0;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
-        DNS_REPORT_AS(fn, "bind() error : %s\n", std::strerror(errno));
+        DVR_REPORT_TO(report, "bind() error : %s\n", std::strerror(errno));
         fd.reset();
         return false;
     }
@@ -52,17 +50,45 @@ bool open_server_socket(const char *fn, const char *pNameServer, dvr::UniqueFd &
     return true;
 }
 
+// Asks one name server, on a socket of its own, for the A records of the
+// name, or for its MX records and, when there are none, its A records.
+int ask_server(const dvr::Reporter &report, int type, const char *pNameServer, const char *pDomainName,
+               DNS_ADDR_REC *pAddr)
+{
+    dvr::UniqueFd fd;
+    sockaddr_in server{};
+    if (!open_server_socket(report, pNameServer, fd, server))
+        return -1;
+    if (type == DNS_TYPE_MX) {
+        if (DNS_SendMXQuery(fd.get(), &server, pDomainName, pAddr) == 0)
+            return 0;
+        DVR_REPORT_TO(report, "MX record not found! Try A record.\n");
+    }
+    int result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
+    if (result != 0) {
+        DVR_REPORT_TO(report, "A record not found!\n");
+        return result;
+    }
+    for (int i = 0; type == DNS_TYPE_A && i < DNS_ADDR_REC_MAX && pAddr[i].flag != 0; ++i) {
+        uint8_t ip[4];
+        std::memcpy(ip, &pAddr[i].ip, sizeof ip);
+        DVR_REPORT_TO(report, "%d: flag = %d, offset = 0x%02X, prefix = %X, ip = %d.%d.%d.%d\n", i, pAddr[i].flag,
+                      pAddr[i].offset, pAddr[i].prefix, ip[0], ip[1], ip[2], ip[3]);
+    }
+    return result;
+}
+
 using PerServer = int (*)(const char *, const char *, DNS_ADDR_REC *);
 
 // The common road of DNS_GetA and DNS_GetMX.
-int lookup(const char *fn, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServer perServer)
+int lookup(const dvr::Reporter &report, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServer perServer)
 {
     if (!pDomainName || !std::strchr(pDomainName, '.')) {
-        DNS_REPORT_AS(fn, "invalid pDomainName\n");
+        DVR_REPORT_TO(report, "invalid pDomainName\n");
         return -1;
     }
     if (!pAddr) {
-        DNS_REPORT_AS(fn, "invalid argument\n");
+        DVR_REPORT_TO(report, "invalid argument\n");
         return -1;
     }
     // A dotted address (alone or after "@") needs no query. 255.255.255.255
@@ -79,7 +105,7 @@ int lookup(const char *fn, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServ
     NameServerTable servers = {};
     int count = DNS_GetNameServer(servers);
     if (count <= 0) {
-        DNS_REPORT_AS(fn, "no nameserver found\n");
+        DVR_REPORT_TO(report, "no nameserver found\n");
         return -1;
     }
     int result = -1;
@@ -95,12 +121,12 @@ int lookup(const char *fn, const char *pDomainName, DNS_ADDR_REC *pAddr, PerServ
 
 extern "C" int DNS_GetA(const char *pDomainName, DNS_ADDR_REC *pAddr)
 try {
-    return lookup(__func__, pDomainName, pAddr, DNS_GetAviaNameServer);
+    return lookup(DVR_REPORTER("MODULES/DNS"), pDomainName, pAddr, DNS_GetAviaNameServer);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMX(const char *pDomainName, DNS_ADDR_REC *pAddr)
 try {
-    return lookup(__func__, pDomainName, pAddr, DNS_GetMXviaNameServer);
+    return lookup(DVR_REPORTER("MODULES/DNS"), pDomainName, pAddr, DNS_GetMXviaNameServer);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetNameServer(char pNameServer[][DNS_NAMESERVER_LEN])
@@ -123,37 +149,11 @@ try {
 extern "C" int DNS_GetAviaNameServer(const char *pNameServer, const char *pDomainName,
                                      DNS_ADDR_REC *pAddr)
 try {
-    dvr::UniqueFd fd;
-    sockaddr_in server{};
-    if (!open_server_socket(__func__, pNameServer, fd, server))
-        return -1;
-    int result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
-    if (result == 0) {
-        for (int i = 0; i < DNS_ADDR_REC_MAX && pAddr[i].flag != 0; ++i) {
-            uint8_t ip[4];
-            std::memcpy(ip, &pAddr[i].ip, sizeof ip);
-            DNS_REPORT("%d: flag = %d, offset = 0x%02X, prefix = %X, ip = %d.%d.%d.%d\n", i,
-                       pAddr[i].flag, pAddr[i].offset, pAddr[i].prefix, ip[0], ip[1], ip[2], ip[3]);
-        }
-    } else {
-        DNS_REPORT("A record not found!\n");
-    }
-    return result;
+    return ask_server(DVR_REPORTER("MODULES/DNS"), DNS_TYPE_A, pNameServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
 extern "C" int DNS_GetMXviaNameServer(const char *pNameServer, const char *pDomainName,
                                       DNS_ADDR_REC *pAddr)
 try {
-    dvr::UniqueFd fd;
-    sockaddr_in server{};
-    if (!open_server_socket(__func__, pNameServer, fd, server))
-        return -1;
-    int result = DNS_SendMXQuery(fd.get(), &server, pDomainName, pAddr);
-    if (result != 0) {
-        DNS_REPORT("MX record not found! Try A record.\n");
-        result = DNS_SendAQuery(fd.get(), &server, pDomainName, pAddr);
-        if (result != 0)
-            DNS_REPORT("A record not found!\n");
-    }
-    return result;
+    return ask_server(DVR_REPORTER("MODULES/DNS"), DNS_TYPE_MX, pNameServer, pDomainName, pAddr);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)

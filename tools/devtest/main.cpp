@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "DEV.h"
+#include "dvr_internal.h"
 #include "dvrplat_version.h"
 
 namespace {
@@ -128,15 +129,6 @@ bool ask_number(const char *prompt, int32_t &value)
     return true;
 }
 
-// A device path the tool opens itself, under the board root when set.
-std::string board(const char *path)
-{
-    const char *root = std::getenv("DVRPLAT_ROOT");
-    if (!root || !*root || path[0] != '/')
-        return path;
-    return std::string(root) + path;
-}
-
 void query_all()
 {
     DEV_INFO table[DEV_MAX_DEVICES] = {};
@@ -225,7 +217,7 @@ bool run(int choice, DEV_TEST_MENU &m)
         nfs_mount();
         return true;
     case kCheckPartition:
-        std::printf("Dev_CheckPartition(%s) = %d\n", m.dev, Dev_CheckPartition(board(m.dev).c_str()));
+        std::printf("Dev_CheckPartition(%s) = %d\n", m.dev, Dev_CheckPartition(dvr::board_path(m.dev).c_str()));
         return true;
     case kMajor:
         return ask_number("Major number : ", m.major);

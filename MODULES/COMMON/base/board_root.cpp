@@ -6,8 +6,7 @@
 
 namespace dvr {
 
-namespace {
-std::string_view root_dir() noexcept
+std::string_view board_root() noexcept
 {
     const char *r = ::secure_getenv("DVRPLAT_ROOT");
     if (!r || !*r)
@@ -19,11 +18,10 @@ std::string_view root_dir() noexcept
         return {};
     return v;
 }
-} // namespace
 
 std::string board_path(std::string_view fixed)
 {
-    std::string_view root = root_dir();
+    std::string_view root = board_root();
     if (root.empty() || fixed.empty() || fixed.front() != '/')
         return std::string(fixed);
     std::string out;
@@ -40,7 +38,7 @@ bool board_path(const char *fixed, char *out, size_t outlen) noexcept
     out[0] = '\0';
     if (!fixed)
         return false;
-    std::string_view root = root_dir();
+    std::string_view root = board_root();
     std::string_view f(fixed);
     if (root.empty() || f.empty() || f.front() != '/')
         root = {};

@@ -4,6 +4,7 @@
 #define DVRPLAT_DVR_INTERNAL_H
 
 #include <cerrno>
+#include <cstdarg>
 #include <exception>
 #include <new>
 #include <cstdint>
@@ -28,10 +29,34 @@
 // Do not use these inside lambdas: __func__ would name the lambda.
 #define DVR_REPORT(src, ...) COM_Message((src), __LINE__, __func__, __VA_ARGS__)
 #define FPGA_REPORT(...) DVR_REPORT("fpga", __VA_ARGS__)
-#define FPGA_REPORT_AS(fn, ...) COM_Message("fpga", __LINE__, (fn), __VA_ARGS__)
 #define COM_REPORT(...) DVR_REPORT("MODULES/COMMON", __VA_ARGS__)
 #define DEV_REPORT(...) DVR_REPORT("MODULES/DEV", __VA_ARGS__)
 #define DNS_REPORT(...) DVR_REPORT("MODULES/DNS", __VA_ARGS__)
+
+namespace dvr {
+
+// COM_Message with its arguments as a va_list.
+int vmessage(const char *file, int line, const char *function, const char *format, va_list args);
+
+// Reports in the name of one public function. The entry point makes one
+// (DVR_REPORTER, which takes its own name) and hands it to the helpers it
+// calls; they report through it with their own line (DVR_REPORT_TO), so
+// the report reads as the entry point's.
+class Reporter {
+public:
+    constexpr Reporter(const char *src, const char *fn) noexcept : src_(src), fn_(fn) {}
+    __attribute__((format(printf, 3, 4))) int operator()(int line, const char *format, ...) const;
+    const char *function() const noexcept { return fn_; }
+
+private:
+    const char *src_;
+    const char *fn_;
+};
+
+} // namespace dvr
+
+#define DVR_REPORTER(src) dvr::Reporter((src), __func__)
+#define DVR_REPORT_TO(reporter, ...) (reporter)(__LINE__, __VA_ARGS__)
 
 // Every C entry point is defined as a function-try-block that ends with
 // DVR_C_BOUNDARY(source, failure result):
@@ -63,6 +88,20 @@ public:
 
 private:
     int old_ = PTHREAD_CANCEL_ENABLE;
+};
+
+// Holds a pthread mutex for its scope. The C library unwinds the stack of a
+// cancelled thread, running destructors on the way, so a cancellation at
+// any cancellation point inside the scope releases the mutex as well.
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t &m) noexcept : m_(m) { pthread_mutex_lock(&m_); }
+    ~MutexLock() { pthread_mutex_unlock(&m_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+
+private:
+    pthread_mutex_t &m_;
 };
 
 // ---------------------------------------------------------------------
@@ -227,6 +266,10 @@ constexpr uint32_t get_be32(const uint8_t *p) noexcept
 // opened under that directory; messages and records keep the plain path.
 // ---------------------------------------------------------------------
 
+// The board root: DVRPLAT_ROOT without its trailing slashes; empty when
+// the variable is unset, empty or "/". Points into the environment.
+std::string_view board_root() noexcept;
+
 // The path to open for a fixed path of the board.
 std::string board_path(std::string_view fixed);
 
@@ -241,6 +284,30 @@ bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept;
 
 // Copies as much of src as fits (cutting), always NUL-terminating.
 void copy_cut(char *dst, size_t n, std::string_view src) noexcept;
+
+// ---------------------------------------------------------------------
+// Text fields and hexadecimal text.
+// ---------------------------------------------------------------------
+
+// Splits off the next field of s, fields separated by runs of any of seps
+// (leading separators skipped). s keeps what follows the field, from the
+// separator on; both are empty when no field is left.
+std::string_view next_field(std::string_view &s, std::string_view seps) noexcept;
+
+// The value of a hexadecimal digit (either case), or -1.
+constexpr int hex_digit_value(char c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Appends each byte as two lower-case hexadecimal digits.
+void append_hex(std::string &out, const uint8_t *bytes, size_t n);
 
 // Fills buf with n bytes from the system's random source. False (errno
 // set) when it cannot.

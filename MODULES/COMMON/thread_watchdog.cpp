@@ -41,34 +41,27 @@ pthread_mutex_t gControlMutex = PTHREAD_MUTEX_INITIALIZER;
 bool gRunning = false;              // under gControlMutex
 int gWatchdogRecord = -1;           // index of the checking thread's record, under the registry lock
 
-extern "C" void unlock_mutex(void *mutex)
-{
-    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(mutex));
-}
-
 int32_t current_id()
 {
     return static_cast<int32_t>(gettid());
 }
 
 // Writes "/var/run/<name>.thread.pid" holding id. Failures are reported
-// in fn's name and do not stop a registration.
-void write_pid_file(const char *name, int32_t id, const char *fn)
+// in the reporter's name and do not stop a registration.
+void write_pid_file(const char *name, int32_t id, const dvr::Reporter &report)
 {
     std::string dir = dvr::board_path(kPidDir);
     COM_Mkdir(dir.c_str(), 0775);
     std::string shown = std::string(kPidDir) + "/" + name + ".thread.pid";
     if (std::strchr(name, '/')) {
         // The name would lead out of the pid directory.
-        COM_Message("MODULES/COMMON", __LINE__, fn, "fopen(%s) error : %s\n", shown.c_str(),
-                    std::strerror(EINVAL));
+        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(EINVAL));
         return;
     }
     std::string path = dir + "/" + name + ".thread.pid";
     dvr::UniqueFile file(std::fopen(path.c_str(), "w"));
     if (!file) {
-        COM_Message("MODULES/COMMON", __LINE__, fn, "fopen(%s) error : %s\n", shown.c_str(),
-                    std::strerror(errno));
+        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(errno));
         return;
     }
     int err = 0;
@@ -80,8 +73,7 @@ void write_pid_file(const char *name, int32_t id, const char *fn)
     else if (std::fclose(file.release()) != 0)
         err = errno;
     if (err != 0)
-        COM_Message("MODULES/COMMON", __LINE__, fn, "[%s] fprintf() error : %s\n", name,
-                    std::strerror(err));
+        DVR_REPORT_TO(report, "[%s] fprintf() error : %s\n", name, std::strerror(err));
 }
 
 size_t count_records(const COM_THREAD_INFO *info)
@@ -137,24 +129,23 @@ try {
         COM_REPORT("thread name cut to %zu characters : [%.40s...]\n", sizeof rec[0].szName - 1, name);
     dvr::copy_cut(rec[0].szName, sizeof rec[0].szName, name);
 
-    write_pid_file(name, rec[0].nPid, __func__);
+    write_pid_file(name, rec[0].nPid, DVR_REPORTER("MODULES/COMMON"));
 
     int result = -1;
     bool full = false;
     size_t n = 0;
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    n = count_records(wd.pInfo);
-    if (n + 2 > static_cast<size_t>(INT_MAX) / sizeof(COM_THREAD_INFO)) {
-        full = true;
-    } else if (COM_ReallocAndCopyBuf(static_cast<int>((n + 2) * sizeof(COM_THREAD_INFO)), &wd.pInfo,
-                                     static_cast<int>(n * sizeof(COM_THREAD_INFO)), rec,
-                                     static_cast<int>(sizeof rec))) {
-        result = static_cast<int>(n + 1);
+    {
+        dvr::MutexLock hold(wd.mutex);
+        n = count_records(wd.pInfo);
+        if (n + 2 > static_cast<size_t>(INT_MAX) / sizeof(COM_THREAD_INFO)) {
+            full = true;
+        } else if (COM_ReallocAndCopyBuf(static_cast<int>((n + 2) * sizeof(COM_THREAD_INFO)), &wd.pInfo,
+                                         static_cast<int>(n * sizeof(COM_THREAD_INFO)), rec,
+                                         static_cast<int>(sizeof rec))) {
+            result = static_cast<int>(n + 1);
+        }
     }
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
     if (full)
         COM_REPORT("thread registry full (%zu records)\n", n);
     return result;
@@ -167,26 +158,25 @@ try {
     int found = -1;
     COM_THREAD_INFO shown{};
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    if (!wd.pInfo) {
-        result = -1;
-    } else {
-        for (int i = 0; wd.pInfo[i].nPid != 0; ++i) {
-            COM_THREAD_INFO &rec = wd.pInfo[i];
-            if (rec.nPid != id)
-                continue;
-            int32_t sum;
-            if (__builtin_add_overflow(rec.nMemUsage, nChange, &sum))
-                sum = nChange > 0 ? INT32_MAX : INT32_MIN;
-            rec.nMemUsage = sum;
-            found = i;
-            shown = rec;
-            break;
+    {
+        dvr::MutexLock hold(wd.mutex);
+        if (!wd.pInfo) {
+            result = -1;
+        } else {
+            for (int i = 0; wd.pInfo[i].nPid != 0; ++i) {
+                COM_THREAD_INFO &rec = wd.pInfo[i];
+                if (rec.nPid != id)
+                    continue;
+                int32_t sum;
+                if (__builtin_add_overflow(rec.nMemUsage, nChange, &sum))
+                    sum = nChange > 0 ? INT32_MAX : INT32_MIN;
+                rec.nMemUsage = sum;
+                found = i;
+                shown = rec;
+                break;
+            }
         }
     }
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
     if (found >= 0)
         COM_REPORT("[%d] : %d - [%ld] - %.*s\n", found, shown.nPid, static_cast<long>(shown.nMemUsage),
                    static_cast<int>(sizeof shown.szName), shown.szName);
@@ -197,11 +187,10 @@ extern "C" void COM_ShowThread(void)
 try {
     COM_THREAD_WATCHDOG &wd = gComThreadWatchdog;
     Snapshot snap;
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    take_snapshot(wd, snap);
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
+    {
+        dvr::MutexLock hold(wd.mutex);
+        take_snapshot(wd, snap);
+    }
     if (snap.failed)
         COM_REPORT("out of memory\n");
     for (size_t i = 0; i < snap.count; ++i) {
@@ -253,30 +242,28 @@ namespace {
 // The first checking thread registers itself; a later one (after a
 // destroy) takes over that record, so the registry does not keep a record
 // of a thread that has gone.
-void register_watchdog(COM_THREAD_WATCHDOG &wd)
+void register_watchdog(COM_THREAD_WATCHDOG &wd, const dvr::Reporter &report)
 {
     int32_t id = current_id();
     int own = -1;
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    if (gWatchdogRecord >= 0 && wd.pInfo) {
-        own = gWatchdogRecord;
-        wd.pInfo[own].nPid = id;
-        wd.pInfo[own].szState[0] = '\0';
+    {
+        dvr::MutexLock hold(wd.mutex);
+        if (gWatchdogRecord >= 0 && wd.pInfo) {
+            own = gWatchdogRecord;
+            wd.pInfo[own].nPid = id;
+            wd.pInfo[own].szState[0] = '\0';
+        }
     }
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
     if (own >= 0) {
-        write_pid_file(kWatchdogName, id, "COM_ThreadWatchdog");
+        write_pid_file(kWatchdogName, id, report);
         return;
     }
     int n = COM_LogThread(kWatchdogName);
     if (n > 0) {
-        pthread_cleanup_push(unlock_mutex, &wd.mutex);
-        pthread_mutex_lock(&wd.mutex);
-        gWatchdogRecord = n - 1;
-        pthread_mutex_unlock(&wd.mutex);
-        pthread_cleanup_pop(0);
+        {
+            dvr::MutexLock hold(wd.mutex);
+            gWatchdogRecord = n - 1;
+        }
     }
 }
 
@@ -284,32 +271,29 @@ void register_watchdog(COM_THREAD_WATCHDOG &wd)
 // lock, checked in "/proc" and reported without it; the states read are
 // then put back under the lock into the records that still hold the same
 // id.
-void check_cycle(COM_THREAD_WATCHDOG &wd)
+void check_cycle(COM_THREAD_WATCHDOG &wd, const dvr::Reporter &report)
 {
     Snapshot snap;
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    take_snapshot(wd, snap);
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
+    {
+        dvr::MutexLock hold(wd.mutex);
+        take_snapshot(wd, snap);
+    }
     if (snap.failed) {
-        COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog", "out of memory\n");
+        DVR_REPORT_TO(report, "out of memory\n");
         return;
     }
     COM_THREAD_INFO *recs = snap.records.get();
     for (size_t i = 0; i < snap.count; ++i)
         if (COM_SubThreadWatchdog(&recs[i]) != 0)
-            COM_Message("MODULES/COMMON", __LINE__, "COM_ThreadWatchdog",
-                        "Warnning!! [pid = %d] [%.*s] process error\n", recs[i].nPid,
-                        static_cast<int>(sizeof recs[i].szName), recs[i].szName);
+            DVR_REPORT_TO(report, "Warnning!! [pid = %d] [%.*s] process error\n", recs[i].nPid,
+                          static_cast<int>(sizeof recs[i].szName), recs[i].szName);
 
-    pthread_cleanup_push(unlock_mutex, &wd.mutex);
-    pthread_mutex_lock(&wd.mutex);
-    for (size_t i = 0; i < snap.count && wd.pInfo && wd.pInfo[i].nPid != 0; ++i)
-        if (wd.pInfo[i].nPid == recs[i].nPid)
-            std::memcpy(wd.pInfo[i].szState, recs[i].szState, sizeof recs[i].szState);
-    pthread_mutex_unlock(&wd.mutex);
-    pthread_cleanup_pop(0);
+    {
+        dvr::MutexLock hold(wd.mutex);
+        for (size_t i = 0; i < snap.count && wd.pInfo && wd.pInfo[i].nPid != 0; ++i)
+            if (wd.pInfo[i].nPid == recs[i].nPid)
+                std::memcpy(wd.pInfo[i].szState, recs[i].szState, sizeof recs[i].szState);
+    }
 }
 
 } // namespace
@@ -321,9 +305,10 @@ try {
     dvr::asan::StackRange stack = dvr::asan::own_stack();
     pthread_cleanup_push(dvr::asan::clear_stack_marks, &stack);
 #endif
-    register_watchdog(wd);
+    const dvr::Reporter report = DVR_REPORTER("MODULES/COMMON");
+    register_watchdog(wd, report);
     for (;;) {
-        check_cycle(wd);
+        check_cycle(wd, report);
         pthread_testcancel();
         struct timespec interval = wd.interval;
         nanosleep(&interval, nullptr);
@@ -341,43 +326,41 @@ try {
         return EINVAL;
     }
     int rc = 0;
-    pthread_cleanup_push(unlock_mutex, &gControlMutex);
-    pthread_mutex_lock(&gControlMutex);
-    if (gRunning) {
-        COM_REPORT("thread watchdog already running\n");
-        rc = EBUSY;
-    } else {
-        gComThreadWatchdog.interval.tv_sec = nSec;
-        gComThreadWatchdog.interval.tv_nsec = 0;
-        rc = pthread_create(&gComThreadWatchdog.thread, nullptr, COM_ThreadWatchdog, &gComThreadWatchdog);
-        if (rc != 0)
-            COM_REPORT("pthread_create() error = %d\n", rc);
-        else
-            gRunning = true;
+    {
+        dvr::MutexLock hold(gControlMutex);
+        if (gRunning) {
+            COM_REPORT("thread watchdog already running\n");
+            rc = EBUSY;
+        } else {
+            gComThreadWatchdog.interval.tv_sec = nSec;
+            gComThreadWatchdog.interval.tv_nsec = 0;
+            rc = pthread_create(&gComThreadWatchdog.thread, nullptr, COM_ThreadWatchdog, &gComThreadWatchdog);
+            if (rc != 0)
+                COM_REPORT("pthread_create() error = %d\n", rc);
+            else
+                gRunning = true;
+        }
     }
-    pthread_mutex_unlock(&gControlMutex);
-    pthread_cleanup_pop(0);
     return rc;
 } DVR_C_BOUNDARY("MODULES/COMMON", ENOMEM)
 
 extern "C" int COM_DestroyThreadWatchdog(void)
 try {
     int rc = 0;
-    pthread_cleanup_push(unlock_mutex, &gControlMutex);
-    pthread_mutex_lock(&gControlMutex);
-    if (!gRunning) {
-        COM_REPORT("thread watchdog not running\n");
-        rc = ESRCH;
-    } else {
-        rc = pthread_cancel(gComThreadWatchdog.thread);
-        if (rc != 0) {
-            COM_REPORT("pthread_cancel() error [%d]\n", rc);
+    {
+        dvr::MutexLock hold(gControlMutex);
+        if (!gRunning) {
+            COM_REPORT("thread watchdog not running\n");
+            rc = ESRCH;
         } else {
-            pthread_join(gComThreadWatchdog.thread, nullptr);
-            gRunning = false;
+            rc = pthread_cancel(gComThreadWatchdog.thread);
+            if (rc != 0) {
+                COM_REPORT("pthread_cancel() error [%d]\n", rc);
+            } else {
+                pthread_join(gComThreadWatchdog.thread, nullptr);
+                gRunning = false;
+            }
         }
     }
-    pthread_mutex_unlock(&gControlMutex);
-    pthread_cleanup_pop(0);
     return rc;
 } DVR_C_BOUNDARY("MODULES/COMMON", ENOMEM)
