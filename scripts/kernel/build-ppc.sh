@@ -36,7 +36,7 @@ mkdir -p "$part"
 log=$part/build.log
 echo "build-ppc: building the kernel (linux-source-6.1 $srcver, ${cross}gcc $ccver, key $key); log $log" >&2
 tar -xJf "$tarball" -C "$part"
-src=$(echo "$part"/linux-source-6.1)
+src=$part/linux-source-6.1
 obj=$part/obj
 mkdir -p "$obj"
 mk=(make -C "$src" O="$obj" ARCH=powerpc CROSS_COMPILE="$cross" -j"$jobs")

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the kernel stage's guest scripts: reads what the guest left
 # in RESULTS_DIR (NAME.log, NAME.status) for each program, prints one line
 # per program (and the output of a failed one) and sets $passed and

@@ -100,7 +100,7 @@ for attempt in 1 2; do
 done
 guest_time=$(( $(date +%s) - start ))
 
-# shellcheck source=results.sh
+# shellcheck source=scripts/kernel/results.sh
 . "$here/results.sh"
 # shellcheck disable=SC2086
 guest_results "$x/results" $programs
