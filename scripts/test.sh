@@ -17,8 +17,10 @@
 #             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
 #             drives and runs the device-layer test programs of the native
 #             build inside it against the real sr and sg drivers and file
-#             systems, NFS and VLAN devices; skipped without root (see
-#             scripts/kernel/)
+#             systems, NFS and VLAN devices; then the board's PowerPC kernel,
+#             cross-built from linux-source-6.1 (cached), on qemu-system-ppc
+#             with the static test programs of the PowerPC build; skipped
+#             without root (see scripts/kernel/)
 #
 # Options:
 #   --no-install        do not install the Debian packages of scripts/packages.txt
@@ -241,15 +243,26 @@ stage_kernel() {
       return 0
     fi
   fi
-  local dir=$build_root/build-native work=$build_root/build-kernel passed failed
+  local dir=$build_root/build-native work=$build_root/build-kernel passed=0 failed=0 p f lines=()
   configure_and_build kernel native "$dir" all || return 0
   echo "== [kernel] x86-64 guest"
   scripts/kernel/stage-x86.sh "$dir" "$work" "$filter"
-  read -r passed failed <"$work/counts" || { passed=0; failed=1; }
+  read -r p f <"$work/counts" || { p=0; f=1; }
+  passed=$((passed + p)) failed=$((failed + f))
+  while IFS= read -r l; do lines+=("$l"); done <"$work/summary"
+  # The board's own architecture: the PowerPC build's static test programs
+  # in a guest with the cross-built kernel.
+  local pdir=$build_root/build-ppc pwork=$build_root/build-kernel-ppc
+  echo "== [kernel] PowerPC guest"
+  if configure_and_build kernel board "$pdir" "$(scripts/kernel/stage-ppc.sh --programs | tr ' ' ,)"; then
+    scripts/kernel/stage-ppc.sh "$pdir" "$pwork" "$filter"
+    read -r p f <"$pwork/counts" || { p=0; f=1; }
+    passed=$((passed + p)) failed=$((failed + f))
+    while IFS= read -r l; do lines+=("$l"); done <"$pwork/summary"
+  fi
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
-  summary+=("[kernel] $passed passed, $failed failed ($(stage_time))")
-  while IFS= read -r l; do summary+=("$l"); done <"$work/summary"
+  summary+=("[kernel] $passed passed, $failed failed ($(stage_time))" "${lines[@]}")
   [ "$failed" = 0 ] || failed_stages+=(kernel)
 }
 

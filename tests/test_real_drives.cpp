@@ -3,6 +3,9 @@
 // discovery against real drives through the kernel's sr and sg drivers,
 // each reply cross-checked with sg3_utils (sg_inq, sg_turs, sg_readcap,
 // sg_get_config, sg_raw), which decode the same replies on their own.
+// In the guest of the board's own architecture the host's sg3_utils are
+// programs for another machine: there the cross-checks are skipped with
+// the reason and the replies are checked against the image alone.
 //
 // The drives come from DVRPLAT_REAL_DRIVES, set by the kernel stage of the
 // test command inside its virtual machine: entries separated by spaces,
@@ -13,13 +16,16 @@
 // test_disc and test_discovery.
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +35,9 @@
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
+
+// The ELF header of this program, placed by the linker.
+extern "C" const ElfW(Ehdr) __ehdr_start;
 
 namespace {
 
@@ -142,6 +151,36 @@ std::string tool(const char *name)
     return std::string("/usr/bin/") + name;
 }
 
+// Whether the sg3_utils program can run here. It cannot where the
+// program at its path is built for another machine than this test program
+// (the host's tools seen from the PowerPC guest): that is said once, and
+// the cross-checks with it are left out. A missing program is not a
+// reason: running it then fails the case.
+bool have_tool(const char *name)
+{
+    static std::set<std::string> foreign;
+    const std::string path = tool(name);
+    if (foreign.count(path))
+        return false;
+    unsigned char h[EI_NIDENT + 4] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(h), sizeof h) || std::memcmp(h, ELFMAG, SELFMAG) != 0)
+        return true;
+    const ElfW(Ehdr) &self = __ehdr_start;
+    // e_machine follows e_type, in the file's own byte order.
+    const unsigned machine = h[EI_DATA] == ELFDATA2MSB ? (h[EI_NIDENT + 2] << 8 | h[EI_NIDENT + 3])
+                                                       : (h[EI_NIDENT + 3] << 8 | h[EI_NIDENT + 2]);
+    if (h[EI_CLASS] == self.e_ident[EI_CLASS] && h[EI_DATA] == self.e_ident[EI_DATA] && machine == self.e_machine)
+        return true;
+    foreign.insert(path);
+    std::printf("cross-check skipped: %s is a program for another machine (ELF machine %u, %d-bit, %s-endian; "
+                "this one is machine %u): no sg3_utils for this architecture\n",
+                path.c_str(), machine, h[EI_CLASS] == ELFCLASS64 ? 64 : 32,
+                h[EI_DATA] == ELFDATA2MSB ? "big" : "little", static_cast<unsigned>(self.e_machine));
+    std::fflush(stdout);
+    return false;
+}
+
 // The hexadecimal command block for sg_raw.
 std::vector<std::string> raw_args(const std::vector<uint8_t> &cdb)
 {
@@ -197,17 +236,20 @@ TEST_F(RealDrives, InquiryAgreesWithSgInq)
         Reply r = exec(fd.get(), {0x12, 0, 0, 0, 96, 0}, 96);
         ASSERT_EQ(r.result, 0);
         ASSERT_GE(r.data.size(), 36u);
-        auto raw = dvrtest::run({tool("sg_inq"), "--raw", "--len=96", d.sg});
-        ASSERT_EQ(raw.status, 0) << raw.err;
-        EXPECT_EQ(hex(r.data), hex(raw.out));
-        auto text = dvrtest::run({tool("sg_inq"), d.sg});
-        ASSERT_EQ(text.status, 0) << text.err;
-        EXPECT_EQ(r.data[0] & 0x1f, 5) << "peripheral device type: " << field(text.out, "Peripheral device type");
-        EXPECT_NE(text.out.find("PDT=5"), std::string::npos) << text.out;
+        EXPECT_EQ(r.data[0] & 0x1f, 5) << "peripheral device type: " << hex(r.data);
         auto trim = [](std::string s) { return s.erase(s.find_last_not_of(' ') + 1); };
-        EXPECT_EQ(trim(r.data.substr(8, 8)), field(text.out, "Vendor identification"));
-        EXPECT_EQ(trim(r.data.substr(16, 16)), field(text.out, "Product identification"));
-        EXPECT_EQ(trim(r.data.substr(32, 4)), field(text.out, "Product revision level"));
+        const std::string vendor = trim(r.data.substr(8, 8));
+        if (have_tool("sg_inq")) {
+            auto raw = dvrtest::run({tool("sg_inq"), "--raw", "--len=96", d.sg});
+            ASSERT_EQ(raw.status, 0) << raw.err;
+            EXPECT_EQ(hex(r.data), hex(raw.out));
+            auto text = dvrtest::run({tool("sg_inq"), d.sg});
+            ASSERT_EQ(text.status, 0) << text.err;
+            EXPECT_NE(text.out.find("PDT=5"), std::string::npos) << text.out;
+            EXPECT_EQ(vendor, field(text.out, "Vendor identification"));
+            EXPECT_EQ(trim(r.data.substr(16, 16)), field(text.out, "Product identification"));
+            EXPECT_EQ(trim(r.data.substr(32, 4)), field(text.out, "Product revision level"));
+        }
 
         // The model Dev_Inquiry keeps: vendor and product, compacted.
         char model[32] = {};
@@ -216,7 +258,7 @@ TEST_F(RealDrives, InquiryAgreesWithSgInq)
         std::string out = cap.take();
         EXPECT_NE(out.find("Vendor          = " + r.data.substr(8, 8)), std::string::npos) << out;
         EXPECT_NE(out.find("Product ID      = " + r.data.substr(16, 16)), std::string::npos) << out;
-        EXPECT_NE(std::string(model).find(field(text.out, "Vendor identification")), std::string::npos) << model;
+        EXPECT_NE(std::string(model).find(vendor), std::string::npos) << model;
     }
 }
 
@@ -225,9 +267,11 @@ TEST_F(RealDrives, TestUnitReadyAgreesWithSgTurs)
     for (const RealDrive &d : drives) {
         SCOPED_TRACE(d.label + " " + d.sg);
         dvr::UniqueFd fd = open_sg(d);
-        auto turs = dvrtest::run({tool("sg_turs"), d.sg});
-        // sg_turs: 0 ready, 2 not ready.
-        EXPECT_EQ(turs.status, d.loaded() ? 0 : 2) << turs.out << turs.err;
+        if (have_tool("sg_turs")) {
+            auto turs = dvrtest::run({tool("sg_turs"), d.sg});
+            // sg_turs: 0 ready, 2 not ready.
+            EXPECT_EQ(turs.status, d.loaded() ? 0 : 2) << turs.out << turs.err;
+        }
         Reply r = exec(fd.get(), {0, 0, 0, 0, 0, 0}, 0);
         if (d.loaded()) {
             EXPECT_EQ(r.result, 0);
@@ -260,16 +304,19 @@ TEST_F(RealDrives, ReadCapacityAgreesWithSgReadcapAndTheImage)
         ASSERT_EQ(r.result, 0);
         EXPECT_EQ(lib, 1);
         ASSERT_EQ(r.data.size(), 8u);
-        auto raw = dvrtest::run({tool("sg_readcap"), "--raw", d.sg});
-        ASSERT_EQ(raw.status, 0) << raw.err;
-        EXPECT_EQ(hex(r.data), hex(raw.out));
-        auto brief = dvrtest::run({tool("sg_readcap"), "--brief", d.sg});
-        unsigned long long blocks = 0, size = 0;
-        ASSERT_EQ(std::sscanf(brief.out.c_str(), "%llx %llx", &blocks, &size), 2) << brief.out;
-        EXPECT_EQ(be32(r.data, 0) + 1ull, blocks);
-        EXPECT_EQ(be32(r.data, 4), size);
+        const unsigned long long blocks = be32(r.data, 0) + 1ull, size = be32(r.data, 4);
         EXPECT_EQ(size, 2048u);
         EXPECT_EQ(blocks * 2048u, file_size(d.image));
+        if (have_tool("sg_readcap")) {
+            auto raw = dvrtest::run({tool("sg_readcap"), "--raw", d.sg});
+            ASSERT_EQ(raw.status, 0) << raw.err;
+            EXPECT_EQ(hex(r.data), hex(raw.out));
+            auto brief = dvrtest::run({tool("sg_readcap"), "--brief", d.sg});
+            unsigned long long tool_blocks = 0, tool_size = 0;
+            ASSERT_EQ(std::sscanf(brief.out.c_str(), "%llx %llx", &tool_blocks, &tool_size), 2) << brief.out;
+            EXPECT_EQ(tool_blocks, blocks);
+            EXPECT_EQ(tool_size, size);
+        }
     }
 }
 
@@ -281,11 +328,17 @@ TEST_F(RealDrives, CurrentProfileAgreesWithSgGetConfig)
         Reply r = exec(fd.get(), {0x46, 0, 0, 0, 0, 0, 0, 0x20, 0, 0}, 8192);
         ASSERT_EQ(r.result, 0);
         ASSERT_GE(r.data.size(), 8u);
-        auto raw = dvrtest::run({tool("sg_get_config"), "--raw", d.sg});
-        ASSERT_EQ(raw.status, 0) << raw.err;
-        EXPECT_EQ(hex(declared(d.label, "GET CONFIGURATION", r.data, 4)), hex(raw.out));
-        auto text = dvrtest::run({tool("sg_get_config"), "--brief", d.sg});
-        const std::string current = field(text.out, "Current profile");
+        const std::string reply = declared(d.label, "GET CONFIGURATION", r.data, 4);
+        EXPECT_EQ(be32(r.data, 0) + 4u, reply.size());
+        const bool cross = have_tool("sg_get_config");
+        std::string current;
+        if (cross) {
+            auto raw = dvrtest::run({tool("sg_get_config"), "--raw", d.sg});
+            ASSERT_EQ(raw.status, 0) << raw.err;
+            EXPECT_EQ(hex(reply), hex(raw.out));
+            auto text = dvrtest::run({tool("sg_get_config"), "--brief", d.sg});
+            current = field(text.out, "Current profile");
+        }
         const unsigned profile = static_cast<unsigned char>(r.data[6]) << 8 | static_cast<unsigned char>(r.data[7]);
         struct Expect {
             const char *kind, *name;
@@ -297,8 +350,8 @@ TEST_F(RealDrives, CurrentProfileAgreesWithSgGetConfig)
             if (d.kind != e.kind)
                 continue;
             EXPECT_EQ(profile, e.profile);
-            if (e.profile) {
-                EXPECT_EQ(current, e.name) << text.out;
+            if (e.profile && cross) {
+                EXPECT_EQ(current, e.name);
             }
             DEV_DISC_INFO info{};
             CaptureStdout quiet;
@@ -324,12 +377,14 @@ TEST_F(RealDrives, TocAndDiscInformationDescribeTheImage)
         const std::vector<uint8_t> toc = {0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0};
         Reply t = exec(fd.get(), toc, 804);
         ASSERT_EQ(t.result, 0);
-        auto raw_args_toc = raw_args(toc);
-        std::vector<std::string> argv = {tool("sg_raw"), "-b", "-r", "804", d.sg};
-        argv.insert(argv.end(), raw_args_toc.begin(), raw_args_toc.end());
-        auto raw = dvrtest::run(argv);
-        ASSERT_EQ(raw.status, 0) << raw.err;
-        EXPECT_EQ(hex(t.data), hex(raw.out));
+        if (have_tool("sg_raw")) {
+            auto raw_args_toc = raw_args(toc);
+            std::vector<std::string> argv = {tool("sg_raw"), "-b", "-r", "804", d.sg};
+            argv.insert(argv.end(), raw_args_toc.begin(), raw_args_toc.end());
+            auto raw = dvrtest::run(argv);
+            ASSERT_EQ(raw.status, 0) << raw.err;
+            EXPECT_EQ(hex(t.data), hex(raw.out));
+        }
         t.data = declared(d.label, "READ TOC", t.data, 2);
         ASSERT_EQ(t.data.size(), 20u) << hex(t.data);
         EXPECT_EQ(t.data[2], 1);

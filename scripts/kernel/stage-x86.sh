@@ -94,23 +94,10 @@ for attempt in 1 2; do
 done
 guest_time=$(( $(date +%s) - start ))
 
-passed=0 failed=0
-for p in $programs; do
-  name=${p##*/}
-  status=$(cat "$x/results/$name.status" 2>/dev/null || echo none)
-  log=$x/results/$name.log
-  line=$(grep -a -E '^\[  PASSED  \]' "$log" 2>/dev/null | tail -1)
-  skipped=$(grep -a -E '^\[  SKIPPED \] [0-9]+ test' "$log" 2>/dev/null | sed -E 's/.*\] ([0-9]+) test.*/\1/')
-  if [ "$status" = 0 ]; then
-    passed=$((passed + 1))
-    echo "kernel: $name passed: ${line#\[  PASSED  \] }${skipped:+, $skipped skipped}"
-    grep -a -A1 '^\[  SKIPPED \] [A-Za-z]' "$log" | grep -a -v '^--$' | sed 's/^/kernel:   /' || true
-  else
-    failed=$((failed + 1))
-    echo "kernel: $name FAILED (exit status $status); its output:"
-    cat "$log" 2>/dev/null
-  fi
-done
+# shellcheck source=scripts/kernel/results.sh
+. "$here/results.sh"
+# shellcheck disable=SC2086
+guest_results "$x/results" $programs
 echo "$passed $failed" >"$work/counts"
 
 drives=$(sed -n 's/^guest: drives: //p' "$work/console.log" | tr -d '\r')

@@ -118,8 +118,14 @@ static void drain(int out, int err, std::string &o, std::string &e)
 
 const std::vector<std::string> &emulator()
 {
+    // A cross build's programs run under the user-mode emulator, except on
+    // the target machine itself: the PowerPC guest of the kernel stage
+    // says so with DVRPLAT_TARGET_NATIVE=1.
     static const std::vector<std::string> words = [] {
         std::vector<std::string> w;
+        const char *native = std::getenv("DVRPLAT_TARGET_NATIVE");
+        if (native && std::strcmp(native, "1") == 0)
+            return w;
         for (const char *const *p = kEmulatorWords; *p; ++p)
             w.emplace_back(*p);
         return w;
