@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // direct: once the header is complete, the bytes are written straight
     // into the content's free room, as the exchange's receives do.
     auto run = [&](Run &out, size_t receive, bool direct = false) {
-        dvr::HttpResponseReader reader(&out.content, keep, limit);
+        dvr::HttpResponseReader reader(&out.content, keep, limit, dvr::Reporter("MODULES/COMMON", "COM_SubSendHttpCmd"));
         bool done = false;
         while (out.fed < len && !done) {
             size_t n = len - out.fed < receive ? len - out.fed : receive;

@@ -1116,7 +1116,7 @@ std::pair<int, std::string> read_response(const std::string &text, bool keep, in
     Content c;
     int r;
     {
-        dvr::HttpResponseReader reader(&c.p, keep, limit);
+        dvr::HttpResponseReader reader(&c.p, keep, limit, dvr::Reporter("MODULES/COMMON", "COM_SubSendHttpCmd"));
         size_t from = 0;
         bool stop = false;
         std::vector<size_t> ends = cuts;

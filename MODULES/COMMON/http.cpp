@@ -348,7 +348,7 @@ bool HttpResponseReader::fail(int line, const char *fmt, ...)
         va_start(ap, fmt);
         std::vsnprintf(text, sizeof text, fmt, ap);
         va_end(ap);
-        COM_Message(kSource, line, "COM_SubSendHttpCmd", "%s", text);
+        report_(line, "%s", text);
     }
     failed_ = true;
     return true;
@@ -388,7 +388,7 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
     if (n == 0)
         return true;
     if (n > static_cast<size_t>(INT_MAX - 1 - count_)) {
-        COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", kOverflowFormat, INT_MAX,
+        DVR_REPORT_TO(report_, kOverflowFormat, INT_MAX,
                     INT_MAX - 1);
         return false;
     }
@@ -414,7 +414,7 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
             // Reported once: a long body would otherwise give a line per
             // lost chunk.
             grow_reported_ = true;
-            COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
+            DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n",
                         need);
         }
     }
@@ -671,7 +671,7 @@ int HttpResponseReader::finish()
         append(hdr_, hdr_len_);
     }
     if (header_done_ && chunked_ && !failed_ && state_ != Chunk::Done)
-        COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "chunked body ends before its last chunk\n");
+        DVR_REPORT_TO(report_, "chunked body ends before its last chunk\n");
     if (failed_) {
         wipe();
         return -1;
@@ -685,7 +685,7 @@ int HttpResponseReader::finish()
         if (COM_ReallocAndCopyBuf(want, content_, stored_, "", 1)) {
             size_ = want;
         } else if (size_ < want) {
-            COM_Message(kSource, __LINE__, "COM_SubSendHttpCmd", "COM_ReallocAndCopyBuf(%d) error\n",
+            DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n",
                         want);
             // Report only what the block holds: its data and its zeros.
             return size_;
@@ -877,7 +877,7 @@ try {
     // not, so a fast sender cannot hold it longer than a slow one; and
     // the limits are checked on every pass.
     const dvr::Deadline read_time(kReadWaitSeconds, static_cast<long>(write_wait.remaining_us() % 1000000));
-    dvr::HttpResponseReader reader(content, keepHeader != 0, dvr::http_max_content());
+    dvr::HttpResponseReader reader(content, keepHeader != 0, dvr::http_max_content(), DVR_REPORTER(kSource));
     char chunk[dvr::kHttpChunkSize];
     while (!read_time.passed()) {
         // The header comes in chunks; the body, once the header is

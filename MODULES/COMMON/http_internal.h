@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "dvr_internal.h"
+
 namespace dvr {
 
 // Bytes asked of each receive.
@@ -30,8 +32,9 @@ int http_max_content() noexcept;
 // once, reading stops, and finish() wipes what was stored and returns -1.
 class HttpResponseReader {
 public:
-    HttpResponseReader(char **content, bool keep_header, int max_content) noexcept
-        : content_(content), keep_header_(keep_header), max_content_(max_content) {}
+    // Reports go out under the name of the function reading the response.
+    HttpResponseReader(char **content, bool keep_header, int max_content, const Reporter &report) noexcept
+        : report_(report), content_(content), keep_header_(keep_header), max_content_(max_content) {}
     ~HttpResponseReader();
     HttpResponseReader(const HttpResponseReader &) = delete;
     HttpResponseReader &operator=(const HttpResponseReader &) = delete;
@@ -85,6 +88,7 @@ private:
     bool fail(int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
     void wipe() noexcept;
 
+    Reporter report_;
     char **content_;
     bool keep_header_;
     int max_content_;
