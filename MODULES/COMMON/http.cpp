@@ -393,9 +393,8 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
         return false;
     }
     const int len = static_cast<int>(n);
-    // Room for the bytes and a terminator. Everything past the stored bytes
-    // is kept zero, so the content is terminated at every step and lost
-    // parts end up covered by zeros.
+    // Room for the bytes and a terminator; finish() covers with zeros
+    // whatever follows the stored bytes (lost parts included).
     const int need = count_ + len + 1;
     if (need <= size_) {
         // A receive into the free room left its bytes in place; decoded
@@ -422,6 +421,20 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
     return true;
 }
 
+bool HttpResponseReader::grow_room(int want) noexcept
+{
+    // The room is for receives to fill, so it is not zeroed first (for a
+    // large body that would be a second pass over every byte): only the
+    // terminator after the stored bytes is written. finish() zeroes what
+    // stays unfilled.
+    void *grown = std::realloc(*content_, static_cast<size_t>(want));
+    if (!grown)
+        return false;
+    *content_ = static_cast<char *>(grown);
+    (*content_)[stored_] = '\0';
+    return true;
+}
+
 size_t HttpResponseReader::body_room(char *&dst)
 {
     // Until a byte is stored the caller's block is left as it is: the
@@ -441,13 +454,13 @@ size_t HttpResponseReader::body_room(char *&dst)
             return 0;
         const int need = count_ + 2;
         int want = grow_size(need, left > 0 ? left - 1 : 0);
-        if (!COM_ReallocAndCopyBuf(want, content_, stored_, "", 0)) {
+        if (!grow_room(want)) {
             // Short of memory: one receive's room, else the receives go
             // through feed() and what cannot be stored is counted.
             const long long small = std::min<long long>(
                 static_cast<long long>(count_) + 1 + static_cast<long long>(kHttpChunkSize),
                 cap_ > 0 ? cap_ : INT_MAX);
-            if (small >= want || !COM_ReallocAndCopyBuf(static_cast<int>(small), content_, stored_, "", 0)) {
+            if (small >= want || !grow_room(static_cast<int>(small))) {
                 direct_off_ = true;
                 return 0;
             }
@@ -473,6 +486,8 @@ bool HttpResponseReader::commit(size_t n)
     // the last chunk) lie past the content: the block stays zero there.
     if (!failed_ && end > stored_)
         std::memset(*content_ + stored_, 0, static_cast<size_t>(end - stored_));
+    if (!failed_ && stored_ < size_)
+        (*content_)[stored_] = '\0';
     return stop;
 }
 
@@ -679,17 +694,18 @@ int HttpResponseReader::finish()
     if (count_ == 0)
         return 0;
     const int want = count_ + 1;
-    if (size_ != want) {
-        // Trim the block to the content and its terminator, or cover bytes
-        // whose growth failed with zeros.
-        if (COM_ReallocAndCopyBuf(want, content_, stored_, "", 1)) {
-            size_ = want;
-        } else if (size_ < want) {
-            DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n",
-                        want);
-            // Report only what the block holds: its data and its zeros.
-            return size_;
-        }
+    // Trim the block to the content and its terminator.
+    if (size_ != want && COM_ReallocAndCopyBuf(want, content_, stored_, "", 1)) {
+        size_ = want;
+        return want;
+    }
+    // Otherwise cover with zeros what follows the stored bytes: bytes whose
+    // growth failed and room no receive filled.
+    std::memset(*content_ + stored_, 0, static_cast<size_t>(std::min(size_, want) - stored_));
+    if (size_ < want) {
+        DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n", want);
+        // Report only what the block holds: its data and its zeros.
+        return size_;
     }
     return want;
 }

@@ -86,6 +86,7 @@ private:
     bool body(const char *p, size_t n);
     bool chunked(const char *p, size_t n);
     bool fail(int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    bool grow_room(int want) noexcept;
     void wipe() noexcept;
 
     Reporter report_;
