@@ -404,9 +404,13 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
             std::memmove(to, p, n);
         stored_ += len;
     } else {
+        // The bytes may lie in the block itself (chunks decoded in place):
+        // they move with it.
+        const uintptr_t base = reinterpret_cast<uintptr_t>(*content_), at = reinterpret_cast<uintptr_t>(p);
+        const bool inside = size_ > 0 && base != 0 && at >= base && at - base < static_cast<uintptr_t>(size_);
         int want = grow_size(need, expected_after);
-        if (COM_ReallocAndCopyBuf(want, content_, stored_, p, len) ||
-            (want != need && COM_ReallocAndCopyBuf(want = need, content_, stored_, p, len))) {
+        if (grow_room(want) || (want != need && grow_room(want = need))) {
+            std::memmove(*content_ + stored_, inside ? *content_ + (at - base) : p, n);
             stored_ += len;
             size_ = want;
         } else if (!grow_reported_) {
@@ -423,10 +427,10 @@ bool HttpResponseReader::append(const char *p, size_t n, long long expected_afte
 
 bool HttpResponseReader::grow_room(int want) noexcept
 {
-    // The room is for receives to fill, so it is not zeroed first (for a
-    // large body that would be a second pass over every byte): only the
-    // terminator after the stored bytes is written. finish() zeroes what
-    // stays unfilled.
+    // The room is for the body's bytes to fill, so it is not zeroed first
+    // (for a large body that would be a second pass over every byte): only
+    // the terminator after the stored bytes is written. finish() zeroes
+    // what stays unfilled.
     void *grown = std::realloc(*content_, static_cast<size_t>(want));
     if (!grown)
         return false;
