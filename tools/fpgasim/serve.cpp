@@ -301,8 +301,11 @@ std::string board_json(const Board &b, uint64_t version, const uint8_t *file, co
                         t.path ? "," : "", t.path, t.raw, boolean(t.enabled), t.size, t.camera, t.h, t.v,
                         boolean(t.freeze_bit));
         j += "],\"palette\":[";
-        for (size_t k = 0; k < out.palette.size(); ++k)
-            j += (k ? "," : "") + colour(out.palette[k]);
+        for (size_t k = 0; k < out.palette.size(); ++k) {
+            if (k)
+                j += ',';
+            j += colour(out.palette[k]);
+        }
         j += "],\"text_background\":" + colour(out.text_background) + "}";
     }
     j += "],\"text\":[";
@@ -312,7 +315,9 @@ std::string board_json(const Board &b, uint64_t version, const uint8_t *file, co
             const unsigned g = b.cell(c, row) & 0xFF;
             line += (g >= 0x20 && g < 0x7F) ? static_cast<char>(g) : '?';
         }
-        j += (row ? "," : "") + json_string(line);
+        if (row)
+            j += ',';
+        j += json_string(line);
     }
     j += format("],\"cursor\":{\"shown\":%s,\"x\":%d,\"y\":%d}", boolean(b.cursor_shown), b.cursor_x, b.cursor_y);
     j += format(",\"alarm\":%u,\"vloss\":%u,\"motion\":%u,\"termination\":%u,\"relays\":%u", b.alarm, b.vloss,
