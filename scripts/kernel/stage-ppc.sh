@@ -49,29 +49,19 @@ powerpc-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -o "$work/ini
 (cd "$work/initrd" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initrd-ppc.gz" ||
   { echo "kernel: initramfs failed"; exit 1; }
 
-# The media, as in the x86-64 guest: a CD-sized ISO image and a DVD-sized
-# one (grown past the largest CD with a sparse tail).
-mkdir -p "$work/files/cd" "$work/files/dvd"
-echo "compact disc of the kernel stage" >"$work/files/cd/readme.txt"
-head -c 1048576 /dev/zero | tr '\0' 'c' >"$work/files/cd/video.bin"
-echo "digital versatile disc of the kernel stage" >"$work/files/dvd/readme.txt"
-genisoimage -quiet -V DVRCD -o "$x/cd.iso" "$work/files/cd" || exit 1
-genisoimage -quiet -V DVRDVD -o "$x/dvd.iso" "$work/files/dvd" || exit 1
-truncate -s 1G "$x/dvd.iso"
-
-programs=
-for p in $GUEST_PROGRAMS; do
-  if [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$p"; then continue; fi
-  [ -x "$build/tests/$p" ] || { echo "kernel: $build/tests/$p is not built"; continue; }
-  programs+=" $build/tests/$p"
-done
+# shellcheck source=scripts/kernel/stage-common.sh
+. "$here/stage-common.sh"
+make_media || exit 1
+# shellcheck disable=SC2086
+pick_programs "$filter" $GUEST_PROGRAMS
 if [ -z "$programs" ]; then
   echo "0 0" >"$work/counts"
   echo "[kernel]   no PowerPC guest program matches: the guest was not booted" >"$work/summary"
   exit 0
 fi
+set_scsi_drives
 cat >"$x/config" <<CFG
-DRIVES="scsi-cd:cd:virtio:0:$x/cd.iso scsi-dvd:dvd:virtio:1:$x/dvd.iso scsi-empty:empty:virtio:2:"
+DRIVES="$SCSI_DRIVE_LIST"
 PROGRAMS="${programs# }"
 LIMIT=300
 $FILTERS
@@ -81,37 +71,16 @@ sed -i "s,$x/,/mnt/out/,g" "$x/config"
 
 # The guest's /tmp, /var, ... are scratch space; the checkout and the build
 # stay visible wherever they lie (see ppc-init.cpp).
-export DVRPLAT_GUEST_KEEP="$(cd "$here/../.." && pwd):$build"
+DVRPLAT_GUEST_KEEP="$(cd "$here/../.." && pwd):$build"
+export DVRPLAT_GUEST_KEEP
 
-start=$(date +%s)
-for attempt in 1 2; do
-  "$here/run-ppc.sh" "$kdir/vmlinux" "$work/initrd-ppc.gz" "$x" "$limit" \
-    -device virtio-scsi-pci,id=scsi \
-    -drive if=none,id=cd,file="$x/cd.iso",format=raw,media=cdrom,readonly=on \
-    -device scsi-cd,bus=scsi.0,scsi-id=0,lun=0,drive=cd \
-    -drive if=none,id=dvd,file="$x/dvd.iso",format=raw,media=cdrom,readonly=on \
-    -device scsi-cd,bus=scsi.0,scsi-id=1,lun=0,drive=dvd \
-    -drive if=none,id=empty,media=cdrom \
-    -device scsi-cd,bus=scsi.0,scsi-id=2,lun=0,drive=empty \
-    2>&1 | sed -u 's/\r//g' | tee "$work/console.log" | grep -a --line-buffered "^guest: \|^run-ppc: "
-  grep -aq 'guest: .* up after' "$work/console.log" && break
-  echo "kernel: the PowerPC guest did not start (attempt $attempt); the end of its console:"
-  tail -n 25 "$work/console.log"
-done
-guest_time=$(( $(date +%s) - start ))
+boot_guest PowerPC "$here/run-ppc.sh" "$kdir/vmlinux" "$work/initrd-ppc.gz" "$x" "$limit" "${SCSI_DRIVES[@]}"
 
-# shellcheck source=scripts/kernel/results.sh
-. "$here/results.sh"
 # shellcheck disable=SC2086
 guest_results "$x/results" $programs
 echo "$passed $failed" >"$work/counts"
-
-drives=$(sed -n 's/^guest: drives: //p' "$work/console.log" | tr -d '\r')
-fss=$(sed -n 's/^guest: file systems: //p' "$work/console.log" | tr -d '\r')
 {
   echo "[kernel]   PowerPC guest: kernel $release (32-bit big-endian, e500v2), cross-built from linux-source-6.1 $(dpkg-query -W -f '${Version}' linux-source-6.1 2>/dev/null), qemu-system-ppc ppce500, guest ${guest_time}s"
-  echo "[kernel]   real drives: ${drives:-none appeared}"
-  echo "[kernel]   file systems: ${fss:-unknown}"
-  cat "$x"/results/*.log 2>/dev/null | grep -a '^known difference: \|^cross-check skipped: ' | sort -u | sed 's/^/[kernel]   /'
+  guest_found
 } >"$work/summary"
 [ "$failed" = 0 ]

@@ -39,30 +39,19 @@ release=$(cat "$tree/version")
 # shellcheck disable=SC2086
 "$here/mkinitramfs.sh" "$tree" "$work/initrd-x86.gz" $MODULES || { echo "kernel: initramfs failed"; exit 1; }
 
-# The media: a CD-sized ISO image and a DVD-sized one (the same kind of
-# image, grown past the largest CD with a sparse tail, which is what makes
-# QEMU's drive report a DVD).
-mkdir -p "$work/files/cd" "$work/files/dvd"
-echo "compact disc of the kernel stage" >"$work/files/cd/readme.txt"
-head -c 1048576 /dev/zero | tr '\0' 'c' >"$work/files/cd/video.bin"
-echo "digital versatile disc of the kernel stage" >"$work/files/dvd/readme.txt"
-genisoimage -quiet -V DVRCD -o "$x/cd.iso" "$work/files/cd" || exit 1
-genisoimage -quiet -V DVRDVD -o "$x/dvd.iso" "$work/files/dvd" || exit 1
-truncate -s 1G "$x/dvd.iso"
-
-programs=
-for p in $GUEST_PROGRAMS; do
-  if [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$p"; then continue; fi
-  [ -x "$build/tests/$p" ] || { echo "kernel: $build/tests/$p is not built"; continue; }
-  programs+=" $build/tests/$p"
-done
+# shellcheck source=scripts/kernel/stage-common.sh
+. "$here/stage-common.sh"
+make_media || exit 1
+# shellcheck disable=SC2086
+pick_programs "$filter" $GUEST_PROGRAMS
 if [ -z "$programs" ]; then
   echo "0 0" >"$work/counts"
   echo "[kernel]   no guest program matches: the guest was not booted" >"$work/summary"
   exit 0
 fi
+set_scsi_drives
 cat >"$x/config" <<CFG
-DRIVES="scsi-cd:cd:virtio:0:$x/cd.iso scsi-dvd:dvd:virtio:1:$x/dvd.iso scsi-empty:empty:virtio:2: ide-atapi:cd:ata:0:$x/cd.iso"
+DRIVES="$SCSI_DRIVE_LIST ide-atapi:cd:ata:0:$x/cd.iso"
 PROGRAMS="${programs# }"
 LIMIT=300
 CFG
@@ -72,42 +61,17 @@ cp "$here/guest-tests.sh" "$x/guest.sh"
 
 # The guest's /tmp, /var, ... are scratch space; the checkout and the build
 # stay visible wherever they lie (see init).
-export DVRPLAT_GUEST_KEEP="$(cd "$here/../.." && pwd):$build"
+DVRPLAT_GUEST_KEEP="$(cd "$here/../.." && pwd):$build"
+export DVRPLAT_GUEST_KEEP
 
-start=$(date +%s)
-# Software emulation on a busy machine can miss the early boot checks; a
-# guest that never reached its init is booted once more.
-for attempt in 1 2; do
-  "$here/run-x86.sh" "$tree" "$work/initrd-x86.gz" "$x" "$limit" \
-    -device virtio-scsi-pci,id=scsi \
-    -drive if=none,id=cd,file="$x/cd.iso",format=raw,media=cdrom,readonly=on \
-    -device scsi-cd,bus=scsi.0,scsi-id=0,lun=0,drive=cd \
-    -drive if=none,id=dvd,file="$x/dvd.iso",format=raw,media=cdrom,readonly=on \
-    -device scsi-cd,bus=scsi.0,scsi-id=1,lun=0,drive=dvd \
-    -drive if=none,id=empty,media=cdrom \
-    -device scsi-cd,bus=scsi.0,scsi-id=2,lun=0,drive=empty \
-    -drive if=ide,index=2,media=cdrom,file="$x/cd.iso",format=raw,readonly=on \
-    2>&1 | sed -u 's/\r//g' | tee "$work/console.log" | grep -a --line-buffered "^guest: \|^run-x86: "
-  grep -aq 'guest: .* up after' "$work/console.log" && break
-  echo "kernel: the guest did not start (attempt $attempt); the end of its console:"
-  tail -n 25 "$work/console.log"
-done
-guest_time=$(( $(date +%s) - start ))
+boot_guest x86-64 "$here/run-x86.sh" "$tree" "$work/initrd-x86.gz" "$x" "$limit" "${SCSI_DRIVES[@]}" \
+  -drive if=ide,index=2,media=cdrom,file="$x/cd.iso",format=raw,readonly=on
 
-# shellcheck source=scripts/kernel/results.sh
-. "$here/results.sh"
 # shellcheck disable=SC2086
 guest_results "$x/results" $programs
 echo "$passed $failed" >"$work/counts"
-
-drives=$(sed -n 's/^guest: drives: //p' "$work/console.log" | tr -d '\r')
-fss=$(sed -n 's/^guest: file systems: //p' "$work/console.log" | tr -d '\r')
 {
   echo "[kernel]   x86-64 guest: Debian $(basename "$tree" | sed 's/^x86-//'), kernel $release, qemu-system-x86_64 TCG, guest ${guest_time}s"
-  echo "[kernel]   real drives: ${drives:-none appeared}"
-  echo "[kernel]   file systems: ${fss:-unknown}"
-  # Differences between the real drives and the simulated ones that the
-  # tests recognise and report instead of failing.
-  cat "$x"/results/*.log 2>/dev/null | grep -a '^known difference: ' | sort -u | sed 's/^/[kernel]   /'
+  guest_found
 } >"$work/summary"
 [ "$failed" = 0 ]
