@@ -705,7 +705,8 @@ int HttpResponseReader::finish()
     }
     // Otherwise cover with zeros what follows the stored bytes: bytes whose
     // growth failed and room no receive filled.
-    std::memset(*content_ + stored_, 0, static_cast<size_t>(std::min(size_, want) - stored_));
+    if (const int unfilled = std::min(size_, want) - stored_; unfilled > 0)
+        std::memset(*content_ + stored_, 0, static_cast<size_t>(unfilled));
     if (size_ < want) {
         DVR_REPORT_TO(report_, "COM_ReallocAndCopyBuf(%d) error\n", want);
         // Report only what the block holds: its data and its zeros.
