@@ -165,8 +165,9 @@ __attribute__((noinline)) const uint8_t *decode_blocks(const uint8_t *p, const u
     unsigned char *o = out;
     while (end - p >= 16) {
         // The next scan for the text's end reads a block further on: have
-        // those bytes on their way meanwhile. A hint only, never a fault.
-        __builtin_prefetch(p + kBase64ScanBlock);
+        // those bytes on their way meanwhile. A hint only, never a fault
+        // (the address, past the text at its end, is formed as a number).
+        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kBase64ScanBlock));
         // Each group's 24 bits, once both its pairs are known to be
         // symbols, with the two marks cleared.
         constexpr uint32_t kMarks = uint32_t(kBase64PairSymbols) << 12 | kBase64PairSymbols;
