@@ -123,21 +123,22 @@ inline uint32_t decode_four(const uint8_t *p) noexcept
 }
 
 // Two characters loaded as one native 16-bit word give, through one
-// table look-up, their 12 bits (the first symbol's six above the second's)
-// with kBase64PairSymbols set, or 0 when either is not a symbol. Half the
-// loads of looking up each character: the decoder's main loop is bound by
-// its loads. The table takes 128 KiB, of which the pairs of symbols touch
-// about 24 KiB.
-constexpr uint16_t kBase64PairSymbols = 0x8000;
+// table look-up, their 12 bits (the first symbol's six above the second's),
+// or kBase64PairBad when either is not a symbol. Half the loads of looking
+// up each character: the decoder's main loop is bound by its loads. The
+// table takes 128 KiB, of which the pairs of symbols touch about 24 KiB.
+constexpr uint16_t kBase64PairBad = 0x8000;
 constexpr std::array<uint16_t, 65536> make_base64_pair_values()
 {
     std::array<uint16_t, 65536> t{};
+    for (auto &v : t)
+        v = kBase64PairBad;
     for (unsigned first = 0; first < 64; ++first) {
         for (unsigned second = 0; second < 64; ++second) {
             const auto c1 = static_cast<uint8_t>(kBase64Alphabet[first]);
             const auto c2 = static_cast<uint8_t>(kBase64Alphabet[second]);
             const unsigned w = std::endian::native == std::endian::little ? c1 | c2 << 8 : c1 << 8 | c2;
-            t[w] = static_cast<uint16_t>(kBase64PairSymbols | first << 6 | second);
+            t[w] = static_cast<uint16_t>(first << 6 | second);
         }
     }
     return t;
@@ -168,18 +169,15 @@ __attribute__((noinline)) const uint8_t *decode_blocks(const uint8_t *p, const u
         // those bytes on their way meanwhile. A hint only, never a fault
         // (the address, past the text at its end, is formed as a number).
         __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kBase64ScanBlock));
-        // Each group's 24 bits, once both its pairs are known to be
-        // symbols, with the two marks cleared.
-        constexpr uint32_t kMarks = uint32_t(kBase64PairSymbols) << 12 | kBase64PairSymbols;
         const uint32_t a0 = pair_value(p), a1 = pair_value(p + 2);
         const uint32_t b0 = pair_value(p + 4), b1 = pair_value(p + 6);
-        const uint32_t first_marks = a0 & a1 & b0 & b1;
-        const uint64_t ab = uint64_t(a0 << 12 ^ a1 ^ kMarks) << 40 | uint64_t(b0 << 12 ^ b1 ^ kMarks) << 16;
+        const uint32_t first_bad = a0 | a1 | b0 | b1;
+        const uint64_t ab = uint64_t(a0 << 12 | a1) << 40 | uint64_t(b0 << 12 | b1) << 16;
         const uint32_t c0 = pair_value(p + 8), c1 = pair_value(p + 10);
         const uint32_t d0 = pair_value(p + 12), d1 = pair_value(p + 14);
-        const uint32_t second_marks = c0 & c1 & d0 & d1;
-        const uint32_t c = c0 << 12 ^ c1 ^ kMarks, d = d0 << 12 ^ d1 ^ kMarks;
-        if (!(first_marks & second_marks & kBase64PairSymbols))
+        const uint32_t second_bad = c0 | c1 | d0 | d1;
+        const uint32_t c = c0 << 12 | c1, d = d0 << 12 | d1;
+        if ((first_bad | second_bad) & kBase64PairBad)
             break;
         // Twelve bytes as one 8-byte and one 4-byte store.
         store_be64_prefix(o, ab | c >> 8, 8);
