@@ -34,6 +34,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "COMMON.h"
 
 extern char **environ;
@@ -274,16 +275,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 
-    bool median(const std::string &name, double &out) const
-    {
-        auto it = times.find(name);
-        if (it == times.end() || it->second.empty())
-            return false;
-        std::vector<double> v = it->second;
-        std::sort(v.begin(), v.end());
-        out = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-        return true;
-    }
+    bool median(const std::string &name, double &out) const { return dvrbench::median_of(times, name, out); }
 };
 
 void register_all()
@@ -370,13 +362,7 @@ void tear_down()
 
 int main(int argc, char **argv)
 {
-    // Repetitions of the cases interleave, so that a change in the
-    // machine's load falls on both sides of a comparison.
-    std::vector<char *> args(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave.data());
-    int nargs = static_cast<int>(args.size());
-    benchmark::Initialize(&nargs, args.data());
+    dvrbench::initialize_interleaved(argc, argv);
     if (!set_up()) {
         tear_down();
         return 1;

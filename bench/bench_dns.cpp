@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "../tests/support/http_servers.h"
 #include "DNS.h"
 
@@ -41,12 +42,6 @@ constexpr const char *kAddress = "10.20.30.40";
 std::string gDir;
 hs::ServerProcess gDnsmasq;
 std::map<std::string, std::vector<double>> gWall;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // Standard output pointed at /dev/null for a scope (the library reports
 // each lookup's steps there), restored after.
@@ -145,22 +140,14 @@ bool set_up()
 void tear_down()
 {
     gDnsmasq.stop();
-    if (!gDir.empty()) {
-        std::string cmd = "rm -rf '" + gDir + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", gDir.c_str());
-    }
+    dvrbench::remove_tree(gDir);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::vector<char *> args(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave.data());
-    int nargs = static_cast<int>(args.size());
-    benchmark::Initialize(&nargs, args.data());
+    dvrbench::initialize_interleaved(argc, argv);
     if (!set_up()) {
         std::fprintf(stderr, "bench_dns: set-up failed\n");
         tear_down();
@@ -174,10 +161,9 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks();
     tear_down();
 
-    auto it_lib = gWall.find("library"), it_libc = gWall.find("libc");
-    if (it_lib == gWall.end() || it_libc == gWall.end())
+    double lib = 0, libc = 0;
+    if (!dvrbench::median_of(gWall, "library", lib) || !dvrbench::median_of(gWall, "libc", libc))
         return 1;
-    const double lib = median(it_lib->second), libc = median(it_libc->second);
     std::printf("\nRatio (median repetition of each side):\n"
                 "One A lookup from a local dnsmasq over loopback, call against call in this process,\n"
                 "wall time of the whole call (same name, same server, same /etc/resolv.conf):\n");

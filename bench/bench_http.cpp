@@ -35,6 +35,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "../tests/support/http_servers.h"
 #include "COMMON.h"
 
@@ -58,12 +59,6 @@ hs::ServerProcess gNginx;
 
 // Every repetition's figures (seconds per download), by case.
 std::map<std::string, std::vector<double>> gWall, gCpu;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 std::string make_html(size_t size)
 {
@@ -265,31 +260,14 @@ void tear_down()
     for (const auto &f : {gToolOut, gCurlOut})
         if (!f.empty())
             ::unlink(f.c_str());
-    if (!gDir.empty()) {
-        std::string cmd = "rm -rf '" + gDir + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", gDir.c_str());
-    }
-}
-
-bool get(const std::map<std::string, std::vector<double>> &m, const char *name, double &v)
-{
-    auto it = m.find(name);
-    if (it == m.end() || it->second.empty())
-        return false;
-    v = median(it->second);
-    return true;
+    dvrbench::remove_tree(gDir);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::vector<char *> args(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave.data());
-    int nargs = static_cast<int>(args.size());
-    benchmark::Initialize(&nargs, args.data());
+    dvrbench::initialize_interleaved(argc, argv);
     if (!set_up()) {
         tear_down();
         return 1;
@@ -300,7 +278,7 @@ int main(int argc, char **argv)
 
     double tool = 0, curl = 0, tool_cpu = 0, curl_cpu = 0, call = 0, s1 = 0, s16 = 0;
     std::printf("\nRatios (median repetition of each side):\n");
-    if (get(gWall, "library", tool) && get(gWall, "curl", curl)) {
+    if (dvrbench::median_of(gWall, "library", tool) && dvrbench::median_of(gWall, "curl", curl)) {
         std::printf("32 MiB from nginx, whole process against whole process: http_tool (library call, body\n"
                     "written to a file) against curl -s -o FILE; start-up, download and file included.\n");
         std::printf("  %-56s %7.1f ms\n", "http_tool, wall time", 1000 * tool);
@@ -309,20 +287,20 @@ int main(int argc, char **argv)
         const double r = (tool - kPauseSeconds) / curl;
         std::printf("  %-56s %7.3f  (required <= 1.20) %s\n", "(http_tool - 30 ms) / curl, wall time", r,
                     r <= 1.2 ? "ok" : "ABOVE");
-        if (get(gCpu, "library", tool_cpu) && get(gCpu, "curl", curl_cpu) && curl_cpu > 0)
+        if (dvrbench::median_of(gCpu, "library", tool_cpu) && dvrbench::median_of(gCpu, "curl", curl_cpu) && curl_cpu > 0)
             std::printf("  %-56s %7.3f  (%.1f ms / %.1f ms)\n", "http_tool / curl, processor time of the child",
                         tool_cpu / curl_cpu, 1000 * tool_cpu, 1000 * curl_cpu);
     }
-    if (get(gWall, "call", call))
+    if (dvrbench::median_of(gWall, "call", call))
         std::printf("  %-56s %7.1f ms (%.1f ms less the pause)\n",
                     "for information: the library call alone, in this process", 1000 * call,
                     1000 * (call - kPauseSeconds));
-    if (get(gWall, "strip1", s1) && get(gWall, "strip16", s16)) {
+    if (dvrbench::median_of(gWall, "strip1", s1) && dvrbench::median_of(gWall, "strip16", s16)) {
         const double r = s16 / s1;
         std::printf("%-58s %7.3f  (required < 20) %s\n", "stripping 16 MiB / 1 MiB of HTML, wall time of the call", r,
                     r < 20 ? "ok" : "ABOVE");
         // The same in processor time, which a busy machine disturbs less.
-        if (get(gCpu, "strip1", s1) && get(gCpu, "strip16", s16) && s1 > 0)
+        if (dvrbench::median_of(gCpu, "strip1", s1) && dvrbench::median_of(gCpu, "strip16", s16) && s1 > 0)
             std::printf("%-58s %7.3f\n", "  the same in processor time", s16 / s1);
     }
     return 0;
