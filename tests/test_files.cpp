@@ -1319,30 +1319,67 @@ TEST(WriterLeftovers, ReadOnlyLeftoverIsRemoved)
     EXPECT_EQ(read_file(dir + "/target"), "new\n");
     EXPECT_EQ(entries(dir), std::vector<std::string>{"target"});
 
+    ::unlink((dir + "/.target.dvrnew~").c_str());
     // A read-only source copied from a FIFO: the copy is seen while the
     // source is still open.
     const std::string fifo = t / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(::chmod(fifo.c_str(), 0444), 0);
     int moved = -2;
-    std::thread mover([&] {
-        CaptureStdout cap;
-        moved = COM_RenameFile(fifo.c_str(), (dir + "/target").c_str());
-    });
+    std::thread mover([&] { moved = COM_RenameFile(fifo.c_str(), (dir + "/target").c_str()); });
     int w = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(w, 0);
-    ASSERT_EQ(::write(w, "from fifo\n", 10), 10);
+    // More than the writer gathers before it hands bytes to the new file.
+    const std::string data(100000, 'f');
+    for (size_t off = 0; off < data.size();) {
+        ssize_t n = ::write(w, data.data() + off, data.size() - off);
+        ASSERT_GT(n, 0);
+        off += static_cast<size_t>(n);
+    }
     struct stat st {};
-    while (::lstat((dir + "/.target.dvrnew~").c_str(), &st) != 0)
+    while (::lstat((dir + "/.target.dvrnew~").c_str(), &st) != 0 || st.st_size == 0)
         std::this_thread::yield();
     EXPECT_EQ(st.st_mode & 07777, 0600u) << "the new file while it is written";
     ::close(w);
     mover.join();
     EXPECT_EQ(moved, 0);
-    EXPECT_EQ(read_file(dir + "/target"), "from fifo\n");
+    EXPECT_EQ(read_file(dir + "/target"), data);
     ASSERT_EQ(::stat((dir + "/target").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
     EXPECT_EQ(entries(dir), std::vector<std::string>{"target"});
+}
+
+// A file system mounted inside the tree (its own, or a directory of the
+// same one bound there) is not entered: what it holds stays.
+TEST(RemoveFileInDir, LeavesMountedFileSystemsAlone)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "mounting needs root";
+    TempDir t;
+    make_dirs(t / "elsewhere");
+    write_file(t / "elsewhere/kept", "bound");
+    for (bool bind : {false, true}) {
+        const std::string tree = t / "tree";
+        make_dirs(tree + "/a/mnt");
+        write_file(tree + "/a/f", "1");
+        const std::string mnt = tree + "/a/mnt";
+        if (bind)
+            ASSERT_EQ(::mount((t / "elsewhere").c_str(), mnt.c_str(), nullptr, MS_BIND, nullptr), 0);
+        else
+            ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k"), 0);
+        if (!bind)
+            write_file(mnt + "/kept", "own");
+        CaptureStdout cap;
+        int rc = COM_RemoveFileInDir(1, tree.c_str());
+        std::string out = cap.take();
+        bool still = exists(mnt + "/kept");
+        ::umount2(mnt.c_str(), MNT_DETACH);
+        EXPECT_TRUE(still) << (bind ? "bound directory" : "tmpfs") << "\n" << out;
+        EXPECT_EQ(rc, 1) << out;
+        EXPECT_FALSE(exists(tree + "/a/f"));
+        EXPECT_EQ(read_file(t / "elsewhere/kept"), "bound");
+        ASSERT_EQ(std::system(("rm -rf '" + tree + "'").c_str()), 0);
+    }
 }
 
 // Root empties a tree another user can write while that user swaps each
