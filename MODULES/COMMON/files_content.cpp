@@ -110,7 +110,7 @@ try {
     }
     // The copy takes the source's mode, owner and group, and replaces the
     // destination only once it is complete and on the disk.
-    dvr::FileReplacer out;
+    dvr::FileReplacer out(DVR_REPORTER("MODULES/COMMON"));
     if (!out.open(dst, dvr::ReplaceLinks::Follow, static_cast<int>(sst.st_mode & 07777)) ||
         !out.set_owner_mode(sst)) {
         COM_REPORT("open(%s) failed : %s\n", dst, std::strerror(errno));
@@ -170,14 +170,26 @@ try {
         return -1;
     }
     // The new text goes to a new file that replaces the target only once
-    // it is complete and on the disk.
-    dvr::FileReplacer rep;
-    if (!check_only && !rep.open(path, dvr::ReplaceLinks::Follow, -1)) {
-        report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
-        return -1;
+    // it is complete and on the disk. The target is read again once the
+    // writers' lock is held, so that a writer that went before is not
+    // undone.
+    dvr::FileReplacer rep(DVR_REPORTER("MODULES/COMMON"));
+    if (!check_only) {
+        if (!rep.open(path, dvr::ReplaceLinks::Follow, -1)) {
+            report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
+            return -1;
+        }
+        target.reset(std::fopen(rep.target().c_str(), "re"));
+        if (!target) {
+            COM_REPORT("fopen(%s) failed : %s\n", path, std::strerror(errno));
+            return -1;
+        }
     }
 
     int matched = 0;
+    // Whether what was written so far ends a line (an appended line must
+    // not join the last one).
+    bool line_ended = true;
     LineBuffer line;
     // Whole lines, of any length, each with its line end (the last one
     // may have none).
@@ -194,17 +206,23 @@ try {
             text = it.szReplace;
             it.nKeyLen = 0;
             ++matched;
-            if (!check_only && !text.empty() && (!rep.write(text) || !rep.write("\n"))) {
-                COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
-                return -1;
+            if (!check_only && !text.empty()) {
+                if (!rep.write(text) || !rep.write("\n")) {
+                    COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
+                    return -1;
+                }
+                line_ended = true;
             }
             text = {};
             break;
         }
-        if (!check_only && !text.empty() && !rep.write(text)) {
-            COM_REPORT("fprintf() fail : %s : %.*s", std::strerror(errno), static_cast<int>(text.size()),
-                       text.data());
-            return -1;
+        if (!check_only && !text.empty()) {
+            if (!rep.write(text)) {
+                COM_REPORT("fprintf() fail : %s : %.*s", std::strerror(errno), static_cast<int>(text.size()),
+                           text.data());
+                return -1;
+            }
+            line_ended = text.back() == '\n';
         }
     }
     // A read error (or no memory for a line) must not pass for the end of
@@ -219,10 +237,13 @@ try {
     if (list->bAppend) {
         for (int i = 0; i < count; ++i) {
             const COM_REPLACE_ITEM &it = items[i];
-            if (it.nKeyLen > 0 && it.szReplace[0] && (!rep.write(std::string_view(it.szReplace)) || !rep.write("\n"))) {
+            if (it.nKeyLen <= 0 || !it.szReplace[0])
+                continue;
+            if ((!line_ended && !rep.write("\n")) || !rep.write(std::string_view(it.szReplace)) || !rep.write("\n")) {
                 COM_REPORT("fprintf() fail : %s : %s", std::strerror(errno), it.szReplace);
                 return -1;
             }
+            line_ended = true;
         }
     }
     if (!rep.commit()) {
@@ -266,7 +287,7 @@ try {
     }
     // The block replaces the file only once it is all on the disk: a full
     // disk or a crash leaves the old contents.
-    dvr::FileReplacer rep;
+    dvr::FileReplacer rep(DVR_REPORTER("MODULES/COMMON"));
     if (!rep.open(path, dvr::ReplaceLinks::Follow, kFileMode)) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
         return -1;
@@ -346,7 +367,7 @@ try {
         return -1;
     }
     // The text replaces the file only once it is all on the disk.
-    dvr::FileReplacer rep;
+    dvr::FileReplacer rep(DVR_REPORTER("MODULES/COMMON"));
     if (!rep.open(path, dvr::ReplaceLinks::Follow, kFileMode)) {
         COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return -1;

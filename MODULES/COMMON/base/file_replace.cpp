@@ -1,7 +1,8 @@
 // Crash-safe replacement of a file's contents: the new contents go to a new
 // file beside the target, are synced, and are renamed over the target, so
 // that after a crash or a full disk the target holds either its old or its
-// new contents, never a mixture.
+// new contents, never a mixture. Where no new file can take the target's
+// place, the target is written in place instead.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,8 +24,8 @@ namespace {
 // Symbolic links followed on the way to the file itself (the kernel's own
 // limit for one path).
 constexpr int kMaxLinkHops = 40;
-// Attempts to take the new file's name from other writers of the same
-// target before giving up.
+// Attempts to take the writers' lock of a target that other writers keep
+// replacing (or creating) before giving up.
 constexpr int kMaxClaims = 1000;
 // Bytes gathered before they are handed to the new file.
 constexpr size_t kFlushSize = 65536;
@@ -109,13 +110,14 @@ bool FileReplacer::fail(const char *call, const std::string &path) noexcept
 void FileReplacer::abandon() noexcept
 {
     if (fd_.valid() && !committed_) {
-        // The name is ours while the lock on the file is held: remove it
-        // before the lock goes with the descriptor.
+        // The name is ours while the writers' lock is held: remove it
+        // before the lock goes.
         int saved = errno;
         ::unlink(new_path_.c_str());
         errno = saved;
     }
     fd_.reset();
+    lock_.reset();
     buf_.clear();
     state_ = State::Idle;
 }
@@ -161,47 +163,116 @@ bool FileReplacer::resolve(const char *path, ReplaceLinks links)
     }
 }
 
-// Takes the new file's name: creates it, or waits for the writer that
-// holds it and then removes what a crashed writer left behind.
-bool FileReplacer::claim_new_file(mode_t perm)
+// Takes the writers' lock: an exclusive flock on the target itself when it
+// exists, on its directory when it does not. A writer that waited may find
+// the name taken by a new file (renamed over it, or created) and tries
+// again with that. On success st describes the target locked (exists) or
+// the target is still missing (!exists).
+bool FileReplacer::lock_target(struct stat &st, bool &exists)
 {
     for (int attempt = 0; attempt < kMaxClaims; ++attempt) {
-        bool fresh = true;
-        UniqueFd fd(::open(new_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, perm));
+        exists = ::lstat(target_.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT)
+            return fail("lstat", target_);
+        if (exists && !S_ISREG(st.st_mode)) {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : ELOOP; // it changed kind meanwhile
+            return fail("open", target_);
+        }
+        // A writable file may be unreadable: the lock needs either.
+        UniqueFd fd;
+        const char *locked = exists ? target_.c_str() : dir_.c_str();
+        if (exists) {
+            fd.reset(::open(locked, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (!fd && errno == EACCES)
+                fd.reset(::open(locked, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        } else {
+            fd.reset(::open(locked, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
         if (!fd) {
-            if (errno != EEXIST)
-                return fail("open", new_path_);
-            fresh = false;
-            fd.reset(::open(new_path_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            if (!fd) {
-                if (errno == ENOENT)
-                    continue; // its writer just finished
-                return fail("open", new_path_);
-            }
+            if (exists && (errno == ENOENT || errno == ELOOP))
+                continue; // replaced or removed between the look and the open
+            return fail("open", locked);
         }
         int rc;
         do
             rc = ::flock(fd.get(), LOCK_EX);
         while (rc != 0 && errno == EINTR);
         if (rc != 0)
-            return fail("flock", new_path_);
-        // Still the file of that name? Another writer may have renamed or
-        // removed it while this one waited.
-        struct stat mine {}, named {};
+            return fail("flock", locked);
+        // Still the file of that name, or still no file of that name?
+        struct stat mine {}, now {};
         if (::fstat(fd.get(), &mine) != 0)
-            return fail("fstat", new_path_);
-        if (::lstat(new_path_.c_str(), &named) != 0 || named.st_dev != mine.st_dev || named.st_ino != mine.st_ino)
+            return fail("fstat", locked);
+        const bool there = ::lstat(target_.c_str(), &now) == 0;
+        if (exists ? (!there || now.st_dev != mine.st_dev || now.st_ino != mine.st_ino) : there)
             continue;
-        if (!fresh) {
-            // Left behind by a writer that never finished.
-            if (::unlink(new_path_.c_str()) != 0)
-                return fail("unlink", new_path_);
-            continue;
-        }
-        fd_ = std::move(fd);
+        if (exists)
+            st = now;
+        lock_ = std::move(fd);
         return true;
     }
     errno = EBUSY;
+    return fail("flock", target_);
+}
+
+// Records why the target is written in place and says so.
+void FileReplacer::fall_back(const char *call, const std::string &path, int err)
+{
+    state_ = State::Fallback;
+    DVR_REPORT_TO(report_, "%s(%s) failed : %s : %s written in place\n", call, path.c_str(), std::strerror(err),
+                  target_.c_str());
+}
+
+// Makes the new file under the lock, or chooses to write in place where no
+// new file can be made beside an existing target.
+bool FileReplacer::make_new_file(bool exists, int create_mode)
+{
+    const std::string base = base_of(target_);
+    new_path_ = (dir_ == "/" ? std::string("/") : dir_ + "/");
+    new_path_ += '.';
+    new_path_ += base;
+    new_path_ += kNewSuffix;
+    if (base.size() + 1 + kNewSuffix.size() > NAME_MAX) {
+        if (!exists) {
+            errno = ENAMETOOLONG;
+            return fail("open", target_);
+        }
+        fall_back("open", new_path_, ENAMETOOLONG);
+        return true;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // Whatever is under the name was left by a writer that did not
+        // finish: the lock holder owns the name.
+        if (::unlink(new_path_.c_str()) != 0 && errno != ENOENT && errno != EACCES && errno != EPERM &&
+            errno != EROFS)
+            return fail("unlink", new_path_);
+        // A new target's mode (less the umask) is what open makes of the
+        // creation mode; the file stays private until it is complete.
+        const mode_t perm = exists ? 0600 : static_cast<mode_t>(create_mode) & 07777;
+        UniqueFd fd(::open(new_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, perm));
+        if (!fd) {
+            const int err = errno;
+            if (err == EEXIST)
+                continue;
+            if (exists && (err == EACCES || err == EPERM || err == ENAMETOOLONG)) {
+                fall_back("open", new_path_, err);
+                return true;
+            }
+            return fail("open", new_path_);
+        }
+        if (!exists) {
+            struct stat st {};
+            if (::fstat(fd.get(), &st) != 0 || ::fchmod(fd.get(), 0600) != 0) {
+                fd_ = std::move(fd); // so that the name is removed
+                return fail("fchmod", new_path_);
+            }
+            want_mode_ = st.st_mode & 07777;
+        }
+        fd_ = std::move(fd);
+        state_ = State::NewFile;
+        return true;
+    }
+    errno = EEXIST;
     return fail("open", new_path_);
 }
 
@@ -210,6 +281,8 @@ bool FileReplacer::open(const char *path, ReplaceLinks links, int create_mode)
     abandon();
     committed_ = false;
     written_ = 0;
+    want_owner_ = false;
+    want_mode_ = 0600;
     call_ = "";
     failed_path_.clear();
     if (!path || !*path) {
@@ -222,14 +295,12 @@ bool FileReplacer::open(const char *path, ReplaceLinks links, int create_mode)
 
         // What is there now. O_PATH opens nothing: no permission is needed,
         // a FIFO does not block and a link is looked at, not followed.
-        struct stat st {};
-        bool exists = false;
         {
             UniqueFd probe(::open(target_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
             if (probe) {
+                struct stat st {};
                 if (::fstat(probe.get(), &st) != 0)
                     return fail("fstat", target_);
-                exists = true;
                 if (S_ISLNK(st.st_mode)) {
                     errno = ELOOP; // a link appeared, or links are refused
                     return fail("open", target_);
@@ -249,8 +320,16 @@ bool FileReplacer::open(const char *path, ReplaceLinks links, int create_mode)
                 }
             } else if (errno != ENOENT) {
                 return fail("open", target_);
+            } else if (create_mode < 0) {
+                return fail("open", target_);
             }
         }
+        dir_ = dir_of(target_);
+
+        struct stat st {};
+        bool exists = false;
+        if (!lock_target(st, exists))
+            return false;
         if (!exists && create_mode < 0) {
             errno = ENOENT;
             return fail("open", target_);
@@ -259,24 +338,15 @@ bool FileReplacer::open(const char *path, ReplaceLinks links, int create_mode)
         // as they would for writing it in place.
         if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0)
             return fail("open", target_);
-
-        std::string base = base_of(target_);
-        if (base.size() + 1 + kNewSuffix.size() > NAME_MAX) {
-            errno = ENAMETOOLONG;
-            return fail("open", target_);
-        }
-        dir_ = dir_of(target_);
-        new_path_ = (dir_ == "/" ? std::string("/") : dir_ + "/");
-        new_path_ += '.';
-        new_path_ += base;
-        new_path_ += kNewSuffix;
-
-        // A new target gets the creation mode (less the umask) from open;
-        // an existing one's mode, owner and group are copied below.
-        if (!claim_new_file(exists ? 0600 : static_cast<mode_t>(create_mode) & 07777))
+        if (!make_new_file(exists, create_mode))
             return false;
-        state_ = State::NewFile;
-        return !exists || set_owner_mode(st);
+        if (exists && state_ == State::NewFile) {
+            want_uid_ = st.st_uid;
+            want_gid_ = st.st_gid;
+            want_mode_ = st.st_mode & 07777;
+            want_owner_ = true;
+        }
+        return true;
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         return fail("open", path);
@@ -311,6 +381,64 @@ bool FileReplacer::write(const void *data, size_t len)
     return true;
 }
 
+// Writes the new contents over the target from its start, then cuts it to
+// their length and syncs it: from the new file (from >= 0) or from the
+// gathered bytes. written_ becomes what reached the target.
+bool FileReplacer::write_in_place(int from)
+{
+    UniqueFd out(::open(target_.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!out)
+        return fail("open", target_);
+    written_ = 0;
+    if (from < 0) {
+        if (!write_fd_all(out.get(), buf_.data(), buf_.size(), written_))
+            return fail("write", target_);
+    } else {
+        char block[kFlushSize / 4];
+        for (off_t at = 0;; at += static_cast<off_t>(sizeof block)) {
+            ssize_t n;
+            do
+                n = ::pread(from, block, sizeof block, at);
+            while (n < 0 && errno == EINTR);
+            if (n < 0)
+                return fail("read", new_path_);
+            if (n == 0)
+                break;
+            if (!write_fd_all(out.get(), block, static_cast<size_t>(n), written_))
+                return fail("write", target_);
+            if (static_cast<size_t>(n) < sizeof block)
+                break;
+        }
+    }
+    if (::ftruncate(out.get(), static_cast<off_t>(written_)) != 0)
+        return fail("ftruncate", target_);
+    if (::fsync(out.get()) != 0)
+        return fail("fsync", target_);
+    if (::close(out.release()) != 0)
+        return fail("close", target_);
+    return true;
+}
+
+// Owner and group first (a change of owner clears the set-ID bits), then
+// the mode.
+bool FileReplacer::apply_owner_mode()
+{
+    if (want_owner_ && ::fchown(fd_.get(), want_uid_, want_gid_) != 0) {
+        if (errno != EPERM)
+            return fail("fchown", new_path_);
+        // Not root: the group alone, where the caller is a member of it.
+        if (::fchown(fd_.get(), static_cast<uid_t>(-1), want_gid_) != 0) {
+            if (errno != EPERM)
+                return fail("fchown", new_path_);
+            DVR_REPORT_TO(report_, "fchown(%s) failed : %s : owner and group of %s not kept\n", new_path_.c_str(),
+                          std::strerror(errno), target_.c_str());
+        }
+    }
+    if (::fchmod(fd_.get(), want_mode_) != 0)
+        return fail("fchmod", new_path_);
+    return true;
+}
+
 bool FileReplacer::commit()
 {
     if (state_ == State::Idle) {
@@ -333,15 +461,37 @@ bool FileReplacer::commit()
         abandon();
         return true;
     }
+    if (state_ == State::Fallback) {
+        if (!write_in_place(-1))
+            return false;
+        committed_ = true;
+        abandon();
+        return true;
+    }
     if (!flush())
+        return false;
+    if (!apply_owner_mode())
         return false;
     if (::fsync(fd_.get()) != 0)
         return fail("fsync", new_path_);
-    if (::rename(new_path_.c_str(), target_.c_str()) != 0)
-        return fail("rename", new_path_);
+    if (::rename(new_path_.c_str(), target_.c_str()) != 0) {
+        const int err = errno;
+        // A mount point, another file system, a sticky directory: the
+        // target stays where it is and takes the contents in place.
+        if (err != EBUSY && err != EXDEV && err != EPERM)
+            return fail("rename", new_path_);
+        fall_back("rename", new_path_, err);
+        if (!write_in_place(fd_.get()))
+            return false;
+        committed_ = true;
+        ::unlink(new_path_.c_str()); // still ours: the lock is held
+        abandon();
+        return true;
+    }
     // From here on the target has its new contents; the new name is gone.
     committed_ = true;
     fd_.reset();
+    lock_.reset();
     state_ = State::Idle;
     UniqueFd dir(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
@@ -362,10 +512,10 @@ bool FileReplacer::set_owner_mode(const struct stat &st)
 {
     if (state_ != State::NewFile)
         return true;
-    if (::fchown(fd_.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
-        return fail("fchown", new_path_);
-    if (::fchmod(fd_.get(), st.st_mode & 07777) != 0)
-        return fail("fchmod", new_path_);
+    want_uid_ = st.st_uid;
+    want_gid_ = st.st_gid;
+    want_mode_ = st.st_mode & 07777;
+    want_owner_ = true;
     return true;
 }
 
