@@ -38,53 +38,96 @@ bool is_root_dir(const char *dir) noexcept
            st.st_ino == root.st_ino;
 }
 
-// Empties and removes dir. The top directory is opened as given (a link
-// given by the caller is followed); entries below it are examined with
-// lstat and opened without following links, so a link is only ever
-// unlinked and the removal never leaves the tree.
-int remove_in_dir(int recursive, const char *dir, bool nofollow, const dvr::Reporter &report)
+// True when the directory open at fd is the root of a mount (a file system
+// of its own, or a directory bound there from the same one).
+bool is_mount_root(int fd, const struct stat &parent) noexcept
 {
-    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
-    DIR *raw = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_dev != parent.st_dev)
+        return true;
+    struct statx stx {};
+    return ::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) == 0 &&
+           (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+// Empties the directory open at fd (dir names it in reports; fd is taken
+// over) and gives the number of entries that could not be removed. Every
+// entry is looked at and removed relative to the directory's descriptor and
+// subdirectories are opened without following links, so a directory that
+// is renamed or swapped for a link while the walk runs never leads it out
+// of the tree. A file system mounted inside the tree is not entered.
+int empty_dir(int recursive, int fd, const char *dir, const dvr::Reporter &report)
+{
+    DIR *raw = ::fdopendir(fd);
     if (!raw) {
         int err = errno;
-        if (fd >= 0)
-            ::close(fd);
+        ::close(fd);
         DVR_REPORT_TO(report, "opendir(%s) error : %s\n", dir, std::strerror(err));
         return 0;
     }
-
-    int failed = 0;
-    {
-        dvr::UniqueDir d(raw);
-        while (struct dirent *e = ::readdir(d.get())) {
-            const char *name = e->d_name;
-            if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
-                continue;
-            char path[kPathBufSize];
-            int n = std::snprintf(path, sizeof path, "%s/%s", dir, name);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-                DVR_REPORT_TO(report, "path too long : %s/%s\n", dir, name);
-                ++failed;
-                continue;
-            }
-            struct stat st {};
-            if (::lstat(path, &st) != 0) {
-                DVR_REPORT_TO(report, "stat(%s) error : %s\n", path, std::strerror(errno));
-                ++failed;
-                continue;
-            }
-            if (!S_ISDIR(st.st_mode)) {
-                if (::unlink(path) != 0) {
-                    DVR_REPORT_TO(report, "unlink(%s) error : %s\n", path, std::strerror(errno));
-                    ++failed;
-                }
-            } else if (recursive == 1) {
-                failed += remove_in_dir(1, path, true, report);
-            }
-        }
+    dvr::UniqueDir d(raw);
+    const int dfd = ::dirfd(raw);
+    struct stat self {};
+    if (::fstat(dfd, &self) != 0) {
+        DVR_REPORT_TO(report, "stat(%s) error : %s\n", dir, std::strerror(errno));
+        return 1;
     }
 
+    int failed = 0;
+    while (struct dirent *e = ::readdir(d.get())) {
+        const char *name = e->d_name;
+        if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
+            continue;
+        char path[kPathBufSize];
+        int n = std::snprintf(path, sizeof path, "%s/%s", dir, name);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
+            DVR_REPORT_TO(report, "path too long : %s/%s\n", dir, name);
+            ++failed;
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            DVR_REPORT_TO(report, "stat(%s) error : %s\n", path, std::strerror(errno));
+            ++failed;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(dfd, name, 0) != 0) {
+                DVR_REPORT_TO(report, "unlink(%s) error : %s\n", path, std::strerror(errno));
+                ++failed;
+            }
+            continue;
+        }
+        if (recursive != 1)
+            continue;
+        int sub = ::openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (sub < 0) {
+            DVR_REPORT_TO(report, "opendir(%s) error : %s\n", path, std::strerror(errno));
+            continue;
+        }
+        if (is_mount_root(sub, self)) {
+            ::close(sub);
+            DVR_REPORT_TO(report, "rmdir(%s) error : %s\n", path, std::strerror(EBUSY));
+            ++failed;
+            continue;
+        }
+        failed += empty_dir(1, sub, path, report);
+        if (::unlinkat(dfd, name, AT_REMOVEDIR) != 0)
+            DVR_REPORT_TO(report, "rmdir(%s) error : %s\n", path, std::strerror(errno));
+    }
+    return failed;
+}
+
+// Empties and removes dir. The top directory is opened as given (a link
+// given by the caller is followed).
+int remove_in_dir(int recursive, const char *dir, const dvr::Reporter &report)
+{
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        DVR_REPORT_TO(report, "opendir(%s) error : %s\n", dir, std::strerror(errno));
+        return 0;
+    }
+    int failed = empty_dir(recursive, fd, dir, report);
     if (::rmdir(dir) != 0)
         DVR_REPORT_TO(report, "rmdir(%s) error : %s\n", dir, std::strerror(errno));
     return failed;
@@ -129,7 +172,7 @@ try {
         COM_REPORT("opendir(%s) error : %s\n", dir ? dir : "(null)", std::strerror(EINVAL));
         return 0;
     }
-    return remove_in_dir(bRecursive, dir, false, DVR_REPORTER("MODULES/COMMON"));
+    return remove_in_dir(bRecursive, dir, DVR_REPORTER("MODULES/COMMON"));
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_RemoveRealFile(const char *path)
