@@ -432,7 +432,8 @@ private:
     bool resolve(const char *path, ReplaceLinks links);
     bool lock_target(struct stat &st, bool &exists);
     bool make_new_file(bool exists, int create_mode);
-    void fall_back(const char *call, const std::string &path, int err);
+    void fall_back(const char *call, int err) noexcept;
+    void report_fallback() const;
     bool write_in_place(int from);
     bool apply_owner_mode();
     bool flush();
@@ -453,6 +454,9 @@ private:
     gid_t want_gid_ = 0;
     mode_t want_mode_ = 0600;
     bool want_owner_ = false;
+    // Why the target is written in place.
+    const char *fallback_call_ = "";
+    int fallback_err_ = 0;
     const char *call_ = "";
     std::string failed_path_;
 };

@@ -215,12 +215,20 @@ bool FileReplacer::lock_target(struct stat &st, bool &exists)
     return fail("flock", target_);
 }
 
-// Records why the target is written in place and says so.
-void FileReplacer::fall_back(const char *call, const std::string &path, int err)
+// Says why the target is written in place (the call that failed on the
+// new file's name).
+void FileReplacer::report_fallback() const
+{
+    DVR_REPORT_TO(report_, "%s(%s) failed : %s : %s written in place\n", fallback_call_, new_path_.c_str(),
+                  std::strerror(fallback_err_), target_.c_str());
+}
+
+// The target will be written in place at commit().
+void FileReplacer::fall_back(const char *call, int err) noexcept
 {
     state_ = State::Fallback;
-    DVR_REPORT_TO(report_, "%s(%s) failed : %s : %s written in place\n", call, path.c_str(), std::strerror(err),
-                  target_.c_str());
+    fallback_call_ = call;
+    fallback_err_ = err;
 }
 
 // Makes the new file under the lock, or chooses to write in place where no
@@ -237,7 +245,7 @@ bool FileReplacer::make_new_file(bool exists, int create_mode)
             errno = ENAMETOOLONG;
             return fail("open", target_);
         }
-        fall_back("open", new_path_, ENAMETOOLONG);
+        fall_back("open", ENAMETOOLONG);
         return true;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -255,7 +263,7 @@ bool FileReplacer::make_new_file(bool exists, int create_mode)
             if (err == EEXIST)
                 continue;
             if (exists && (err == EACCES || err == EPERM || err == ENAMETOOLONG)) {
-                fall_back("open", new_path_, err);
+                fall_back("open", err);
                 return true;
             }
             return fail("open", new_path_);
@@ -462,6 +470,7 @@ bool FileReplacer::commit()
         return true;
     }
     if (state_ == State::Fallback) {
+        report_fallback();
         if (!write_in_place(-1))
             return false;
         committed_ = true;
@@ -480,7 +489,8 @@ bool FileReplacer::commit()
         // target stays where it is and takes the contents in place.
         if (err != EBUSY && err != EXDEV && err != EPERM)
             return fail("rename", new_path_);
-        fall_back("rename", new_path_, err);
+        fall_back("rename", err);
+        report_fallback();
         if (!write_in_place(fd_.get()))
             return false;
         committed_ = true;
