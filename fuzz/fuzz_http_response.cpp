@@ -1,9 +1,10 @@
 // The response side of the HTTP client, fed from a buffer: the
 // Content-Length reader, the Digest challenge reader (and the
 // authorisation text built from what it read), and the read phase that
-// splits header from body and decodes chunked bodies, with receive sizes
-// taken from the input and a small or a large content limit; the body
-// both through the chunk buffer and straight into the content.
+// splits header from body (dropping interim 1xx responses) and decodes
+// chunked bodies, with receive sizes taken from the input and a small or
+// a large content limit; the body both through the chunk buffer and
+// straight into the content.
 //
 // Input: two bytes of receive size, one flag byte (bit 0: keep the header,
 // bit 1: POST for the Digest text, bit 2: a content limit of 64 bytes
@@ -42,6 +43,37 @@ size_t body_start(std::string_view text)
     size_t a = crlf == std::string_view::npos ? std::string_view::npos : crlf + 4;
     size_t b = lf == std::string_view::npos ? std::string_view::npos : lf + 2;
     return a < b ? a : b;
+}
+
+// True when the header at the start of text is that of an interim
+// response the reader drops: "HTTP/" and a version, blanks, then a status
+// code from 100 to 199 other than 101.
+bool interim(std::string_view text)
+{
+    if (text.substr(0, 5) != "HTTP/")
+        return false;
+    size_t i = text.find_first_of(" \n", 5);
+    if (i == std::string_view::npos)
+        return false;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    if (i + 3 > text.size())
+        return false;
+    const std::string_view code = text.substr(i, 3);
+    return code[0] == '1' && code[1] >= '0' && code[1] <= '9' && code[2] >= '0' && code[2] <= '9' && code != "101";
+}
+
+// Where the final response begins: past every interim response whose
+// header ended.
+size_t final_start(std::string_view text)
+{
+    size_t at = 0;
+    for (;;) {
+        const size_t end = body_start(text.substr(at));
+        if (end == std::string_view::npos || !interim(text.substr(at, end)))
+            return at;
+        at += end;
+    }
 }
 
 } // namespace
@@ -117,7 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Run a;
     run(a, step);
     check(a.result >= -1);
-    const std::string_view all(text, a.fed);
+    // The final response, after any interim ones.
+    const size_t head = final_start(std::string_view(text, a.fed));
+    const std::string_view all(text + head, a.fed - head);
     const size_t start = body_start(all);
     if (a.result == -1) {
         // A refused response hands back no stored bytes.
@@ -130,17 +164,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(!a.header_done || start != std::string_view::npos);
         if (!a.header_done) {
             // A header that never ended, kept as it came.
-            check(keep && got == a.fed && std::memcmp(a.content, text, got) == 0);
+            check(keep && got == all.size() && std::memcmp(a.content, all.data(), got) == 0);
         } else if (keep) {
-            // The header as received comes first.
-            check(start != std::string_view::npos && got >= start && std::memcmp(a.content, text, start) == 0);
+            // The final header as received comes first.
+            check(start != std::string_view::npos && got >= start &&
+                  std::memcmp(a.content, all.data(), start) == 0);
             if (!a.chunked)
-                check(got == a.fed && std::memcmp(a.content, text, got) == 0);
+                check(got == all.size() && std::memcmp(a.content, all.data(), got) == 0);
         } else if (!a.chunked) {
             // Only the body: whatever followed the header's end, however the
             // receives cut the header.
-            check(start != std::string_view::npos && got == a.fed - start &&
-                  std::memcmp(a.content, text + start, got) == 0);
+            check(start != std::string_view::npos && got == all.size() - start &&
+                  std::memcmp(a.content, all.data() + start, got) == 0);
         }
         // Within the limits: the kept header, the body, and at most the
         // rest of the receive that completed a Content-Length.

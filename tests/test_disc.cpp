@@ -274,24 +274,64 @@ TEST_F(Disc, TocWithoutTracksIsRefused)
     EXPECT_EQ(rec.details.disc.used_capacity, 0u);
 }
 
-TEST_F(Disc, TocLengthNearTheReplySizeStaysInTheReply)
+// The lead-out of a DVD's TOC is the descriptor numbered AAh: a reply
+// that ends before it (a drive that claims 65533 bytes and sends 12, one
+// whose 20 announced bytes stop after the track's 12, or a table without
+// it) gives no used size, and the walk stays inside the reply (checked by
+// the address sanitizer stage).
+TEST_F(Disc, DvdTocLeadOutIsTheDescriptorNumberedAA)
 {
-    // A drive that claims 65533 bytes of table sends a few: the walk over
-    // the descriptors ends inside the 64 KiB reply (checked by the
-    // address sanitizer stage), on the one descriptor that arrived.
-    dvrtest::SimMedium m = dvrtest::real_disc("dvd+r-open");
-    attach(m);
-    drive.raw["toc_lba"] = {0xFF, 0xFD, 0x01, 0x01, 0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
-    drive.write(root / "dev/sg0");
-    dvr::UniqueFd fd(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
-    DEV_DISC_INFO info{};
-    CaptureStdout cap;
-    EXPECT_EQ(Dev_ReadDvdRToc("/dev/scd0", fd.get(), &info), 1);
-    std::string out = cap.take();
-    // Only the one descriptor that arrived is read, as the lead-out; the
-    // zero-filled rest of the buffer is no track.
-    EXPECT_NE(out.find(" Track#1  :             14@0\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find(" Track#0  :             00@0\n"), std::string::npos) << out;
+    const std::vector<uint8_t> track = {0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t> leadOut = {0x00, 0x14, 0xAA, 0x00, 0x00, 0x10, 0x00, 0x00};
+    const std::vector<uint8_t> track2 = {0x00, 0x14, 0x02, 0x00, 0x00, 0x00, 0x10, 0x00};
+    auto reply = [](std::vector<uint8_t> head, std::initializer_list<std::vector<uint8_t>> parts) {
+        for (const auto &p : parts)
+            head.insert(head.end(), p.begin(), p.end());
+        return head;
+    };
+    const struct {
+        const char *what;
+        std::vector<uint8_t> toc;
+        size_t sendOnly; // 0: all of it
+        int result;
+        uint64_t used;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"65533 bytes claimed, one track descriptor sent", reply({0xFF, 0xFD, 0x01, 0x01}, {track}), 0, 0, 77,
+         {" Track#1  :             14@0\n",
+          "Dev_ReadDvdRToc(): (/dev/scd0) : reply of 12 bytes (12 arrived) too short for the lead-out (track AAh) "
+          "(20 bytes)\n"}},
+        {"track and lead-out announced, 12 of 20 bytes arrived", reply({0x00, 0x12, 0x01, 0x01}, {track, leadOut}),
+         12, 0, 77, {"reply of 12 bytes (12 arrived) too short for the lead-out (track AAh) (20 bytes)\n"}},
+        {"two tracks, no lead-out", reply({0x00, 0x12, 0x01, 0x02}, {track, track2}), 0, 0, 77,
+         {" Track#2  :             14@4096\n",
+          "reply of 20 bytes (20 arrived) too short for the lead-out (track AAh) (28 bytes)\n"}},
+        {"track and lead-out", reply({0x00, 0x12, 0x01, 0x01}, {track, leadOut}), 0, 1, 0x100000 * 2 + 2,
+         {" Track#1  :             14@0\n", " Track#AA :             14@1048576\n", "Used capacity = 2048 MB.\n"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        drive = SimDrive{};
+        drive.medium = dvrtest::real_disc("dvd+r-open");
+        drive.raw["toc_lba"] = c.toc;
+        if (c.sendOnly)
+            drive.send_only["toc_lba"] = c.sendOnly;
+        drive.write(root / "dev/sg0");
+        dvr::UniqueFd fd(::open((root / "dev/sg0").c_str(), O_RDWR | O_NONBLOCK));
+        DEV_DISC_INFO info{};
+        info.type1 = 4; // an open DVD+R of 4590208 KB
+        info.type2 = 2;
+        info.appendable = 1;
+        info.total_capacity = 4590208;
+        info.used_capacity = 77;
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_ReadDvdRToc("/dev/scd0", fd.get(), &info), c.result);
+        std::string out = cap.take();
+        EXPECT_EQ(info.used_capacity, c.used);
+        for (const std::string &l : c.lines)
+            EXPECT_NE(out.find(l), std::string::npos) << l << "\n" << out;
+        EXPECT_EQ(out.find("Track#0  :             00@0\n"), std::string::npos) << out; // no zero-filled rest
+    }
 }
 
 // Drives that lie: each reply shape gives the failure of the step that

@@ -180,15 +180,57 @@ TEST(DnsParseA, EveryCutOfAGoodResponseIsReadSafely)
     for (size_t len = 0; len <= r.b.size(); ++len) {
         DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
         int rc = parse_a(Bytes(r.b.begin(), r.b.begin() + long(len)), rec);
-        // Only whole addresses are ever taken.
-        // The first address ends 32 bytes before the end, each next 16 on.
-        const size_t firstEnd = r.b.size() - 32;
-        size_t whole = len >= firstEnd ? (len - firstEnd) / 16 + 1 : 0;
-        std::vector<std::string> all = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
-        all.resize(std::min<size_t>(whole, 3));
+        // A response whose answers are not all there gives no address.
+        const bool whole = len == r.b.size();
         EXPECT_EQ(rc, whole ? 0 : -1) << len;
-        EXPECT_EQ(ips(rec, DNS_ADDR_REC_MAX), all) << len;
+        const std::vector<std::string> all = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+        EXPECT_EQ(ips(rec, DNS_ADDR_REC_MAX), whole ? all : std::vector<std::string>()) << len;
     }
+}
+
+TEST(DnsParseA, NamesAreWalkedWithinTheMessage)
+{
+    // The answer's owner: a pointer to itself, a pointer beyond the
+    // message, a reserved label type; a name of more than 255 bytes.
+    auto with_owner = [](Bytes owner) {
+        Response r("host.example.com", 1, 1);
+        size_t at = r.b.size();
+        r.a(kQname, "192.0.2.7");
+        r.b.erase(r.b.begin() + long(at), r.b.begin() + long(at) + 2);
+        if (owner.size() == 2 && owner[0] == 0xC0 && owner[1] == 0)
+            owner[1] = uint8_t(at); // itself
+        r.b.insert(r.b.begin() + long(at), owner.begin(), owner.end());
+        return r.b;
+    };
+    Bytes longName;
+    for (int i = 0; i < 5; ++i) {
+        longName.push_back(63);
+        longName.insert(longName.end(), 63, 'a');
+    }
+    longName.push_back(0);
+    const struct {
+        const char *what;
+        Bytes bytes;
+    } cases[] = {
+        {"pointer to itself", with_owner({0xC0, 0})},
+        {"pointer beyond the message", with_owner({0xC3, 0xFF})},
+        {"label type 01", with_owner({0x40, 0x0C})},
+        {"name of 321 bytes", with_owner(longName)},
+    };
+    for (const auto &c : cases) {
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        EXPECT_EQ(parse_a(c.bytes, rec), -1) << c.what;
+    }
+    // A pointer with its high offset bits set: a text record of 250 bytes
+    // first puts the CNAME's target past byte 256.
+    Response r("host.example.com", 1, 3);
+    r.raw_rr(kQname, 16, Bytes(250, 'x'));
+    size_t target = r.name_rr(kQname, dnswire::kTypeCname, "real.example.com");
+    ASSERT_GT(target, 256u);
+    r.a(target, "192.0.2.8");
+    DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+    ASSERT_EQ(parse_a(r.b, rec), 0);
+    EXPECT_EQ(ips(rec, DNS_ADDR_REC_MAX), std::vector<std::string>{"192.0.2.8"});
 }
 
 TEST(DnsParseMx, ExchangersSortedByPreference)
@@ -223,16 +265,18 @@ TEST(DnsParseMx, ExchangersSortedByPreference)
 
 TEST(DnsParseMx, AdditionalSectionCases)
 {
-    // Glue only for name servers (NSCOUNT == ARCOUNT): one entry is taken.
+    // Glue only for name servers: no exchanger's address (the lookup
+    // falls back to the domain's own), and no report.
     {
         Response r("example.com", 15, 1, 1, 1);
-        size_t mx = r.mx(kQname, 5, "mx.example.com");
+        r.mx(kQname, 5, "mx.example.com");
         size_t ns = r.name_rr(kQname, dnswire::kTypeNs, "ns.example.com");
-        (void)mx;
         r.a(ns, "10.7.0.1");
         DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
-        ASSERT_EQ(parse_mx(r.b, rec), 0);
-        EXPECT_EQ(ips(rec, DNS_ADDR_REC_MAX), std::vector<std::string>{"10.7.0.1"});
+        dvrtest::CaptureStdout cap;
+        EXPECT_EQ(parse_mx(r.b, rec), -1);
+        EXPECT_EQ(cap.take(), "");
+        EXPECT_EQ(rec[0].flag, 0);
     }
     // No additional records: fails without a report.
     {
@@ -253,8 +297,7 @@ TEST(DnsParseMx, AdditionalSectionCases)
         EXPECT_EQ(parse_mx(bad, rec), -1);
         EXPECT_NE(cap.take().find("Packet Size error!\n"), std::string::npos);
     }
-    // Twelve exchangers: the ten best; an owner offset of 0 has no
-    // preference byte before it and sorts last.
+    // Twelve exchangers: the ten best.
     {
         Response r("example.com", 15, 12, 0, 12);
         std::vector<size_t> names;
@@ -263,7 +306,7 @@ TEST(DnsParseMx, AdditionalSectionCases)
         ASSERT_LT(names.back(), 256u); // the offsets are single bytes
         for (int i = 0; i < 12; ++i) {
             std::string ip = "10.8.0." + std::to_string(i);
-            r.a(i == 0 ? 0 : names[size_t(i)], ip.c_str());
+            r.a(names[size_t(i)], ip.c_str());
         }
         DNS_ADDR_REC rec[12];
         std::memset(rec, 0x5A, sizeof rec);

@@ -298,7 +298,28 @@ protected:
             "--host-record=mx3.dvr.test,10.3.0.3",
             "--mx-host=mail.dvr.test,mx1.dvr.test,30", "--mx-host=mail.dvr.test,mx2.dvr.test,10",
             "--mx-host=mail.dvr.test,mx3.dvr.test,20",
-            "--host-record=nomx.dvr.test,10.4.0.1"};
+            "--host-record=nomx.dvr.test,10.4.0.1",
+            // Answers as a caching resolver gives them: TTLs from 1024 to
+            // 1279 (00 00 04 xx) and from 0x00040000 on (00 04 xx xx), whose
+            // bytes look like the RDLENGTH of an address; CNAME chains,
+            // several addresses behind a CNAME.
+            "--local-ttl=1100",
+            "--host-record=host.dvr.test,192.0.2.10",
+            "--cname=www.dvr.test,web.dvr.test,266804", "--cname=web.dvr.test,host.dvr.test,266804",
+            "--cname=manyalias.dvr.test,many.dvr.test",
+            "--cname=mailalias.dvr.test,mail.dvr.test",
+            // Exchangers with and without addresses here; with long names,
+            // so that the later ones lie past the response's 256th byte
+            // (all in 512 bytes).
+            "--mx-host=mixed.dvr.test,mx9.elsewhere.test,5", "--mx-host=mixed.dvr.test,mx1.dvr.test,30",
+            "--mx-host=mixed.dvr.test,mx2.dvr.test,20",
+            "--mx-host=noglue.dvr.test,mx9.elsewhere.test,5", "--host-record=noglue.dvr.test,10.4.0.2"};
+        // Preferences above 255 (only their low byte fits a record).
+        for (int i = 0; i < 8; ++i) {
+            const std::string host = "exchanger-number-" + std::to_string(i) + ".dvr.test";
+            args.push_back("--host-record=" + host + ",10.9.0." + std::to_string(i + 1));
+            args.push_back("--mx-host=big.dvr.test," + host + "," + std::to_string(300 - 7 * i));
+        }
         std::string log = *dir_ / "dnsmasq.log";
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -454,6 +475,59 @@ TEST_F(Dnsmasq, MailExchangersByPreferenceAndTheAFallback)
     EXPECT_NE(out.find("DNS_GetMXviaNameServer(): MX record not found! Try A record.\n"), std::string::npos);
 }
 
+// Each answer read as dig reads it: A lookups through CNAME chains and
+// TTLs whose bytes look like an RDLENGTH of 4; MX lookups with exchangers
+// with and without addresses, past the 256th byte, behind a CNAME.
+TEST_F(Dnsmasq, AnswersReadAsDigReadsThem)
+{
+    root_.name_servers({kDnsmasqAddr});
+    for (const char *name : {"www.dvr.test", "alias.dvr.test", "manyalias.dvr.test", "host.dvr.test"}) {
+        std::vector<std::string> want = dig_a(name);
+        ASSERT_FALSE(want.empty()) << name;
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        dvrtest::CaptureStdout cap;
+        EXPECT_EQ(DNS_GetA(name, rec), 0) << name;
+        std::string out = cap.take();
+        std::vector<std::string> got = ips_of(rec);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want) << name << "\n" << out;
+    }
+    for (const char *name : {"mail.dvr.test", "mailalias.dvr.test", "mixed.dvr.test", "big.dvr.test",
+                             "noglue.dvr.test"}) {
+        // dig's exchangers by preference; those with an address here.
+        std::multimap<int, std::string> byPref;
+        for (const std::string &l : dig(name, "MX")) {
+            std::istringstream in(l);
+            int pref;
+            std::string host;
+            if (in >> pref >> host)
+                for (const std::string &ip : dig_a(host))
+                    byPref.emplace(pref, ip);
+        }
+        std::vector<std::string> want;
+        std::vector<int> prefs;
+        for (const auto &[pref, ip] : byPref) {
+            want.push_back(ip);
+            prefs.push_back(pref);
+        }
+        if (want.size() > DNS_ADDR_REC_MAX)
+            want.resize(DNS_ADDR_REC_MAX);
+        const bool fallback = want.empty();
+        if (fallback)
+            want = dig_a(name);
+        ASSERT_FALSE(want.empty()) << name;
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        dvrtest::CaptureStdout cap;
+        EXPECT_EQ(DNS_GetMX(name, rec), 0) << name;
+        std::string out = cap.take();
+        EXPECT_EQ(ips_of(rec), want) << name << "\n" << out;
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(rec[i].type, fallback ? 1 : 15) << name << " " << i;
+            EXPECT_EQ(rec[i].prefix, fallback ? 0 : prefs[i] & 0xFF) << name << " " << i;
+        }
+    }
+}
+
 TEST_F(Dnsmasq, NameErrorEndsTheAttemptsAtOnce)
 {
     root_.name_servers({kDnsmasqAddr});
@@ -570,6 +644,108 @@ TEST(DnsScripted, AnswerShapes)
     std::string out = cap.take();
     EXPECT_NE(out.find("MX record not found! Try A record.\n"), std::string::npos);
     EXPECT_EQ(server.queries(), 1 + 3 * 6 + 6 + 6);
+}
+
+// Answers a real server may give but a test cannot make dnsmasq give:
+// each read as dig reads it where dig can ask (dig's own query, without
+// EDNS, gets the same answer), else as written out here.
+TEST(DnsScripted, AnswersReadRecordByRecord)
+{
+    BoardRoot root;
+    root.name_servers({kResponderAddr});
+    using Build = std::function<Bytes(const Bytes &query)>;
+    const struct {
+        const char *what;
+        bool mx;
+        Build build;
+        std::vector<std::string> want; // empty: no address, -1
+        bool askDig;
+    } cases[] = {
+        {"authoritative, no recursion (flags 84 00), TTL 1100", false,
+         [](const Bytes &q) {
+             Response r(q, 1, 0, 0, 0x8400);
+             r.ttl = 1100;
+             r.a(kQname, "192.0.2.10");
+             return r.b;
+         },
+         {"192.0.2.10"}, true},
+        {"CNAME whose data is 4 bytes (a.<name>), then its A", false,
+         [](const Bytes &q) {
+             Response r(q, 2);
+             size_t target = r.raw_rr(kQname, dnswire::kTypeCname, {1, 'a', 0xC0, uint8_t(kQname)});
+             r.a(target, "192.0.2.11");
+             return r.b;
+         },
+         {"192.0.2.11"}, true},
+        {"an A record of another owner among the answers", false,
+         [](const Bytes &q) {
+             Response r(q, 4);
+             size_t target = r.name_rr(kQname, dnswire::kTypeCname, "real.dvr.test");
+             size_t other = r.name_rr(target, dnswire::kTypeNs, "ns.dvr.test");
+             r.a(other, "192.0.2.99");
+             r.a(target, "192.0.2.12");
+             return r.b;
+         },
+         {"192.0.2.12"}, false},
+        {"TC set, the second of two answers cut off", false,
+         [](const Bytes &q) {
+             Response r(q, 2, 0, 0, 0x8380);
+             r.a(kQname, "192.0.2.13");
+             r.a(kQname, "192.0.2.14");
+             r.b.resize(r.b.size() - 6);
+             return r.b;
+         },
+         {}, false},
+        {"response code 2 (server failure) with an A record", false,
+         [](const Bytes &q) {
+             Response r(q, 1, 0, 0, 0x8182);
+             r.a(kQname, "192.0.2.15");
+             return r.b;
+         },
+         {}, false},
+        {"MX: an OPT record first in the additional section, glue in another order", true,
+         [](const Bytes &q) {
+             Response r(q, 3, 0, 4);
+             size_t a = r.mx(kQname, 20, "mxa.dvr.test");
+             size_t b = r.mx(kQname, 10, "mxb.dvr.test");
+             r.mx(kQname, 15, "mxc.elsewhere.test"); // no address given
+             r.opt();
+             r.a(b, "192.0.2.21");
+             r.a(a, "192.0.2.20");
+             r.a(b, "192.0.2.22");
+             return r.b;
+         },
+         {"192.0.2.21", "192.0.2.22", "192.0.2.20"}, false},
+    };
+    std::atomic<size_t> current{0};
+    Responder server(kResponderAddr, [&](Responder &s, const Bytes &q, const sockaddr_in &from) {
+        if (q.size() >= kQname + 5)
+            s.reply(from, cases[current.load()].build(q));
+    });
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto &c = cases[i];
+        current = i;
+        if (c.askDig) {
+            dvrtest::RunResult r = dvrtest::run({find_program("dig"), "+short", "+noedns", "+nocookie",
+                                                 "+time=2", "+tries=1", "@" + kResponderAddr, "case.dvr.test",
+                                                 "A"});
+            std::vector<std::string> dug;
+            std::istringstream in(r.out);
+            for (std::string line; std::getline(in, line);)
+                if (std::regex_match(line, std::regex("[0-9.]+")))
+                    dug.push_back(line);
+            EXPECT_EQ(dug, c.want) << c.what << "\n" << r.out;
+        }
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        dvrtest::CaptureStdout cap;
+        int rc = c.mx ? DNS_GetMXviaNameServer(kResponderAddr.c_str(), "case.dvr.test", rec)
+                  : DNS_GetAviaNameServer(kResponderAddr.c_str(), "case.dvr.test", rec);
+        std::string out = cap.take();
+        EXPECT_EQ(rc, c.want.empty() ? -1 : 0) << c.what << "\n" << out;
+        EXPECT_EQ(ips_of(rec), c.want) << c.what << "\n" << out;
+        for (size_t k = 0; k < c.want.size(); ++k)
+            EXPECT_EQ(rec[k].type, c.mx ? 15 : 1) << c.what;
+    }
 }
 
 TEST(DnsScripted, RepliesFromStrangersOrWithAnotherIdOrQuestionAreDropped)

@@ -14,6 +14,7 @@
 #include <memory>
 #include <utility>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -902,7 +903,7 @@ TEST(HttpScripted, WithoutContentLengthTheBodyRunsUntilTheServerCloses)
     EXPECT_EQ(none.p, nullptr);
 }
 
-TEST(HttpScripted, QuietServerEndsTheReadWithWhatArrived)
+TEST(HttpScripted, QuietServerMidBodyFailsWhenTheReadTimeEnds)
 {
     ScriptedServer s;
     s.serve({[](int fd, const std::string &) {
@@ -910,10 +911,14 @@ TEST(HttpScripted, QuietServerEndsTheReadWithWhatArrived)
         wait_for_close(fd);
     }});
     Content c;
+    CaptureStdout cap;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(COM_GetHttpContent(s.url("/slow").c_str(), &c.p, nullptr), 11);
+    EXPECT_EQ(COM_GetHttpContent(s.url("/slow").c_str(), &c.p, nullptr), -1);
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(c.bytes(11), "0123456789");
+    const std::string out = cap.take();
+    // Ten of the hundred bytes announced arrived: no content.
+    EXPECT_NE(out.find("COM_SubSendHttpCmd(): body cut short : 10 of 100 bytes\n"), std::string::npos) << out;
+    EXPECT_TRUE(c.p == nullptr || c.p[0] == '\0');
     // About six to seven seconds of reading in all.
     EXPECT_GT(took, std::chrono::seconds(5));
     EXPECT_LT(took, std::chrono::seconds(20));
@@ -939,6 +944,71 @@ TEST(HttpScripted, BodyEndsAtItsContentLengthOnAConnectionKeptOpen)
     s.finish();
     EXPECT_EQ(r, static_cast<int>(body.size()) + 1);
     EXPECT_TRUE(c.bytes(r) == body);
+}
+
+// A body is handed back only whole: a Content-Length not reached or a
+// chunked body not ended by its last chunk fails (the server closes
+// early), and what the client cannot decode is refused; interim (1xx)
+// responses before the final one are skipped.
+TEST(HttpScripted, BodiesThatAreNotWholeOrNotDecodableAreRefused)
+{
+    const std::string kilo(1000, 'k');
+    struct Case {
+        const char *name;
+        std::string response; // sent whole, then the server closes
+        int keep;
+        int result;          // -1: refused
+        std::string content; // when not refused
+        const char *report;  // when refused
+    } cases[] = {
+        {"Content-Length 100000, closed after 1000 bytes",
+         "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + kilo, 0, -1, "",
+         "COM_SubSendHttpCmd(): body cut short : 1000 of 100000 bytes\n"},
+        {"chunked, closed inside a chunk",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n400\r\nabc", 0, -1, "",
+         "COM_SubSendHttpCmd(): chunked body ends before its last chunk\n"},
+        {"chunked, closed before the last chunk",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 1, -1, "",
+         "COM_SubSendHttpCmd(): chunked body ends before its last chunk\n"},
+        {"100 Continue first", "HTTP/1.1 100 Continue\r\n\r\n" + ok_response("final"), 0, 6, "final", nullptr},
+        {"103 Early Hints and 100 Continue first, header kept",
+         "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\nHTTP/1.1 100 Continue\r\n\r\n" +
+             ok_response("final"),
+         1, int(ok_response("final").size()) + 1, ok_response("final"), nullptr},
+        {"\"notchunked\" is no chunked coding",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 0, -1, "",
+         "COM_SubSendHttpCmd(): Transfer-Encoding \"notchunked\" refused : only chunked is decoded\n"},
+        {"gzip, then chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 0, -1, "",
+         "COM_SubSendHttpCmd(): Transfer-Encoding \"gzip, chunked\" refused : only chunked is decoded\n"},
+        {"chunked, with capitals and blanks",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding:  CHUNKED \r\n\r\n5\r\nhello\r\n0\r\n\r\n", 0, 6, "hello",
+         nullptr},
+        {"two Content-Length fields that disagree",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 12\r\n\r\nhello world!", 0, -1, "",
+         "COM_SubSendHttpCmd(): Content-Length fields disagree : 5 and 12\n"},
+        {"two Content-Length fields that agree",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length : 5\r\n\r\nhello", 0, 6, "hello", nullptr},
+        {"no framing: the body ends when the server closes", "HTTP/1.1 200 OK\r\n\r\n" + kilo, 0, 1001, kilo,
+         nullptr},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedServer s;
+        s.serve({answer({k.response})});
+        Content c;
+        CaptureStdout cap;
+        int r = COM_SubGetPostHttpContent(s.url("/x").c_str(), &c.p, nullptr, 0, nullptr, k.keep, nullptr);
+        std::string reports = cap.take();
+        s.finish();
+        EXPECT_EQ(r, k.result) << reports;
+        if (k.result < 0) {
+            EXPECT_NE(reports.find(k.report), std::string::npos) << reports;
+            EXPECT_TRUE(c.p == nullptr || c.p[0] == '\0'); // nothing handed back
+        } else {
+            EXPECT_EQ(c.bytes(r), k.content);
+        }
+    }
 }
 
 TEST(HttpScripted, RefusedAddressIsSkipped)
@@ -1100,6 +1170,14 @@ TEST(HttpScripted, UnusableUrls)
     EXPECT_NE(text.find("DNS_GetA(http) return error [http://127.0.0.1/x]"), std::string::npos) << text;
     EXPECT_NE(text.find("buffer overflow : (len, limit) = (86, 80)"), std::string::npos) << text;
     EXPECT_EQ(c.p, nullptr);
+    // Without a path the same: a host and port of 80 characters do not fit
+    // the 80-byte host field with its NUL, and nothing is looked up.
+    const std::string hostPort = std::string(76, 'h') + ":808";
+    CaptureStdout cap2;
+    EXPECT_EQ(COM_GetHttpContent(hostPort.c_str(), &c.p, nullptr), -1);
+    text = cap2.take();
+    EXPECT_NE(text.find("buffer overflow : (len, limit) = (81, 80)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("DNS_GetA"), std::string::npos) << text;
 }
 
 // ---------------------------------------------------------------------
@@ -1158,8 +1236,14 @@ TEST(HttpReader, FramingsReadTheSameWhereverTheyAreCut)
          "hello world"},
         {"chunked, capitals and bare line feeds", chunked_head + "A\n0123456789\n0\n\n", 64, 11, "0123456789"},
         {"chunked with \"chunked\" in capitals",
-         "HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, CHUNKED\r\nContent-Length: 3\r\n\r\n2\r\nab\r\n0\r\n\r\n", 64,
-         3, "ab"},
+         "HTTP/1.1 200 OK\r\ntransfer-encoding: CHUNKED\r\nContent-Length: 3\r\n\r\n2\r\nab\r\n0\r\n\r\n", 64, 3,
+         "ab"},
+        {"chunked after another coding",
+         "HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, CHUNKED\r\n\r\n2\r\nab\r\n0\r\n\r\n", 64, -1, ""},
+        {"interim responses first",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: <a>\r\n\r\nHTTP/1.1 200 OK\r\n"
+         "Content-Length: 4\r\n\r\nabcd",
+         64, 5, "abcd"},
         {"close-delimited", "HTTP/1.0 200 OK\r\nServer: s\r\n\r\nfirst second", 64, 13, "first second"},
         {"Content-Length", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd", 64, 5, "abcd"},
         {"Content-Length 0", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 64, 0, "(null)"},
@@ -1176,12 +1260,14 @@ TEST(HttpReader, FramingsReadTheSameWhereverTheyAreCut)
     for (const Case &k : cases) {
         for (bool keep : {false, true}) {
             SCOPED_TRACE(k.name + (keep ? ", header kept" : ""));
-            const size_t head = k.text.find("\r\n\r\n") + 4;
+            // The final response's header (interim ones are dropped).
+            const size_t start = k.text.rfind("HTTP/1.");
+            const size_t head = k.text.find("\r\n\r\n", start) + 4;
             std::string want = k.body;
             int want_r = k.result;
             if (keep && k.result >= 0) {
                 // The header as received, then the body without framing.
-                std::string header = k.text.substr(0, head);
+                std::string header = k.text.substr(start, head - start);
                 want = header + (k.result > 0 ? k.body : "");
                 want_r = static_cast<int>(want.size()) + 1;
             }
@@ -1201,11 +1287,14 @@ TEST(HttpReader, FramingsReadTheSameWhereverTheyAreCut)
             EXPECT_EQ(read_response(k.text, keep, k.limit, bytes), whole);
         }
     }
-    // A chunked body cut off before its last chunk keeps what arrived.
+    // A body cut off before its last chunk or its length is refused.
     CaptureStdout cap;
-    auto cut_off = read_response(chunked_head + "5\r\nhello\r\n", false, 64, {});
-    EXPECT_EQ(cut_off.first, 6);
-    EXPECT_NE(cap.take().find("chunked body ends before its last chunk"), std::string::npos);
+    EXPECT_EQ(read_response(chunked_head + "5\r\nhello\r\n", false, 64, {}), std::make_pair(-1, std::string()));
+    EXPECT_EQ(read_response("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nhello", true, 64, {}),
+              std::make_pair(-1, std::string()));
+    const std::string out = cap.take();
+    EXPECT_NE(out.find("chunked body ends before its last chunk\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("body cut short : 5 of 6 bytes\n"), std::string::npos) << out;
 }
 
 TEST(HttpReader, HeaderPastItsLimitIsRefused)
@@ -1382,15 +1471,17 @@ TEST(HttpHostile, DripIsCutByTheReadTime)
         }
     }});
     Content c;
+    CaptureStdout cap;
     auto start = std::chrono::steady_clock::now();
     int r = COM_GetHttpContent(s.url("/drip").c_str(), &c.p, nullptr);
     auto took = std::chrono::steady_clock::now() - start;
     done = true;
     s.finish();
-    // What dripped in within the read time.
-    EXPECT_GE(r, 2);
-    EXPECT_LE(r, 10);
-    EXPECT_EQ(c.bytes(r), std::string(static_cast<size_t>(r - 1), 'd'));
+    const std::string out = cap.take();
+    // What dripped in within the read time is not the body announced.
+    EXPECT_EQ(r, -1);
+    EXPECT_TRUE(std::regex_search(out, std::regex("body cut short : [1-9] of 100 bytes\n"))) << out;
+    EXPECT_TRUE(c.p == nullptr || c.p[0] == '\0');
     EXPECT_LT(took, std::chrono::seconds(15));
 }
 
@@ -1714,8 +1805,10 @@ TEST(HttpHostile, FalseContentLengthReservesLittleAhead)
     });
     s.finish();
     std::string bytes;
-    EXPECT_EQ(read_result(run.data, bytes), 11) << run.out.substr(0, 2000);
-    EXPECT_EQ(bytes, std::string("0123456789", 11));
+    // The ten bytes are no body of that length: refused, without a growth
+    // that failed on the way.
+    EXPECT_EQ(read_result(run.data, bytes), -1) << run.out.substr(0, 2000);
+    EXPECT_NE(run.out.find("body cut short : 10 of 60000000 bytes"), std::string::npos) << run.out.substr(0, 2000);
     EXPECT_EQ(run.out.find("realloc("), std::string::npos) << run.out.substr(0, 2000);
 }
 

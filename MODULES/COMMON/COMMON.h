@@ -362,13 +362,17 @@ int COM_SetHttpMaxContent(int nBytes);
  * a pointer holding NULL (or a malloc'd block): the body (or the whole
  * response for the WithHeader forms) is stored there, NUL-terminated; the
  * caller frees it. A body without Content-Length runs until the server
- * closes; a chunked body is handed back without its framing. Results:
- * bytes stored plus 1, 0 when nothing was received, -1 when the host
- * cannot be resolved or connected to (a connection attempt waits at most
- * 3 s), the request does not fit its buffers (4096 bytes of request, 512
- * of authorisation, 255 characters of Digest path) or holds a CR or LF in
- * its URL, cookie, user name or password (nothing is sent), or the
- * response passes a limit or has broken chunked framing (the content then
+ * closes; a chunked body is handed back without its framing; interim (1xx)
+ * responses before the final one are skipped. Results: bytes stored plus
+ * 1, 0 when nothing was received, -1 when the host cannot be resolved or
+ * connected to (a connection attempt waits at most 3 s), the host[:port]
+ * is longer than 79 characters, the request does not fit its buffers
+ * (4096 bytes of request, 512 of authorisation, 255 characters of Digest
+ * path) or holds a CR or LF in its URL, cookie, user name or password
+ * (nothing is sent), or the response passes a limit, has broken chunked
+ * framing, a body short of its Content-Length or last chunk when the
+ * server closes or the read time ends, a transfer coding other than
+ * chunked alone, or Content-Length fields that disagree (the content then
  * holds no stored bytes: an empty text where it was grown). auth may be
  * NULL. */
 int COM_GetHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth);

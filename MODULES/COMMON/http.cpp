@@ -289,12 +289,17 @@ namespace {
 
 std::atomic<int> g_max_content{COM_HTTP_CONTENT_MAX_DEFAULT};
 
-// True when one of the header's lines (after the status line) starts with
-// the field name (any case) followed by ":" (optional blanks before it).
-// Gives the value's first byte and its line's end.
-bool find_field(const char *h, size_t n, std::string_view name, size_t &value, size_t &line_end)
+// Longest part of a refused field value a report shows.
+constexpr size_t kMaxReportedValue = 64;
+
+// True when one of the header's lines (after the status line), from the
+// line starting at `from` on, starts with the field name (any case)
+// followed by ":" (optional blanks before it). Gives the value's first
+// byte and its line's end.
+bool find_field(const char *h, size_t n, std::string_view name, size_t &value, size_t &line_end,
+                size_t from = 0)
 {
-    size_t pos = 0;
+    size_t pos = from;
     while (pos < n) {
         const void *lf = std::memchr(h + pos, '\n', n - pos);
         const size_t end = lf ? static_cast<size_t>(static_cast<const char *>(lf) - h) : n;
@@ -313,12 +318,50 @@ bool find_field(const char *h, size_t n, std::string_view name, size_t &value, s
     return false;
 }
 
-bool contains_nocase(const char *p, size_t n, std::string_view word)
+// A field's value without the blanks and the CR around it.
+std::string_view trimmed(const char *p, size_t n)
 {
-    for (size_t i = 0; i + word.size() <= n; ++i)
-        if (equal_nocase(p + i, word))
-            return true;
-    return false;
+    std::string_view v(p, n);
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+        v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r'))
+        v.remove_suffix(1);
+    return v;
+}
+
+// True for the status line of an interim (1xx) response, which another
+// response follows on the same connection: "HTTP/", the version, a blank,
+// then a status code 100 to 199 other than 101 (the connection would then
+// leave HTTP, and what follows is no response of this client's).
+bool interim_status(const char *h, size_t n)
+{
+    constexpr std::string_view kProto = "HTTP/";
+    if (n < kProto.size() || std::string_view(h, kProto.size()) != kProto)
+        return false;
+    size_t i = kProto.size();
+    while (i < n && h[i] != ' ' && h[i] != '\n')
+        ++i;
+    while (i < n && h[i] == ' ')
+        ++i;
+    if (i + 3 > n || h[i] != '1' || !std::isdigit(static_cast<unsigned char>(h[i + 1])) ||
+        !std::isdigit(static_cast<unsigned char>(h[i + 2])))
+        return false;
+    return !(h[i + 1] == '0' && h[i + 2] == '1');
+}
+
+// The number a Content-Length value starts with (blanks first), capped at
+// INT_MAX; -1 when it starts with no digit.
+long long length_value(std::string_view v)
+{
+    if (v.empty() || !std::isdigit(static_cast<unsigned char>(v.front())))
+        return -1;
+    long long n = 0;
+    for (char c : v) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            break;
+        n = std::min<long long>(n * 10 + (c - '0'), INT_MAX);
+    }
+    return n;
 }
 
 // 0-15 for a hexadecimal digit of either case, -1 otherwise.
@@ -502,10 +545,28 @@ bool HttpResponseReader::start_body(size_t end)
         cap_ = static_cast<long long>(end);
     cap_ += static_cast<long long>(max_content_) + 1;
     size_t value = 0, line_end = 0;
-    if (find_field(hdr_, end, "Transfer-Encoding", value, line_end) &&
-        contains_nocase(hdr_ + value, line_end - value, "chunked")) {
+    // Codings: only chunked is decoded, and only as the one coding named
+    // (the request asks for none); any other is refused, as its bytes
+    // could only be handed back still coded.
+    if (find_field(hdr_, end, "Transfer-Encoding", value, line_end)) {
+        const std::string_view coding = trimmed(hdr_ + value, line_end - value);
+        size_t next_value = 0, next_end = 0;
+        if (coding.size() != 7 || !equal_nocase(coding.data(), "chunked") ||
+            find_field(hdr_, end, "Transfer-Encoding", next_value, next_end, line_end + 1))
+            return fail(__LINE__, "Transfer-Encoding \"%.*s\" refused : only chunked is decoded\n",
+                        static_cast<int>(std::min<size_t>(coding.size(), kMaxReportedValue)), coding.data());
         chunked_ = true;
     } else {
+        // Content-Length fields that disagree leave the body's end unknown.
+        long long first = -1;
+        for (size_t from = 0; find_field(hdr_, end, "Content-Length", value, line_end, from);
+             from = line_end + 1) {
+            const long long v = length_value(trimmed(hdr_ + value, line_end - value));
+            if (first < 0)
+                first = v;
+            else if (v != first)
+                return fail(__LINE__, "Content-Length fields disagree : %lld and %lld\n", first, v);
+        }
         int cl = COM_GetContentLengthInHttpHeader(hdr_, static_cast<int>(end));
         // A value of 0 is a length only where the field is there.
         if (cl > 0 || (cl == 0 && find_field(hdr_, end, "Content-Length", value, line_end)))
@@ -657,29 +718,42 @@ bool HttpResponseReader::feed(const char *chunk, size_t n)
         if (!hdr_)
             return fail(__LINE__, "malloc(%d) error\n", COM_HTTP_HEADER_MAX);
     }
-    const size_t old = hdr_len_;
-    const size_t room = COM_HTTP_HEADER_MAX - old;
-    const size_t take = std::min(n, room);
-    std::memcpy(hdr_ + old, chunk, take);
-    hdr_len_ += take;
     // The blank line may have begun in the bytes before this chunk.
-    const size_t from = old >= 3 ? old - 3 : 0;
-    size_t end = header_end(hdr_ + from, hdr_len_ - from);
-    if (!end) {
-        if (hdr_len_ == COM_HTTP_HEADER_MAX)
-            return fail(__LINE__, "response header longer than %d bytes\n", COM_HTTP_HEADER_MAX);
-        return false;
+    size_t from = hdr_len_ >= 3 ? hdr_len_ - 3 : 0;
+    size_t used = 0; // bytes of this receive gathered into the header
+    for (;;) {
+        const size_t take = std::min(n - used, COM_HTTP_HEADER_MAX - hdr_len_);
+        std::memcpy(hdr_ + hdr_len_, chunk + used, take);
+        hdr_len_ += take;
+        used += take;
+        size_t end = header_end(hdr_ + from, hdr_len_ - from);
+        if (!end) {
+            if (hdr_len_ == COM_HTTP_HEADER_MAX)
+                return fail(__LINE__, "response header longer than %d bytes\n", COM_HTTP_HEADER_MAX);
+            return false;
+        }
+        end += from;
+        if (interim_status(hdr_, end)) {
+            // An interim response (100 Continue, 103 Early Hints) is
+            // dropped, kept header or not: the bytes after it begin the
+            // next response.
+            hdr_len_ -= end;
+            std::memmove(hdr_, hdr_ + end, hdr_len_);
+            from = 0;
+            continue;
+        }
+        // Bytes received after the header are body bytes (kept even past
+        // a Content-Length, as for any receive that completes the body).
+        const size_t extra = hdr_len_ - end;
+        hdr_len_ = end;
+        if (start_body(end))
+            return true;
+        if (extra > 0 && body(hdr_ + end, extra))
+            return true;
+        if (used < n)
+            return body(chunk + used, n - used);
+        return extra == 0 && content_length_ == 0;
     }
-    end += from;
-    hdr_len_ = end;
-    if (start_body(end))
-        return true;
-    // Bytes of this receive after the header are body bytes (kept even
-    // past a Content-Length, as for any receive that completes the body).
-    const size_t used = end - old;
-    if (used < n)
-        return body(chunk + used, n - used);
-    return content_length_ == 0;
 }
 
 int HttpResponseReader::finish()
@@ -689,8 +763,12 @@ int HttpResponseReader::finish()
         cap_ = static_cast<long long>(hdr_len_) + 1;
         append(hdr_, hdr_len_);
     }
-    if (header_done_ && chunked_ && !failed_ && state_ != Chunk::Done)
-        DVR_REPORT_TO(report_, "chunked body ends before its last chunk\n");
+    // A body whose framing says more was due is not whole: the server
+    // closed early or the read time ran out. It is no content.
+    if (header_done_ && chunked_ && state_ != Chunk::Done)
+        fail(__LINE__, "chunked body ends before its last chunk\n");
+    if (header_done_ && !chunked_ && content_length_ >= 0 && body_ < content_length_)
+        fail(__LINE__, "body cut short : %lld of %d bytes\n", body_, content_length_);
     if (failed_) {
         wipe();
         return -1;
@@ -789,16 +867,15 @@ try {
     if (COM_GenHttpAuthStr(method, url, auth, auth_text) < 0)
         return -1;
 
+    // The host (and port) before the path, or the whole URL without one,
+    // must fit the host field: a longer one is refused, never cut.
     const char *slash = std::strchr(url, '/');
-    if (slash) {
-        size_t len = static_cast<size_t>(slash - url);
-        if (len > kHostSize - 1)
-            COM_REPORT(kOverflowFormat, as_int(len + 1), static_cast<int>(kHostSize));
-        else
-            std::memcpy(host, url, len);
-    } else {
-        dvr::copy_cut(host, sizeof host, url);
+    const size_t host_len = slash ? static_cast<size_t>(slash - url) : std::strlen(url);
+    if (host_len > kHostSize - 1) {
+        COM_REPORT(kOverflowFormat, as_int(host_len + 1), static_cast<int>(kHostSize));
+        return -1;
     }
+    std::memcpy(host, url, host_len);
     int port = kDefaultPort;
     if (char *colon = std::strchr(host, ':')) {
         *colon = '\0';

@@ -21,15 +21,18 @@ int http_max_content() noexcept;
 // COM_ReallocAndCopyBuf and kept NUL-terminated) and says when the body is
 // complete.
 //
-// The body's end: a Content-Length ends it at that many bytes; "chunked"
-// transfer coding is decoded (the framing is not stored) and ends with the
-// last chunk and its trailer; otherwise (no or a malformed Content-Length)
-// the body runs until the peer closes.
+// Interim (1xx) responses before the final one are dropped. The body's
+// end: a Content-Length ends it at that many bytes; "chunked" transfer
+// coding, the only coding taken and only alone, is decoded (the framing is
+// not stored) and ends with the last chunk and its trailer; otherwise (no
+// or a malformed Content-Length) the body runs until the peer closes.
 //
-// Limits: a header longer than COM_HTTP_HEADER_MAX, a Content-Length or a
-// chunk above the content limit (refused before it is stored), a body that
-// passes the limit, or broken chunked framing fails the response: reported
-// once, reading stops, and finish() wipes what was stored and returns -1.
+// Failures: a header longer than COM_HTTP_HEADER_MAX, a Content-Length or
+// a chunk above the content limit (refused before it is stored), a body
+// that passes the limit, broken chunked framing, another transfer coding,
+// Content-Length fields that disagree, or a body that ends (finish())
+// short of its Content-Length or last chunk: reported once, reading stops,
+// and finish() wipes what was stored and returns -1.
 class HttpResponseReader {
 public:
     // Reports go out under the name of the function reading the response.

@@ -31,6 +31,10 @@ const uint8_t kDvdRTocBlk[10] = {0x43, 0x00, 0x00, 0, 0, 0, 0x00, 0, 0x04, 0};
 const uint8_t kTrackInfoBlk[10] = {0x52, 0x01, 0, 0, 0, 0, 0, 0, 0x24, 0};
 const uint8_t kDvdStructBlk[12] = {0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0, 0x04, 0, 0};
 
+// A formatted TOC's track descriptors, and the number of the lead-out's.
+constexpr size_t kTocDescriptorLen = 8;
+constexpr uint8_t kLeadOutTrack = 0xAA;
+
 constexpr char kDvdPlusRwDir[] = "/var/dvd_plus_rw";
 constexpr int kIso9660Row = 6;
 
@@ -372,14 +376,22 @@ try {
     if (!cmd.need(4 + 8, "a track descriptor"))
         return 0;
     // Descriptors of 8 bytes from byte 4, each read only when it arrived
-    // whole: every one but the last as a track, the last as the lead-out.
+    // whole: tracks up to the lead-out, the descriptor numbered AAh. A
+    // reply that ends before the lead-out has no used size to give.
     const size_t len = cmd.valid();
-    const uint8_t *p = cmd.reply() + 4;
+    const uint8_t *p = nullptr;
     size_t i = 4;
-    while (i + 16 <= len) {
-        std::printf(" Track#%-3u:             %02x@%u\n", p[2], p[1], get_be32(p + 4));
-        i += 8;
-        p += 8;
+    for (; i + kTocDescriptorLen <= len; i += kTocDescriptorLen) {
+        const uint8_t *d = cmd.reply() + i;
+        if (d[2] == kLeadOutTrack) {
+            p = d;
+            break;
+        }
+        std::printf(" Track#%-3u:             %02x@%u\n", d[2], d[1], get_be32(d + 4));
+    }
+    if (!p) {
+        cmd.need(i + kTocDescriptorLen, "the lead-out (track AAh)");
+        return 0;
     }
     const uint32_t lead_out = get_be32(p + 4);
     std::printf(" Track#%-2X :             %02x@%u\n", p[2], p[1], lead_out);

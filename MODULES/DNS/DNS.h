@@ -29,8 +29,8 @@ extern "C" {
  * first; the list ends at the first entry whose flag is 0. */
 typedef struct {
     uint8_t flag;   /* 1: this entry holds an address; 0: empty entry */
-    uint8_t offset; /* MX: low byte of the exchanger name's offset in the
-                       response; A: 0 */
+    uint8_t offset; /* MX: offset of the exchanger's name in the response
+                       when below 256, else 0; A: 0 */
     uint8_t prefix; /* MX: low byte of the exchanger's preference; A: 0 */
     uint8_t type;   /* origin of the address: 1 (A) or 15 (MX) */
     uint32_t ip;    /* IPv4 address in network byte order, ready for
@@ -55,16 +55,22 @@ typedef struct {
 int DNS_CreateOutPacket(const char *pDomainName, unsigned char *pOutPacket, int nType);
 
 /* Reads the A answers of a response of nRecvLen bytes into pAddr (room for
- * DNS_ADDR_REC_MAX entries). 0 when at least one address was stored, -1
- * otherwise (pAddr untouched). */
+ * DNS_ADDR_REC_MAX entries): the A records (class IN) of the question's
+ * name, or of the name its chain of CNAME answers ends at, in answer
+ * order. 0 when at least one address was stored, -1 otherwise (pAddr
+ * untouched): a response code other than 0, an answer section that does
+ * not lie whole within the data (a truncated response's too), no such
+ * record. */
 int DNS_ParserAPacket(const unsigned char *pPacket, int nRecvLen, DNS_ADDR_REC *pAddr);
 
 /* 0 when the response carries at least one answer, -1 otherwise. */
 int DNS_ParserMXPacket(const unsigned char *pPacket, int nRecvLen, int nQueryLen);
 
-/* Reads the mail exchangers' addresses from the additional section into
- * pAddr (room for DNS_ADDR_REC_MAX entries), best preference first.
- * nAnswerCount takes no part. 0 when addresses were stored, -1 otherwise. */
+/* Reads the mail exchangers' addresses into pAddr (room for
+ * DNS_ADDR_REC_MAX entries), best preference first: the additional A
+ * records whose owner is the exchange name of an MX answer. nAnswerCount
+ * takes no part. 0 when addresses were stored, -1 otherwise ("Packet Size
+ * error!" reported when the records do not lie within the data). */
 int DNS_ParserMX(const unsigned char *pPacket, int nRecvLen, int nAnswerCount,
                  DNS_ADDR_REC *pAddr);
 

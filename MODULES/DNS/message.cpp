@@ -1,7 +1,8 @@
 // DNS messages: building A and MX queries, and reading the addresses out
-// of the responses with fixed-layout rules (no general message parser).
+// of the responses by walking their questions and records.
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "DNS.h"
@@ -21,56 +22,280 @@ using dns::Reader;
 // Labels are at most 63 bytes: a length byte of 64 or more would be read
 // as a compression pointer or a reserved label type.
 constexpr size_t kMaxLabelLen = 63;
-// An A answer whose owner name is a compression pointer: pointer (2), TYPE
-// (2), CLASS (2), TTL (4), RDLENGTH (2), address (4).
-constexpr size_t kAnswerALen = 16;
-// From the first byte of the pattern 00 00 01 00 (root label, QTYPE A, first
-// QCLASS byte) to the first answer's address when that answer is kAnswerALen
-// bytes: 1 + 2 + 2 (question end) + 12 (answer up to its data).
-constexpr size_t kQuestionEndToData = 17;
-constexpr uint8_t kQuestionEndA[] = {0x00, 0x00, 0x01, 0x00};
-constexpr uint16_t kRdLengthA = 4;
-// Additional records read by the MX reader: A records with a compressed
-// owner name, kAnswerALen bytes each, at the very end of the response.
-constexpr size_t kAdditionalLen = kAnswerALen;
-constexpr size_t kAdditionalNameOffset = 1; // low byte of the owner pointer
-constexpr size_t kAdditionalAddress = 12;
-// Preference given to an exchanger whose preference byte cannot be read
-// (owner offset 0, or beyond the data): the worst, so it sorts last.
-constexpr uint8_t kUnknownPreference = 0xFF;
-// Bytes of a name text: a label length below this is shown as ".", other
-// bytes up to the pointer range are shown as they are.
-constexpr uint8_t kFirstTextByte = 30;
+// The two high bits of a label length byte: 11 a compression pointer
+// (the other 14 bits an offset in the message), 00 a label, 01 and 10
+// label types this reader does not know.
+constexpr uint8_t kLabelKindMask = 0xC0;
 constexpr uint8_t kPointerByte = 0xC0;
-// A wire name is at most 255 bytes, so its text is at most 255 characters.
-constexpr size_t kMaxNameText = 255;
+constexpr size_t kPointerHighMask = 0x3F;
+// A wire name is at most 255 bytes, root byte included.
+constexpr size_t kMaxWireName = 255;
 // A 255-byte name has at most 127 labels, so a longer chain of compression
 // pointers can only be a loop.
 constexpr int kMaxPointerJumps = 127;
+// Bytes of a name text: a label length below this is shown as ".", other
+// bytes up to the pointer range are shown as they are.
+constexpr uint8_t kFirstTextByte = 30;
+// A wire name's text is at most 255 characters.
+constexpr size_t kMaxNameText = 255;
+
+// The response code in the flags.
+constexpr uint16_t kRcodeMask = 0x000F;
+// Fixed part of a question after its name (QTYPE, QCLASS) and of a
+// resource record after its owner name (TYPE, CLASS, TTL, RDLENGTH).
+constexpr size_t kQuestionTail = 4;
+constexpr size_t kRecordFixed = 10;
+constexpr uint16_t kTypeCname = 5;
+constexpr uint16_t kRdLengthA = 4;
+// MX data: the preference (2 bytes), then the exchange name.
+constexpr size_t kMxPreferenceLen = 2;
+// The offset field of a DNS_ADDR_REC holds offsets below this only.
+constexpr size_t kOffsetFieldLimit = 256;
+// CNAME links followed from the question's name; a longer chain is
+// taken for a loop.
+constexpr int kMaxCnameLinks = 16;
+constexpr uint8_t kNoAddress[4] = {};
 
 void set_address(DNS_ADDR_REC &rec, const uint8_t *ip4) noexcept
 {
     std::memcpy(&rec.ip, ip4, sizeof rec.ip); // kept in network byte order
 }
 
-// Keeps the best DNS_ADDR_REC_MAX entries in ascending preference; an
-// entry goes after those of equal preference, so equal ones keep their
-// order in the response.
+// A name read out of a message: its labels uncompressed, each a length
+// byte and its characters, with letters in lower case so that names
+// compare as DNS compares them; the root byte ends it.
+struct WireName {
+    uint8_t len = 0;
+    uint8_t b[kMaxWireName] = {};
+
+    bool operator==(const WireName &o) const noexcept
+    {
+        return len == o.len && std::memcmp(b, o.b, len) == 0;
+    }
+};
+
+// Reads the name at pos, following compression pointers (14-bit offsets)
+// at most kMaxPointerJumps times. Returns the position just after the
+// name where it starts (after its first pointer, when it has one), or
+// nothing when the name leaves the message, loops, is longer than a name
+// can be or uses an unknown label type.
+std::optional<size_t> read_name(const Reader &rd, size_t pos, WireName &out) noexcept
+{
+    out.len = 0;
+    std::optional<size_t> after;
+    int jumps = 0;
+    for (;;) {
+        std::optional<uint8_t> c = rd.u8(pos);
+        if (!c)
+            return std::nullopt;
+        if ((*c & kLabelKindMask) == kPointerByte) {
+            std::optional<uint8_t> low = rd.u8(pos + 1);
+            if (!low || ++jumps > kMaxPointerJumps)
+                return std::nullopt;
+            if (!after)
+                after = pos + 2;
+            pos = (size_t(*c) & kPointerHighMask) << 8 | *low;
+            continue;
+        }
+        if ((*c & kLabelKindMask) != 0)
+            return std::nullopt;
+        const size_t labelLen = *c;
+        if (size_t(out.len) + 1 + labelLen > kMaxWireName)
+            return std::nullopt;
+        const uint8_t *label = rd.bytes(pos + 1, labelLen);
+        if (!label)
+            return std::nullopt;
+        out.b[out.len++] = *c;
+        for (size_t i = 0; i < labelLen; ++i) {
+            uint8_t ch = label[i];
+            out.b[out.len++] = ch >= 'A' && ch <= 'Z' ? static_cast<uint8_t>(ch - 'A' + 'a') : ch;
+        }
+        pos += 1 + labelLen;
+        if (labelLen == 0)
+            return after ? *after : pos;
+    }
+}
+
+// One resource record: owner, TYPE, CLASS, where its data lies and where
+// the next record starts. The TTL takes no part.
+struct Record {
+    WireName owner;
+    uint16_t type = 0;
+    uint16_t klass = 0;
+    uint16_t rdLength = 0;
+    size_t data = 0;
+    size_t next = 0;
+
+    // The address of an A record of class IN with 4 bytes of data.
+    const uint8_t *address(const Reader &rd) const noexcept
+    {
+        if (type != DNS_TYPE_A || klass != dns::kClassIn || rdLength != kRdLengthA)
+            return nullptr;
+        return rd.bytes(data, kRdLengthA);
+    }
+    // A name held in the data from offset `at` on, ending within the data.
+    std::optional<WireName> name_in_data(const Reader &rd, size_t at) const noexcept
+    {
+        WireName n;
+        std::optional<size_t> end = read_name(rd, data + at, n);
+        if (!end || *end > data + rdLength)
+            return std::nullopt;
+        return n;
+    }
+};
+
+// The record at pos, or nothing when any part of it, data included, lies
+// beyond the message.
+std::optional<Record> read_record(const Reader &rd, size_t pos) noexcept
+{
+    Record r;
+    std::optional<size_t> fixed = read_name(rd, pos, r.owner);
+    if (!fixed || !rd.has(*fixed, kRecordFixed))
+        return std::nullopt;
+    r.type = *rd.be16(*fixed);
+    r.klass = *rd.be16(*fixed + 2);
+    r.rdLength = *rd.be16(*fixed + 8);
+    r.data = *fixed + kRecordFixed;
+    if (!rd.has(r.data, r.rdLength))
+        return std::nullopt;
+    r.next = r.data + r.rdLength;
+    return r;
+}
+
+// Where the sections of a response start, its counts and the question's
+// name, once the sections asked for have been walked record by record.
+struct Message {
+    WireName qname;
+    unsigned rcode = 0;
+    uint16_t an = 0;
+    uint16_t ns = 0;
+    uint16_t ar = 0;
+    size_t answers = 0;
+    size_t authority = 0;
+    size_t additional = 0;
+};
+
+// Walks the header, the questions and the first `sections` sections after
+// them (1: answers; 3: answers, authority and additional). Nothing when
+// the header is short, there is no question or any of those records does
+// not lie wholly within the message: a truncated (TC) response whose
+// answers were cut off ends here too.
+std::optional<Message> read_message(const Reader &rd, int sections) noexcept
+{
+    Message m;
+    std::optional<uint16_t> flags = rd.be16(dns::kOffFlags);
+    std::optional<uint16_t> qd = rd.be16(dns::kOffQdCount);
+    std::optional<uint16_t> an = rd.be16(dns::kOffAnCount);
+    std::optional<uint16_t> ns = rd.be16(dns::kOffNsCount);
+    std::optional<uint16_t> ar = rd.be16(dns::kOffArCount);
+    if (!flags || !qd || !an || !ns || !ar || *qd == 0)
+        return std::nullopt;
+    m.rcode = *flags & kRcodeMask;
+    m.an = *an;
+    m.ns = *ns;
+    m.ar = *ar;
+    size_t pos = dns::kHeaderLen;
+    for (uint16_t q = 0; q < *qd; ++q) {
+        WireName name;
+        std::optional<size_t> end = read_name(rd, pos, name);
+        if (!end || !rd.has(*end, kQuestionTail))
+            return std::nullopt;
+        if (q == 0)
+            m.qname = name;
+        pos = *end + kQuestionTail;
+    }
+    const uint16_t counts[3] = {m.an, m.ns, m.ar};
+    size_t *starts[3] = {&m.answers, &m.authority, &m.additional};
+    for (int s = 0; s < 3; ++s) {
+        *starts[s] = pos;
+        if (s >= sections)
+            continue;
+        for (uint16_t i = 0; i < counts[s]; ++i) {
+            std::optional<Record> r = read_record(rd, pos);
+            if (!r)
+                return std::nullopt;
+            pos = r->next;
+        }
+    }
+    return m;
+}
+
+// The name the question's name stands for: the end of its chain of
+// CNAME answers (class IN). Nothing for a chain that does not end.
+std::optional<WireName> chain_end(const Reader &rd, const Message &m) noexcept
+{
+    WireName name = m.qname;
+    for (int link = 0; link <= kMaxCnameLinks; ++link) {
+        bool moved = false;
+        size_t pos = m.answers;
+        for (uint16_t i = 0; i < m.an && !moved; ++i) {
+            Record r = *read_record(rd, pos);
+            pos = r.next;
+            if (r.type != kTypeCname || r.klass != dns::kClassIn || !(r.owner == name))
+                continue;
+            std::optional<WireName> target = r.name_in_data(rd, 0);
+            if (!target)
+                return std::nullopt;
+            name = *target;
+            moved = true;
+        }
+        if (!moved)
+            return name;
+    }
+    return std::nullopt;
+}
+
+// A mail exchanger named in the MX answers of `owner`: its best
+// preference and where its name lies in the first such answer.
+struct Exchanger {
+    uint16_t preference = 0;
+    size_t name = 0;
+};
+
+std::optional<Exchanger> exchanger_named(const Reader &rd, const Message &m, const WireName &owner,
+                                         const WireName &host) noexcept
+{
+    std::optional<Exchanger> best;
+    size_t pos = m.answers;
+    for (uint16_t i = 0; i < m.an; ++i) {
+        Record r = *read_record(rd, pos);
+        pos = r.next;
+        if (r.type != DNS_TYPE_MX || r.klass != dns::kClassIn || r.rdLength <= kMxPreferenceLen ||
+            !(r.owner == owner))
+            continue;
+        std::optional<WireName> exchange = r.name_in_data(rd, kMxPreferenceLen);
+        if (!exchange || !(*exchange == host))
+            continue;
+        const uint16_t pref = *rd.be16(r.data);
+        if (!best || pref < best->preference)
+            best = Exchanger{pref, r.data + kMxPreferenceLen};
+    }
+    return best;
+}
+
+// Keeps the best DNS_ADDR_REC_MAX entries in ascending preference (all 16
+// bits of it; the entries hold its low byte only); an entry goes after
+// those of equal preference, so equal ones keep their order in the
+// response.
 struct BestExchangers {
     DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+    uint16_t pref[DNS_ADDR_REC_MAX] = {};
     size_t count = 0;
 
-    void add(const DNS_ADDR_REC &r) noexcept
+    void add(const DNS_ADDR_REC &r, uint16_t preference) noexcept
     {
         size_t at = count;
-        while (at > 0 && DNS_SortMXPrefix(&r, &rec[at - 1]) < 0)
+        while (at > 0 && preference < pref[at - 1])
             --at;
         if (at >= DNS_ADDR_REC_MAX)
             return;
         size_t last = count < DNS_ADDR_REC_MAX ? count : DNS_ADDR_REC_MAX - 1;
-        for (size_t i = last; i > at; --i)
+        for (size_t i = last; i > at; --i) {
             rec[i] = rec[i - 1];
+            pref[i] = pref[i - 1];
+        }
         rec[at] = r;
+        pref[at] = preference;
         if (count < DNS_ADDR_REC_MAX)
             ++count;
     }
@@ -139,50 +364,33 @@ extern "C" int DNS_ParserAPacket(const unsigned char *pPacket, int nRecvLen, DNS
 try {
     if (!pAddr)
         return -1;
-    Reader rd(pPacket, nRecvLen);
-    std::optional<uint16_t> answers = rd.be16(dns::kOffAnCount);
-    if (!answers || *answers == 0)
+    const Reader rd(pPacket, nRecvLen);
+    std::optional<Message> msg = read_message(rd, 1);
+    if (!msg || msg->rcode != 0)
+        return -1;
+    std::optional<WireName> owner = chain_end(rd, *msg);
+    if (!owner)
         return -1;
 
-    // The end of the question: root label, QTYPE A, first byte of QCLASS.
-    size_t pos = 0;
-    for (;; ++pos) {
-        const uint8_t *b = rd.bytes(pos, sizeof kQuestionEndA);
-        if (!b)
-            return -1;
-        if (std::memcmp(b, kQuestionEndA, sizeof kQuestionEndA) == 0)
-            break;
-    }
-    pos += kQuestionEndToData;
-    if (pos >= rd.size())
-        return -1;
-    // The first RDLENGTH of 4 from there on ends in front of an address.
-    while (rd.be16(pos - 2) != kRdLengthA) {
-        if (++pos >= rd.size())
-            return -1;
-    }
-
-    // Each further answer is taken to be a 16-byte A answer.
+    // The A answers of the name the chain ends at, in answer order; an
+    // address of 0.0.0.0 is no address to connect to.
     DNS_ADDR_REC found[DNS_ADDR_REC_MAX] = {};
-    size_t wanted = *answers < DNS_ADDR_REC_MAX ? *answers : DNS_ADDR_REC_MAX;
-    bool stored = false;
-    for (size_t i = 0; i < wanted; ++i) {
-        const uint8_t *ip4 = rd.bytes(pos, 4);
-        static constexpr uint8_t kNoAddress[4] = {};
-        // A cut-off address or 0.0.0.0 ends the list.
-        if (!ip4 || std::memcmp(ip4, kNoAddress, 4) == 0)
-            break;
-        found[i].flag = 1;
-        found[i].type = DNS_TYPE_A;
-        set_address(found[i], ip4);
-        stored = true;
-        if (pos + kAnswerALen >= rd.size())
-            break;
-        pos += kAnswerALen;
+    size_t count = 0;
+    size_t pos = msg->answers;
+    for (uint16_t i = 0; i < msg->an && count < DNS_ADDR_REC_MAX; ++i) {
+        Record r = *read_record(rd, pos);
+        pos = r.next;
+        const uint8_t *ip4 = r.address(rd);
+        if (!ip4 || !(r.owner == *owner) || std::memcmp(ip4, kNoAddress, sizeof kNoAddress) == 0)
+            continue;
+        found[count].flag = 1;
+        found[count].type = DNS_TYPE_A;
+        set_address(found[count], ip4);
+        ++count;
     }
-    if (!stored)
+    if (count == 0)
         return -1;
-    std::memcpy(pAddr, found, wanted * sizeof found[0]);
+    std::memcpy(pAddr, found, count * sizeof found[0]);
     return 0;
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
@@ -199,40 +407,50 @@ try {
     (void)nAnswerCount;
     if (!pAddr)
         return -1;
-    Reader rd(pPacket, nRecvLen);
+    const Reader rd(pPacket, nRecvLen);
     std::optional<uint16_t> ar = rd.be16(dns::kOffArCount);
-    std::optional<uint16_t> ns = rd.be16(dns::kOffNsCount);
-    if (!ar || !ns) {
+    if (!ar || !rd.has(0, dns::kHeaderLen)) {
         DNS_REPORT("Packet Size error!\n");
         return -1;
     }
     if (*ar == 0)
         return -1;
-    // Additional records of the exchangers, taken to come before those of
-    // the name servers; at least one is read.
-    size_t wanted = *ar > *ns ? size_t(*ar - *ns) : 1;
-    size_t total = size_t(*ar) * kAdditionalLen;
-    if (rd.size() <= total) {
+    // Every record of every section must lie within the response.
+    std::optional<Message> msg = read_message(rd, 3);
+    if (!msg) {
         DNS_REPORT("Packet Size error!\n");
         return -1;
     }
-    size_t start = rd.size() - total;
+    if (msg->rcode != 0)
+        return -1;
+    std::optional<WireName> owner = chain_end(rd, *msg);
+    if (!owner)
+        return -1;
 
+    // Each A record of the additional section whose owner is the exchange
+    // name of an MX answer gives an exchanger's address, with the best
+    // preference any MX answer gives that name.
     BestExchangers best;
-    for (size_t k = 0; k < wanted; ++k) {
-        size_t rec = start + k * kAdditionalLen;
+    size_t pos = msg->additional;
+    for (uint16_t i = 0; i < msg->ar; ++i) {
+        Record glue = *read_record(rd, pos);
+        pos = glue.next;
+        const uint8_t *ip4 = glue.address(rd);
+        if (!ip4)
+            continue;
+        std::optional<Exchanger> ex = exchanger_named(rd, *msg, *owner, glue.owner);
+        if (!ex)
+            continue;
         DNS_ADDR_REC r = {};
         r.flag = 1;
         r.type = DNS_TYPE_MX;
-        r.offset = *rd.u8(rec + kAdditionalNameOffset);
-        // The preference's low byte directly precedes the exchange name.
-        std::optional<uint8_t> pref;
-        if (r.offset > 0)
-            pref = rd.u8(size_t(r.offset) - 1);
-        r.prefix = pref ? *pref : kUnknownPreference;
-        set_address(r, rd.bytes(rec + kAdditionalAddress, 4));
-        best.add(r);
+        r.offset = ex->name < kOffsetFieldLimit ? static_cast<uint8_t>(ex->name) : 0;
+        r.prefix = static_cast<uint8_t>(ex->preference & 0xFF);
+        set_address(r, ip4);
+        best.add(r, ex->preference);
     }
+    if (best.count == 0)
+        return -1;
     std::memcpy(pAddr, best.rec, best.count * sizeof best.rec[0]);
     return 0;
 } DVR_C_BOUNDARY("MODULES/DNS", -1)

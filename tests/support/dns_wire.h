@@ -19,7 +19,7 @@ constexpr uint16_t kId = 0xA9FA;
 constexpr uint16_t kFlagsAnswer = 0x8180;   // response, RD, RA, no error
 constexpr uint16_t kFlagsNameError = 0x8183; // the same with response code 3
 constexpr size_t kQname = 12;               // where the question's name starts
-constexpr uint16_t kTypeA = 1, kTypeNs = 2, kTypeCname = 5, kTypeMx = 15;
+constexpr uint16_t kTypeA = 1, kTypeNs = 2, kTypeCname = 5, kTypeMx = 15, kTypeOpt = 41;
 
 inline void put16(Bytes &b, uint16_t v)
 {
@@ -106,7 +106,27 @@ public:
         return at;
     }
 
+    // A record with the data given byte by byte; returns the data's offset.
+    size_t raw_rr(size_t owner, uint16_t type, const Bytes &data)
+    {
+        start_rr(owner, type);
+        put16(b, uint16_t(data.size()));
+        size_t at = b.size();
+        b.insert(b.end(), data.begin(), data.end());
+        return at;
+    }
+    // An OPT pseudo-record (root owner, no options) offering udpSize.
+    void opt(uint16_t udpSize = 1232)
+    {
+        b.push_back(0);
+        put16(b, kTypeOpt);
+        put16(b, udpSize);
+        put32(b, 0);
+        put16(b, 0);
+    }
+
     Bytes b;
+    uint32_t ttl = 300; // TTL of the records appended from now on
 
 private:
     void header(uint16_t id, uint16_t flags, uint16_t an, uint16_t ns, uint16_t ar)
@@ -123,7 +143,7 @@ private:
         put16(b, uint16_t(0xC000 | owner));
         put16(b, type);
         put16(b, 1);
-        put32(b, 300);
+        put32(b, ttl);
     }
 };
 
