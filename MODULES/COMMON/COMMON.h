@@ -36,11 +36,40 @@ extern "C" {
  * Message reporting and time helpers
  * ------------------------------------------------------------------- */
 
-/* Prints "file,line:function(): message" (or "file,line: message" when
- * function is NULL) on standard output. Returns the count printed, -1 when
- * nothing could be printed. */
+/* Every report of the library goes through COM_Message. By default it
+ * prints "file,line:function(): message" (or "file,line: message" when
+ * function is NULL) on standard output; with a handler set (see
+ * COM_SetMessageHandler) the formatted message goes to the handler
+ * instead and nothing is printed. Returns the count of characters of the
+ * line (the length the printed line has, or would have had), -1 when
+ * nothing could be formatted. Thread-safe: each line is printed by one
+ * call of the C library's output, never split by another thread's. */
 int COM_Message(const char *file, int line, const char *function,
                 const char *format, ...) COM_PRINTF_LIKE(4, 5);
+
+/* A receiver of the library's reports.
+ *   user      the pointer given to COM_SetMessageHandler
+ *   file      the reporting module ("fpga", "MODULES/COMMON", ...) or the
+ *             caller's file name given to COM_Message
+ *   line      the line of the report
+ *   function  the reporting function's name, or NULL when it has none
+ *   text      the formatted message, exactly as it would follow the
+ *             prefix on standard output (usually ending in "\n")
+ * The strings are valid only during the call. The handler runs on the
+ * reporting thread, so it may be called from several threads at once and
+ * from the library's own watchdog and temperature-watch threads; it may
+ * call COM_Message or COM_SetMessageHandler itself. */
+typedef void (*COM_MESSAGE_HANDLER)(void *user, const char *file, int line,
+                                    const char *function, const char *text);
+
+/* Sends every later report to handler (with user passed through); NULL
+ * restores the default, printing on standard output byte for byte as
+ * before. Thread-safe: it may be called while other threads report; each
+ * report sees either the old pair or the new one, never a mix. A report
+ * already under way when this returns may still reach the old handler, so
+ * keep what the old user pointer points to alive until such reports are
+ * done (for example until the threads that report have stopped). */
+void COM_SetMessageHandler(COM_MESSAGE_HANDLER handler, void *user);
 
 /* result = x - y; y is normalised first (and so changed). Returns 1 when
  * the difference is negative, 0 otherwise. */
