@@ -81,7 +81,15 @@ int COM_ConvertTimetToStr(char *buf, time_t t);
 struct tm *COM_ConvertTimetToTm(struct tm *tm, time_t t);
 int NANOSLEEP(int sec, int nsec, const char *file, int line);
 int COM_CloseFd(int *fd);
+/* Prints the version keyword line of the library's source, then that of
+ * this header (historic revision texts, kept as they were); returns the
+ * count of the last line printed. */
 int COM_Version(void);
+/* The version of the library actually loaded, "MAJOR.MINOR.PATCH" (static
+ * text); each non-null pointer receives its number. Compare with the
+ * DVRPLAT_VERSION_* macros of dvrplat_version.h to check that a program
+ * runs against the library it was compiled for. Thread-safe, never fails. */
+const char *COM_GetLibraryVersion(int *major, int *minor, int *patch);
 char *COM_GetPWD(void);
 
 /* ---------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "dvr_internal.h"
+#include "dvrplat_version.h"
 
 namespace {
 constexpr size_t kFirstMessageSize = 256;
@@ -209,6 +210,17 @@ try {
     std::printf("%s\n", kVersionKeyword);
     return std::printf("%s\n", kVersionKeyword);
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
+
+extern "C" const char *COM_GetLibraryVersion(int *major, int *minor, int *patch)
+{
+    if (major)
+        *major = DVRPLAT_VERSION_MAJOR;
+    if (minor)
+        *minor = DVRPLAT_VERSION_MINOR;
+    if (patch)
+        *patch = DVRPLAT_VERSION_PATCH;
+    return DVRPLAT_VERSION_STRING;
+}
 
 extern "C" char *COM_GetPWD(void)
 try {
