@@ -408,7 +408,10 @@ int COM_SetHttpMaxContent(int nBytes);
  * its URL, cookie, user name or password (nothing is sent), or the
  * response passes a limit or has broken chunked framing (the content then
  * holds no stored bytes: an empty text where it was grown). auth may be
- * NULL. */
+ * NULL. Blocks for the name lookup (DNS_GetA, up to 6 s per query) and
+ * then up to about 10 s per address tried (3 s to connect, 6 to 7 s
+ * of reading). Requests may run on several threads at once as long as
+ * they share no authorisation record and no content pointer. */
 int COM_GetHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth);
 int COM_PostHttpContent(const char *url, char **content, COM_HTTP_AUTH *auth, const char *body);
 int COM_GetHttpContentWithHeader(const char *url, char **content, COM_HTTP_AUTH *auth);

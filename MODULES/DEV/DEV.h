@@ -148,7 +148,11 @@ extern int gDevFsInit;
 /** Sends one prepared request to a SCSI generic node with SG_IO. verbose 1
  * reports sense data, statuses and the reply dump. Returns 0 success, -1
  * the driver version could not be read, -2 driver older than interface 3,
- * -3 SG_IO failed, -4 the command ended with an error. */
+ * -3 SG_IO failed, -4 the command ended with an error. Blocks until the
+ * drive answers, at most 20 s (the command's timeout); every SCSI command
+ * function of this header goes through it and can block as long.
+ * Commands to different descriptors may run on several threads at once;
+ * one descriptor must not carry two commands at the same time. */
 int Dev_ExecMMC(DEV_MMC_CMD *pCmd, int fd, int verbose);
 
 /* The command functions below take the name used in messages (NULL is

@@ -95,7 +95,9 @@ int DNS_GetMXString(const unsigned char *pPacket, int nRecvLen, const char *pNam
  * address whose text after the first "@" is used) into pAddr (room for
  * DNS_ADDR_REC_MAX entries). 0: entry 0 holds the address; -1: invalid
  * name, no name server or no answer; -2: the last name server tried could
- * not be sent to. Every failure has been reported. */
+ * not be sent to. Every failure has been reported. Blocks up to 6 s per
+ * query against each name server of "/etc/resolv.conf" that does not
+ * answer. Reentrant: lookups may run on several threads at once. */
 int DNS_GetA(const char *pDomainName, DNS_ADDR_REC *pAddr);
 /** Addresses of a mail domain's exchangers, best preference first, falling
  * back to the domain's own address; results as DNS_GetA. */
