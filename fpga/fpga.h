@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * fpga: the FPGA control layer of the recorder's controller board.
  *
  * Every register is named by an 8-bit address and an 8-bit offset and
@@ -22,7 +23,7 @@ extern "C" {
 #pragma GCC visibility push(default)
 #endif
 
-/* Base of the mapped register window; all ones (MAP_FAILED) while unmapped. */
+/** Base of the mapped register window; all ones (MAP_FAILED) while unmapped. */
 extern volatile unsigned char *Ce_Cpld;
 
 /* ---------------------------------------------------------------------
@@ -64,7 +65,7 @@ int fpga_read_brdver(void);
 
 typedef int (*fpga_split_fn)(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);
 
-/* Layouts by number of tiles: entries 1, 4, 9 and 16; the others are null. */
+/** Layouts by number of tiles: entries 1, 4, 9 and 16; the others are null. */
 extern fpga_split_fn gFpgaOsdSplitFn[17];
 
 void fpga_allpath_off(int mon);
@@ -72,12 +73,12 @@ int fpga_fullscr_disp(int mon, const unsigned char *cameras, uint32_t mask_a, ui
 int fpga_4split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);
 int fpga_9split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);
 int fpga_16split_disp(int mon, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);
-/* tiles 1, 4, 9 or 16; -1 (nothing written) for any other number. */
+/** tiles 1, 4, 9 or 16; -1 (nothing written) for any other number. */
 int fpga_split_disp(int mon, int tiles, const unsigned char *cameras, uint32_t mask_a, uint32_t mask_b);
-/* on = 0 sets bit 7 of the 16 horizontal positions, on != 0 clears it;
+/** on = 0 sets bit 7 of the 16 horizontal positions, on != 0 clears it;
  * returns the last byte written. */
 int fpga_freeze_onoff(int mon, int on);
-/* Moves the double-size zoom window by (dh, dv) from where the previous
+/** Moves the double-size zoom window by (dh, dv) from where the previous
  * call left it and switches it on; -1 (nothing changed) when selector < 0. */
 int fpga_x2zoom_disp(int mon, int selector, int dh, int dv, int unused1, int unused2);
 int fpga_playback_x2zoom(int dh, int dv);
@@ -99,18 +100,18 @@ int fpga_get_second_callmonitor(void);
  * bytes 2..33 are the glyph's 32 data bytes.
  * ------------------------------------------------------------------- */
 
-/* Height of a character cell in pixel rows (default 16). */
+/** Height of a character cell in pixel rows (default 16). */
 extern int FontBitY;
 
-/* Maps the window and brings both outputs to a blank start-up state. */
+/** Maps the window and brings both outputs to a blank start-up state. */
 void fpga_init(void);
-/* entry 0..7; -1 (nothing written) otherwise. */
+/** entry 0..7; -1 (nothing written) otherwise. */
 int fpga_osd_set_fgcolor(int mon, int entry, int y, int c1, int c2);
 int fpga_osd_set_bgcolor(int mon, int y, int c1, int c2);
 int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2);
-/* -1 (nothing written) when the table or one of its entries is null. */
+/** -1 (nothing written) when the table or one of its entries is null. */
 int fpga_font_write(int mon, const unsigned char *const *glyphs);
-/* Writes len / 2 cells from column x of row y on; a write may run on into
+/** Writes len / 2 cells from column x of row y on; a write may run on into
  * the next rows. -1 with nothing written for an output without text, a
  * negative position or a start past the text memory; cells past the end
  * of the text memory are cut (result -1). */
@@ -165,7 +166,7 @@ uint32_t fpga_get_vloss(void);
 uint32_t fpga_get_motion(void);
 void fpga_relay_onoff(int bit0, int bit1, int bit2);
 int fpga_set_terminate(int mask);
-/* Clears the dot and cursor planes and enables the overlay on output mon
+/** Clears the dot and cursor planes and enables the overlay on output mon
  * only (on = 1) or on none (on = 0). */
 void fpga_motion_dot_onoff(int mon, int on);
 void fpga_set_motion_dot(int unused, int row, int pattern);

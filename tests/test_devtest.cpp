@@ -214,7 +214,12 @@ TEST_F(Tool, CommandLine)
     EXPECT_NE(r.out.find("\t1) Modify SG Name : \"/dev/sg3\"\n"), std::string::npos);
     EXPECT_EQ(devtest("", {"-d", "/dev/much-too-long-name"}).status, 2);
     EXPECT_EQ(devtest("", {"extra"}).status, 2);
-    EXPECT_EQ(devtest("", {"-h"}).status, 0);
+    for (const char *help : {"-h", "--help"}) {
+        auto h = devtest("", {help});
+        EXPECT_EQ(h.status, 0) << help;
+        EXPECT_EQ(h.out.rfind("usage: devtest", 0), 0u) << help << ": " << h.out;
+        EXPECT_EQ(h.err, "") << help;
+    }
 }
 
 } // namespace

@@ -181,23 +181,39 @@ TEST(Fpgasim, SetInputsReachTheLibrary)
     for (unsigned k = 0x30; k <= 0x34; ++k)
         EXPECT_EQ(sim.reg(0x00, k), 0xFF);
 
-    // Bad input is refused as a whole.
-    for (std::vector<std::string> bad : {std::vector<std::string>{"set", "alarm", "0x10000"},
-                                         {"set", "alarm", "1", "vloss"},
-                                         {"set", "motion-cell", "16", "0", "1"},
-                                         {"set", "key", "0x35", "0"},
-                                         {"set", "reg", "1", "2", "-3"},
-                                         {"set", "lamp", "1"},
-                                         {"show", "--png"},
-                                         {"frobnicate"}}) {
-        RunResult b = fpgasim(sim, bad);
-        EXPECT_EQ(b.status, 2) << bad[1];
-        EXPECT_NE(b.err.find("Usage: fpgasim"), std::string::npos);
+    // Bad input is refused as a whole. A command line of the wrong shape
+    // shows the usage; a wrong value only says what is wanted.
+    struct Bad {
+        std::vector<std::string> args;
+        bool usage;
+    };
+    for (const Bad &bad : {Bad{{"set", "alarm", "0x10000"}, false},
+                           Bad{{"set", "alarm", "1", "vloss"}, false},
+                           Bad{{"set", "motion-cell", "16", "0", "1"}, false},
+                           Bad{{"set", "key", "0x35", "0"}, false},
+                           Bad{{"set", "reg", "1", "2", "-3"}, false},
+                           Bad{{"set", "lamp", "1"}, true},
+                           Bad{{"show", "--png"}, true},
+                           Bad{{"frobnicate"}, true},
+                           Bad{{"--frobnicate", "show"}, true}}) {
+        RunResult b = fpgasim(sim, bad.args);
+        EXPECT_EQ(b.status, 2) << bad.args[0];
+        EXPECT_EQ(b.err.find("Usage: fpgasim") != std::string::npos, bad.usage) << b.err;
+        if (!bad.usage) {
+            EXPECT_NE(b.err.find("(see fpgasim --help)\n"), std::string::npos) << b.err;
+        }
+    }
+    for (const char *help : {"--help", "-h"}) {
+        RunResult h = fpgasim(sim, {help});
+        EXPECT_EQ(h.status, 0) << help;
+        EXPECT_EQ(h.out.rfind("Usage: fpgasim", 0), 0u) << help;
+        EXPECT_EQ(h.err, "") << help;
     }
     EXPECT_EQ(fpga_get_almin(), 0xFFFF1234u);
     RunResult none = dvrtest::run({DVRPLAT_FPGASIM, "show"}, {"DVRPLAT_FPGA_SIM="});
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.err.find("no simulator file"), std::string::npos);
+    EXPECT_EQ(none.err.find("Usage:"), std::string::npos);
 }
 
 // Numbers are decimal or 0x hexadecimal, as the help says: a leading

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "dvrplat_version.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -186,4 +190,25 @@ TEST(ComMisc, VersionAndPwd)
     }
     unsetenv("PWD");
     EXPECT_EQ(COM_GetPWD(), nullptr);
+}
+
+TEST(ComMisc, LibraryVersionIsTheProjectsAndTheHeadersVersion)
+{
+    // The project's version as CMakeLists.txt states it.
+    std::ifstream cmake(std::string(DVRPLAT_SOURCE_DIR) + "/CMakeLists.txt");
+    std::string text((std::istreambuf_iterator<char>(cmake)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(project\(dvrplat VERSION ([0-9]+)\.([0-9]+)\.([0-9]+))")));
+    int major = -1, minor = -1, patch = -1;
+    const char *v = COM_GetLibraryVersion(&major, &minor, &patch);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(std::string(v), m[1].str() + "." + m[2].str() + "." + m[3].str());
+    EXPECT_EQ(major, std::stoi(m[1].str()));
+    EXPECT_EQ(minor, std::stoi(m[2].str()));
+    EXPECT_EQ(patch, std::stoi(m[3].str()));
+    // The installed header says the same, and null pointers are allowed.
+    EXPECT_STREQ(DVRPLAT_VERSION_STRING, v);
+    EXPECT_EQ(DVRPLAT_VERSION_MAJOR * 10000 + DVRPLAT_VERSION_MINOR * 100 + DVRPLAT_VERSION_PATCH,
+              major * 10000 + minor * 100 + patch);
+    EXPECT_EQ(COM_GetLibraryVersion(nullptr, nullptr, nullptr), v);
 }

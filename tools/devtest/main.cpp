@@ -250,7 +250,7 @@ void usage(FILE *to)
 {
     std::fprintf(to,
                  "usage: devtest [-g sg] [-s sd] [-d dev]\n"
-                 "       devtest --version\n"
+                 "       devtest -h | --help | --version\n"
                  "Prints the device test menu and runs the chosen entries, read one a line from\n"
                  "standard input, until Exit or the end of the input. With DVRPLAT_ROOT set, works\n"
                  "on the simulated machine under that directory.\n");
@@ -262,6 +262,10 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("devtest %s\n", DVRPLAT_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage(stdout);
         return 0;
     }
     DEV_TEST_MENU m;

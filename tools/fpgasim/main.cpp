@@ -47,9 +47,19 @@ const char kUsage[] =
     "                       free one); runs until interrupted\n"
     "Numbers are decimal or 0x hexadecimal.\n";
 
+// A command line of the wrong shape (unknown option, command or input, an
+// argument too many): the message and the usage.
 int usage_error(const char *what)
 {
     std::fprintf(stderr, "fpgasim: %s\n%s", what, kUsage);
+    return 2;
+}
+
+// A known command given a value out of range or missing, or no simulator
+// file: the message alone, which says what is wanted.
+int argument_error(const char *what)
+{
+    std::fprintf(stderr, "fpgasim: %s (see fpgasim --help)\n", what);
     return 2;
 }
 
@@ -135,14 +145,14 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
         unsigned long long a = 0, b = 0, c = 0;
         if (name == "alarm" || name == "vloss") {
             if (!parse_number(arg(i + 1), 0xFFFF, a))
-                return usage_error((name + " needs a 16-bit mask").c_str());
+                return argument_error((name + " needs a 16-bit mask").c_str());
             const unsigned lo = name == "alarm" ? 0x21 : 0x26;
             writes.push_back({true, 0x00, lo, static_cast<uint8_t>(a)});
             writes.push_back({true, 0x00, lo + 1, static_cast<uint8_t>(a >> 8)});
             i += 2;
         } else if (name == "motion") {
             if (!parse_number(arg(i + 1), 0xFFFF, a))
-                return usage_error("motion needs a 16-bit mask");
+                return argument_error("motion needs a 16-bit mask");
             for (unsigned cam = 0; cam < 16; ++cam)
                 for (unsigned k = 0; k < 31; ++k)
                     writes.push_back({true, 0xA3 + cam / 8, (cam % 8) * 31 + k,
@@ -150,7 +160,7 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
             i += 2;
         } else if (name == "motion-cell") {
             if (!parse_number(arg(i + 1), 15, a) || !parse_number(arg(i + 2), 30, b) || !parse_number(arg(i + 3), 255, c))
-                return usage_error("motion-cell needs CAM (0-15), CELL (0-30) and VALUE (0-255)");
+                return argument_error("motion-cell needs CAM (0-15), CELL (0-30) and VALUE (0-255)");
             writes.push_back({true, 0xA3 + static_cast<unsigned>(a) / 8, static_cast<unsigned>(a % 8 * 31 + b),
                               static_cast<uint8_t>(c)});
             i += 4;
@@ -158,20 +168,20 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
             if (arg(i + 1) && std::string(arg(i + 1)) == "none")
                 a = ~0ull;
             else if (!parse_number(arg(i + 1), ~0ull, a))
-                return usage_error("keys needs a 64-bit key map or none");
+                return argument_error("keys needs a 64-bit key map or none");
             for (unsigned k = 0; k < 5; ++k)
                 writes.push_back({false, 0x00, 0x30 + k, static_cast<uint8_t>(a >> (24 + 8 * k))});
             i += 2;
         } else if (name == "key") {
             if (!parse_number(arg(i + 1), 0x34, a) || a < 0x30 || !parse_number(arg(i + 2), 7, b))
-                return usage_error("key needs a key register (0x30-0x34) and a bit (0-7)");
+                return argument_error("key needs a key register (0x30-0x34) and a bit (0-7)");
             for (unsigned k = 0; k < 5; ++k)
                 writes.push_back({false, 0x00, 0x30 + k,
                                   static_cast<uint8_t>(0x30 + k == a ? ~(1u << b) & 0xFF : 0xFF)});
             i += 3;
         } else if (name == "reg" || name == "status") {
             if (!parse_number(arg(i + 1), 255, a) || !parse_number(arg(i + 2), 255, b) || !parse_number(arg(i + 3), 255, c))
-                return usage_error((name + " needs ADDR, OFFSET and VALUE (0-255 each)").c_str());
+                return argument_error((name + " needs ADDR, OFFSET and VALUE (0-255 each)").c_str());
             writes.push_back({name == "status", static_cast<unsigned>(a), static_cast<unsigned>(b),
                               static_cast<uint8_t>(c)});
             i += 4;
@@ -231,7 +241,7 @@ int main(int argc, char **argv)
     if (env)
         path = env;
     size_t i = 0;
-    while (i < args.size() && args[i].rfind("--", 0) == 0) {
+    while (i < args.size() && (args[i].rfind("--", 0) == 0 || args[i] == "-h")) {
         if (args[i] == "--sim" && i + 1 < args.size()) {
             path = args[i + 1];
             i += 2;
@@ -248,7 +258,7 @@ int main(int argc, char **argv)
     if (i >= args.size())
         return usage_error("no command given");
     if (path.empty())
-        return usage_error("no simulator file: give --sim FILE or set DVRPLAT_FPGA_SIM");
+        return argument_error("no simulator file: give --sim FILE or set DVRPLAT_FPGA_SIM");
     const std::string cmd = args[i];
     const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     if (cmd == "show")

@@ -1,12 +1,14 @@
-// A C++ caller of the installed library.
+// A C++ caller of the installed library, naming the headers by their
+// directory (program.c names them without).
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "COMMON.h"
-#include "DEV.h"
-#include "DNS.h"
-#include "fpga.h"
+#include <dvrplat/COMMON.h>
+#include <dvrplat/DEV.h>
+#include <dvrplat/DNS.h>
+#include <dvrplat/dvrplat_version.h>
+#include <dvrplat/fpga.h>
 
 int main()
 {
@@ -15,6 +17,8 @@ int main()
     if (COM_Base64Encode(encoded, reinterpret_cast<const unsigned char *>(text.data()),
                          static_cast<int>(text.size())) != 8 ||
         std::strcmp(encoded, "Ym9hcmQ=") != 0)
+        return 1;
+    if (std::strcmp(COM_GetLibraryVersion(nullptr, nullptr, nullptr), DVRPLAT_VERSION_STRING) != 0)
         return 1;
     COM_Message("c++", 18, "main", "hello from C++ %s\n", encoded);
     // The register window is not mapped: reads give 0.
