@@ -2,8 +2,17 @@
 // holds the register file, the status inputs, the two latches and the
 // queue of coax bytes (layout in fpga_internal.h). A program runs on it
 // without the board.
+//
+// The file is mapped, and anyone may cut it short while a program runs
+// (`: > board.sim`): touching a mapped page past the file's end raises
+// SIGBUS. So each access first checks the file's size; on a file cut
+// short the access fails (reads give 0, writes are dropped, the locked
+// read gives -1) with a report when it is first seen, until the file is
+// whole again (the next fpga_open extends it).
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,8 +28,17 @@ class SimulatedWindow final : public Window {
 public:
     explicit SimulatedWindow(volatile uint8_t *base) noexcept : b_(base) {}
 
+    // The file the window maps, checked before each access.
+    void watch(dvr::UniqueFd fd, const char *path)
+    {
+        fd_ = std::move(fd);
+        path_ = path;
+    }
+
     void write(Port p, uint8_t v) override
     {
+        if (!whole())
+            return;
         switch (p) {
         case Port::Address: b_[sim::kLatchAddress] = v; break;
         case Port::Offset: b_[sim::kLatchOffset] = v; break;
@@ -36,6 +54,8 @@ public:
 
     uint8_t read(Port p) override
     {
+        if (!whole())
+            return 0;
         size_t r = sim::reg(b_[sim::kLatchAddress], b_[sim::kLatchOffset]);
         if (p == Port::Status)
             return b_[sim::kStatus + r];
@@ -47,6 +67,25 @@ public:
     volatile uint8_t *base() const noexcept override { return b_; }
 
 private:
+    // True when the whole mapping lies within the file. Otherwise the
+    // access fails: the calling thread's access is marked failed, with a
+    // report the first time the file is seen cut short.
+    bool whole()
+    {
+        struct stat st;
+        if (::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sim::kFileSize)) {
+            cut_.store(false, std::memory_order_relaxed);
+            return true;
+        }
+        note_access_failure();
+        if (!cut_.exchange(true, std::memory_order_relaxed))
+            FPGA_REPORT("simulator file %s is cut short (%lld bytes, a board file has %zu): register accesses fail "
+                        "until it is whole again\n",
+                        path_.c_str(), static_cast<long long>(::fstat(fd_.get(), &st) == 0 ? st.st_size : 0),
+                        sim::kFileSize);
+        return false;
+    }
+
     // A register byte. A glyph byte written to an output's font registers
     // lands in that output's font table as well, under the glyph index the
     // index register holds, and marks the glyph loaded.
@@ -83,6 +122,9 @@ private:
     }
 
     volatile uint8_t *b_;
+    dvr::UniqueFd fd_;
+    std::string path_;
+    std::atomic<bool> cut_{false};
 };
 
 } // namespace
@@ -104,7 +146,10 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
         DVR_REPORT_TO(report, "ftruncate(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
     }
-    return map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
+    Window *w = map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
+    if (w)
+        static_cast<SimulatedWindow *>(w)->watch(std::move(fd), path);
+    return w;
 }
 
 } // namespace fpga_detail
