@@ -610,17 +610,19 @@ public:
     Connections(const Connections &) = delete;
     Connections &operator=(const Connections &) = delete;
 
-    // Takes the connection just accepted on port; nullptr (its socket shut
-    // down, when it was found) when too many are open or the server is
-    // stopping.
-    Connection *admit(int port)
+    // Takes the connection just accepted on port. nullptr with refused
+    // set (its socket shut down) when too many are open or the server is
+    // stopping; nullptr alone when it cannot be found (served unwatched).
+    Connection *admit(int port, bool &refused)
     {
         auto c = std::make_unique<Connection>();
         std::lock_guard<std::mutex> lock(mutex_);
+        refused = false;
         if (!find_new(port, *c))
             return nullptr;
         if (stopping_ || open_.size() >= kMaxConnections) {
             ::shutdown(c->fd.get(), SHUT_RDWR);
+            refused = true;
             return nullptr;
         }
         c->deadline = Clock::now() + kRequestTime;
@@ -712,9 +714,10 @@ public:
 
     void enqueue(std::function<void()> fn) override
     {
-        Connection *c = connections_.admit(port_);
-        if (!c) {
-            fn();
+        bool refused = false;
+        Connection *c = connections_.admit(port_, refused);
+        if (refused) {
+            fn(); // ends at once: the socket is shut down
             return;
         }
         {
@@ -726,7 +729,8 @@ public:
             fn();
             fn = nullptr;
             tl_connection = nullptr;
-            connections_.leave(c);
+            if (c)
+                connections_.leave(c);
             std::lock_guard<std::mutex> lock(mutex_);
             --running_;
             idle_.notify_all();
