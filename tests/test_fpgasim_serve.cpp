@@ -748,6 +748,35 @@ TEST(FpgasimServe, FileCutShortIsShownNotFatal)
     EXPECT_EQ(p.stop(), 0);
 }
 
+// Listening on an address other than loopback (every address, in a
+// network namespace of the test's own) comes with a warning before the
+// start line; loopback without one.
+TEST(FpgasimServe, WarnsWhenListeningBeyondLoopback)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "a network namespace needs root";
+    FpgaSim sim;
+    dvrtest::TempDir dir;
+    for (const char *bind : {"0.0.0.0", "127.0.0.1"}) {
+        SCOPED_TRACE(bind);
+        const std::string out = dir.path() + "/out-" + bind, err = dir.path() + "/err-" + bind;
+        // Started in the background, stopped once its start line is out.
+        RunResult r = dvrtest::shell(
+            "unshare -n sh -c 'ip link set lo up && { " +
+            dvrtest::target_shell_command({DVRPLAT_FPGASIM, "--sim", sim.sim_path(), "serve", "--port", "0", "--bind",
+                                           bind}) +
+            " >" + out + " 2>" + err + " & p=$!; while [ ! -s " + out + " ] && kill -0 $p; do sleep 0.1; done; kill $p; "
+            "wait $p; }'; cat " + err);
+        const std::string warning = std::string("fpgasim: serve: warning: listening on ") + bind +
+                                    ", not on loopback: anyone who can reach it can drive the board\n";
+        if (std::string(bind) == "0.0.0.0")
+            EXPECT_EQ(r.out, warning) << r.err;
+        else
+            EXPECT_EQ(r.out, "") << r.err;
+        EXPECT_NE(dvrtest::read_file(out).find(std::string("at http://") + bind + ":"), std::string::npos);
+    }
+}
+
 TEST(FpgasimServe, RefusesToStartWithoutAFileOrOnATakenPort)
 {
     dvrtest::TempDir dir;

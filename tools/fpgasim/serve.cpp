@@ -1026,15 +1026,15 @@ int serve(const std::string &path, const std::vector<std::string> &args)
                      port ? "taken, or not an address of this machine" : "not an address of this machine");
         return 1;
     }
-    const bool v6 = bind.find(':') != std::string::npos;
-    std::printf("fpgasim: panel of %s at http://%s%s%s:%d/\n", path.c_str(), v6 ? "[" : "", bind.c_str(),
-                v6 ? "]" : "", bound);
-    std::fflush(stdout);
     if (!loopback(bind))
         std::fprintf(stderr,
                      "fpgasim: serve: warning: listening on %s, not on loopback: anyone who can reach it can drive "
                      "the board\n",
                      bind.c_str());
+    const bool v6 = bind.find(':') != std::string::npos;
+    std::printf("fpgasim: panel of %s at http://%s%s%s:%d/\n", path.c_str(), v6 ? "[" : "", bind.c_str(),
+                v6 ? "]" : "", bound);
+    std::fflush(stdout);
 
     // Both started after the signals are blocked, so every thread of the
     // server leaves SIGINT and SIGTERM to the signal thread.
