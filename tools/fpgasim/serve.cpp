@@ -1038,14 +1038,20 @@ int serve(const std::string &path, const std::vector<std::string> &args)
 
     // Both started after the signals are blocked, so every thread of the
     // server leaves SIGINT and SIGTERM to the signal thread.
+    // A stop that comes before the server listens waits until it does
+    // (the library's stop does nothing before), or until it has given up.
+    std::atomic<bool> listen_over{false};
     SignalStop signals([&] {
         watch.stop();
         connections.end_all();
+        while (!svr.is_running() && !listen_over)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         svr.stop();
     });
     std::thread watcher([&] { watch.run(std::chrono::milliseconds(40)); });
     connections.start();
     const bool ok = svr.listen_after_bind();
+    listen_over = true;
     watch.stop();
     watcher.join();
     return ok ? 0 : 1;
