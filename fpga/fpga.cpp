@@ -22,6 +22,8 @@ namespace {
 
 std::atomic<Window *> gWindow{nullptr};
 
+thread_local bool tl_access_failed = false;
+
 // Serialises fpga_open itself; register operations never take it.
 std::mutex gOpenMutex;
 
@@ -34,6 +36,15 @@ Window *open_window(const dvr::Reporter &report)
 }
 
 } // namespace
+
+void note_access_failure() noexcept { tl_access_failed = true; }
+
+bool take_access_failure() noexcept
+{
+    const bool failed = tl_access_failed;
+    tl_access_failed = false;
+    return failed;
+}
 
 bool mapped() noexcept { return gWindow.load(std::memory_order_acquire) != nullptr; }
 
@@ -72,8 +83,10 @@ try {
 extern "C" int fpga_read(int address, int offset)
 try {
     return locked([&] {
+        take_access_failure();
         latch(address, offset);
-        return static_cast<int>(data_read());
+        const int v = data_read();
+        return take_access_failure() ? -1 : v;
     });
 } DVR_C_BOUNDARY("fpga", -1)
 

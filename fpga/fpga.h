@@ -30,7 +30,9 @@ extern volatile unsigned char *Ce_Cpld;
  * Register access
  *
  * Until fpga_open has succeeded, register operations touch nothing:
- * writes are dropped and reads return 0.
+ * writes are dropped and reads return 0. The same holds, after a report,
+ * while a simulator file (DVRPLAT_FPGA_SIM) is cut short under the
+ * program, and fpga_read then returns -1.
  * ------------------------------------------------------------------- */
 
 int fpga_open(void);

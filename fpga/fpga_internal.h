@@ -68,6 +68,13 @@ bool mapped() noexcept;
 void port_write(Port p, unsigned value);
 uint8_t port_read(Port p);
 
+// A port access that could not be made (a simulator file cut short) marks
+// the calling thread's accesses failed; a sequence that gives a result
+// clears the mark first and gives its failure result if it is set at the
+// end.
+void note_access_failure() noexcept;
+bool take_access_failure() noexcept;
+
 // Latch protocol helpers (no lock taken).
 inline void latch(unsigned address, unsigned offset)
 {

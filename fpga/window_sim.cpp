@@ -2,8 +2,19 @@
 // holds the register file, the status inputs, the two latches and the
 // queue of coax bytes (layout in fpga_internal.h). A program runs on it
 // without the board.
+//
+// The file is mapped (the mapping is published as Ce_Cpld), but the
+// window's own accesses read and write the file through its descriptor:
+// anyone may cut the file short while a program runs (`: > board.sim`),
+// and touching a mapped page past the file's end raises SIGBUS, where a
+// read past the end only comes back short. Each access first checks the
+// file's size; on a file cut short the access fails (reads give 0, writes
+// are dropped, the locked read gives -1) with a report when it is first
+// seen, until the file is whole again (the next fpga_open extends it).
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,13 +30,22 @@ class SimulatedWindow final : public Window {
 public:
     explicit SimulatedWindow(volatile uint8_t *base) noexcept : b_(base) {}
 
+    // The file the window maps, checked before each access.
+    void watch(dvr::UniqueFd fd, const char *path)
+    {
+        fd_ = std::move(fd);
+        path_ = path;
+    }
+
     void write(Port p, uint8_t v) override
     {
+        if (!whole())
+            return;
         switch (p) {
-        case Port::Address: b_[sim::kLatchAddress] = v; break;
-        case Port::Offset: b_[sim::kLatchOffset] = v; break;
+        case Port::Address: put(sim::kLatchAddress, v); break;
+        case Port::Offset: put(sim::kLatchOffset, v); break;
         case Port::Data:
-            if (b_[sim::kLatchAddress] == sim::kCoaxAddress)
+            if (get(sim::kLatchAddress) == sim::kCoaxAddress)
                 queue_coax(v);
             else
                 store(v);
@@ -36,53 +56,95 @@ public:
 
     uint8_t read(Port p) override
     {
-        size_t r = sim::reg(b_[sim::kLatchAddress], b_[sim::kLatchOffset]);
+        if (!whole())
+            return 0;
+        size_t r = sim::reg(get(sim::kLatchAddress), get(sim::kLatchOffset));
         if (p == Port::Status)
-            return b_[sim::kStatus + r];
+            return get(sim::kStatus + r);
         if (p == Port::Data)
-            return b_[sim::kRegisters + r];
+            return get(sim::kRegisters + r);
         return 0; // latches are write-only
     }
 
     volatile uint8_t *base() const noexcept override { return b_; }
 
 private:
+    // True when the file is a whole board file. Otherwise the
+    // access fails: the calling thread's access is marked failed, with a
+    // report the first time the file is seen cut short.
+    bool whole()
+    {
+        struct stat st;
+        if (::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sim::kFileSize)) {
+            cut_.store(false, std::memory_order_relaxed);
+            return true;
+        }
+        note_access_failure();
+        if (!cut_.exchange(true, std::memory_order_relaxed))
+            FPGA_REPORT("simulator file %s is cut short (%lld bytes, a board file has %zu): register accesses fail "
+                        "until it is whole again\n",
+                        path_.c_str(), static_cast<long long>(::fstat(fd_.get(), &st) == 0 ? st.st_size : 0),
+                        sim::kFileSize);
+        return false;
+    }
+
+    // One byte of the file; 0, the access marked failed, when it lies
+    // past the file's end (cut short since the size was checked).
+    uint8_t get(size_t at)
+    {
+        uint8_t v = 0;
+        if (::pread(fd_.get(), &v, 1, static_cast<off_t>(at)) != 1) {
+            note_access_failure();
+            return 0;
+        }
+        return v;
+    }
+
+    void put(size_t at, uint8_t v)
+    {
+        if (::pwrite(fd_.get(), &v, 1, static_cast<off_t>(at)) != 1)
+            note_access_failure();
+    }
+
     // A register byte. A glyph byte written to an output's font registers
     // lands in that output's font table as well, under the glyph index the
     // index register holds, and marks the glyph loaded.
-    void store(uint8_t v) noexcept
+    void store(uint8_t v)
     {
-        const unsigned address = b_[sim::kLatchAddress], offset = b_[sim::kLatchOffset];
-        b_[sim::reg(address, offset)] = v;
+        const unsigned address = get(sim::kLatchAddress), offset = get(sim::kLatchOffset);
+        put(sim::reg(address, offset), v);
         if (offset >= sim::kFontGlyphBytes)
             return;
         for (unsigned mon = 0; mon < sim::kFontOutputs; ++mon) {
             if (address != sim::font_data_address(mon))
                 continue;
-            const size_t glyph = b_[sim::kRegisters + sim::reg(sim::font_index_address(mon), 0)];
+            const size_t glyph = get(sim::kRegisters + sim::reg(sim::font_index_address(mon), 0));
             const size_t table = sim::font_table(mon);
-            b_[table + sim::kFontData + glyph * sim::kFontGlyphBytes + offset] = v;
-            b_[table + sim::kFontLoaded + glyph] = 1;
+            put(table + sim::kFontData + glyph * sim::kFontGlyphBytes + offset, v);
+            put(table + sim::kFontLoaded + glyph, 1);
         }
     }
 
     // Coax bytes are queued in order behind a big-endian count; bytes past
     // the queue's capacity are dropped.
-    void queue_coax(uint8_t v) noexcept
+    void queue_coax(uint8_t v)
     {
         uint8_t cnt[4];
         for (int i = 0; i < 4; ++i)
-            cnt[i] = b_[sim::kCoaxCount + i];
+            cnt[i] = get(sim::kCoaxCount + i);
         uint32_t n = dvr::get_be32(cnt);
         if (n >= sim::kCoaxCapacity)
             return;
-        b_[sim::kCoaxQueue + n] = v;
+        put(sim::kCoaxQueue + n, v);
         dvr::put_be32(cnt, n + 1);
         for (int i = 0; i < 4; ++i)
-            b_[sim::kCoaxCount + i] = cnt[i];
+            put(sim::kCoaxCount + i, cnt[i]);
     }
 
     volatile uint8_t *b_;
+    dvr::UniqueFd fd_;
+    std::string path_;
+    std::atomic<bool> cut_{false};
 };
 
 } // namespace
@@ -104,7 +166,10 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
         DVR_REPORT_TO(report, "ftruncate(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
     }
-    return map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
+    Window *w = map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
+    if (w)
+        static_cast<SimulatedWindow *>(w)->watch(std::move(fd), path);
+    return w;
 }
 
 } // namespace fpga_detail

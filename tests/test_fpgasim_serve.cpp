@@ -6,18 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -100,6 +106,7 @@ public:
     Panel &operator=(const Panel &) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     const std::string &first_line() const { return first_line_; }
     httplib::Client client() const
     {
@@ -134,6 +141,8 @@ void init_quietly()
 std::string post_input(const Panel &p, const std::string &query, int &status)
 {
     auto c = p.client();
+    // The header the panel's own page sends with every input.
+    c.set_default_headers({{"X-Fpgasim-Panel", "input"}});
     auto r = c.Post(("/api/input?" + query).c_str());
     if (!r) {
         status = -1;
@@ -176,6 +185,90 @@ unsigned long long version_of(const std::string &json)
 {
     const size_t at = json.find("\"version\":");
     return at == std::string::npos ? 0 : std::stoull(json.substr(at + 10));
+}
+
+// A connection to the panel on loopback; invalid when it cannot be made.
+dvr::UniqueFd connect_to(int port)
+{
+    dvr::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (s && ::connect(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        s.reset();
+    return s;
+}
+
+bool send_all(int fd, const std::string &bytes)
+{
+    for (size_t at = 0; at < bytes.size();) {
+        const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// What arrives on fd until the peer closes it, or until nothing has come
+// for bound_ms.
+std::string read_until_closed(int fd, int bound_ms = 30000)
+{
+    std::string got;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, bound_ms) <= 0)
+            return got;
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return got;
+        got.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// One request written by hand on a connection of its own; the whole
+// answer ("" when none came).
+std::string http(int port, const std::string &request)
+{
+    dvr::UniqueFd s = connect_to(port);
+    if (!s || !send_all(s.get(), request))
+        return "";
+    return read_until_closed(s.get());
+}
+
+int status_of(const std::string &answer)
+{
+    return answer.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(answer.c_str() + 9) : -1;
+}
+
+// The resident size of a process in KiB (VmRSS), -1 when unknown.
+long resident_kib(pid_t pid)
+{
+    const std::string status = dvrtest::read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// Long polls the board until its state includes text, or the panel does
+// not answer; the board's state as last seen.
+std::string board_when(const Panel &p, const std::string &text)
+{
+    auto c = p.client();
+    unsigned long long v = 0;
+    for (int look = 0; look < 20; ++look) {
+        auto board = c.Get("/api/board");
+        if (!board)
+            return "no answer";
+        if (board->body.find(text) != std::string::npos)
+            return board->body;
+        auto next = c.Get(("/api/version?after=" + std::to_string(v ? v : version_of(board->body))).c_str());
+        if (!next)
+            return "no answer";
+        v = version_of(next->body);
+    }
+    return "never: " + c.Get("/api/board")->body.substr(0, 200);
 }
 
 #endif
@@ -444,6 +537,244 @@ TEST(FpgasimServe, BadInputsAreRefusedWithoutAWrite)
         EXPECT_NE(body.find(std::string("{\"error\":\"") + k.message), std::string::npos) << body;
     }
     EXPECT_TRUE(dvrtest::read_file(sim.sim_path()) == before) << "a refused input wrote to the file";
+}
+
+// A page of another origin in the same browser, or a name rebound to
+// loopback, reaches the panel with its own Host and Origin and with the
+// requests a page may send without asking (a form, a text/plain fetch):
+// each is refused with 403 before anything is read or written. The
+// panel's own requests (its address or a loopback name with its port,
+// its own Origin, the header its page sends, or a JSON body type) pass.
+TEST(FpgasimServe, ForeignPagesAndNamesAreRefused)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    const std::string port = std::to_string(p.port());
+    const std::string own = "Host: 127.0.0.1:" + port + "\r\n";
+    const std::string input = "POST /api/input?name=alarm&mask=0xFFFF HTTP/1.1\r\n";
+    const std::string before = dvrtest::read_file(sim.sim_path());
+    struct Case {
+        const char *what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"foreign Host, page", "GET / HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n", 403},
+        {"foreign Host, board", "GET /api/board HTTP/1.1\r\nHost: attacker.example\r\n", 403},
+        {"loopback name, other port", "GET /api/board HTTP/1.1\r\nHost: localhost:1\r\n", 403},
+        {"no Host", "GET /api/board HTTP/1.1\r\n", 403},
+        {"foreign Host, input", input + "Host: attacker.example:" + port + "\r\nX-Fpgasim-Panel: input\r\n", 403},
+        {"foreign Origin", input + own + "Origin: http://attacker.example\r\nX-Fpgasim-Panel: input\r\n", 403},
+        {"Origin of another port", input + own + "Origin: http://127.0.0.1:1\r\nX-Fpgasim-Panel: input\r\n", 403},
+        {"opaque Origin", input + own + "Origin: null\r\nX-Fpgasim-Panel: input\r\n", 403},
+        {"text/plain fetch", input + own + "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\nhi", 403},
+        {"form", "POST /api/input HTTP/1.1\r\n" + own +
+                     "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 22\r\n\r\nname=alarm&mask=0xFFFF",
+         403},
+        {"no marker", input + own + "Content-Length: 0\r\n", 403},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string request = k.request;
+        if (request.find("\r\n\r\n") == std::string::npos)
+            request += "Connection: close\r\n\r\n";
+        else
+            request.insert(request.find("\r\n\r\n") + 2, "Connection: close\r\n");
+        const std::string answer = http(p.port(), request);
+        EXPECT_EQ(status_of(answer), k.status) << answer.substr(0, 300);
+        EXPECT_NE(answer.find("\r\n\r\n{\"error\":\""), std::string::npos) << answer.substr(0, 300);
+    }
+    EXPECT_TRUE(dvrtest::read_file(sim.sim_path()) == before) << "a refused request wrote to the file";
+
+    const std::string passes[] = {
+        "GET /api/board HTTP/1.1\r\nHost: localhost:" + port + "\r\n",
+        "GET /api/board HTTP/1.1\r\nHost: [::1]:" + port + "\r\n",
+        "GET / HTTP/1.1\r\n" + own,
+        "POST /api/input?name=alarm&mask=0x0001 HTTP/1.1\r\n" + own + "Origin: http://127.0.0.1:" + port +
+            "\r\nX-Fpgasim-Panel: input\r\nContent-Length: 0\r\n",
+        "POST /api/input?name=alarm&mask=0x0002 HTTP/1.1\r\nHost: localhost:" + port +
+            "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n",
+    };
+    for (const std::string &request : passes) {
+        SCOPED_TRACE(request);
+        std::string r = request + "Connection: close\r\n\r\n";
+        if (r.find("Content-Length: 2") != std::string::npos)
+            r += "{}";
+        const std::string answer = http(p.port(), r);
+        EXPECT_EQ(status_of(answer), 200) << answer.substr(0, 300);
+    }
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF0002u);
+}
+
+// A body larger than any input is refused as soon as its length is
+// declared, never read into memory: a 1 GiB declaration streamed at the
+// panel gets 413 while the panel's resident size stays where it was.
+TEST(FpgasimServe, LargeBodiesAreRefusedUnread)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    const std::string head = "POST /api/input?name=alarm&mask=1 HTTP/1.1\r\nHost: 127.0.0.1:" +
+                             std::to_string(p.port()) + "\r\nX-Fpgasim-Panel: input\r\n";
+    // Just over the bound, sent whole.
+    const std::string over = http(p.port(), head + "Content-Type: application/x-www-form-urlencoded\r\n"
+                                                   "Content-Length: 8193\r\nConnection: close\r\n\r\n" +
+                                                std::string(8193, 'a'));
+    EXPECT_EQ(status_of(over), 413) << over.substr(0, 300);
+
+    const long before = resident_kib(p.pid());
+    ASSERT_GT(before, 0);
+    dvr::UniqueFd s = connect_to(p.port());
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(send_all(s.get(), head + "Content-Length: 1073741824\r\n\r\n"));
+    // Streams up to 256 MiB of the declared GiB while looking for the answer.
+    ASSERT_EQ(::fcntl(s.get(), F_SETFL, O_NONBLOCK), 0);
+    const std::string chunk(65536, 'x');
+    size_t sent = 0;
+    std::string answer;
+    bool sending = true;
+    for (;;) {
+        pollfd pfd{s.get(), static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
+        if (::poll(&pfd, 1, 30000) <= 0)
+            break;
+        if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buf[4096];
+            const ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            answer.append(buf, static_cast<size_t>(n));
+            if (answer.find("\r\n\r\n") != std::string::npos)
+                break;
+        } else if (pfd.revents & POLLOUT) {
+            const ssize_t n = ::send(s.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN)
+                sending = false;
+            if (n > 0 && (sent += static_cast<size_t>(n)) >= (256u << 20))
+                sending = false;
+        }
+    }
+    const long after = resident_kib(p.pid());
+    EXPECT_EQ(status_of(answer), 413) << "after " << (sent >> 20) << " MiB sent: " << answer.substr(0, 300);
+    EXPECT_LT(after - before, 16 * 1024) << "resident size " << before << " KiB before, " << after << " KiB after";
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF0000u);
+}
+
+// Slow clients (a header byte every 2 s) and open panels (long polls)
+// hold no worker anyone else needs: with 64 of each open, the page and
+// the board still answer at once, and a slow client is cut off once its
+// request has taken too long.
+TEST(FpgasimServe, SlowClientsAndLongPollsStarveNothing)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(p.port()) + "\r\n";
+    auto c = p.client();
+    auto v = c.Get("/api/version");
+    ASSERT_TRUE(v);
+    std::vector<dvr::UniqueFd> slow, polls;
+    for (int i = 0; i < 64; ++i) {
+        slow.push_back(connect_to(p.port()));
+        ASSERT_TRUE(slow.back());
+        ASSERT_TRUE(send_all(slow.back().get(), "G"));
+        polls.push_back(connect_to(p.port()));
+        ASSERT_TRUE(polls.back());
+        ASSERT_TRUE(send_all(polls.back().get(), "GET /api/version?after=" + std::to_string(version_of(v->body)) +
+                                                     " HTTP/1.1\r\n" + host + "\r\n"));
+    }
+    // The slow clients go on with one byte of a header that never ends
+    // every 2 s until the end of the test.
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread drip([&] {
+        std::unique_lock<std::mutex> lock(m);
+        while (!cv.wait_for(lock, std::chrono::seconds(2), [&] { return done; }))
+            for (auto &s : slow)
+                send_all(s.get(), "a");
+    });
+    const std::string page = http(p.port(), "GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const std::string board = http(p.port(), "GET /api/board HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const std::string cut = read_until_closed(slow.front().get());
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+        cv.notify_all();
+    }
+    drip.join();
+    EXPECT_EQ(status_of(page), 200) << page.substr(0, 200);
+    EXPECT_NE(page.find("/api/input"), std::string::npos);
+    EXPECT_EQ(status_of(board), 200) << board.substr(0, 200);
+    EXPECT_NE(board.find("\"outputs\""), std::string::npos);
+    // Cut off (closed, perhaps after a 408), not read from for ever.
+    char byte = 0;
+    const ssize_t n = ::recv(slow.front().get(), &byte, 1, MSG_DONTWAIT);
+    EXPECT_TRUE(n == 0 || (n < 0 && errno != EAGAIN)) << "a slow client is still being read: " << cut;
+}
+
+// The simulator file cut short under the running panel (`: > board.sim`)
+// and under a program using the library: neither dies; the board says the
+// file is not a board file and inputs are refused without a write until the
+// file is whole again.
+TEST(FpgasimServe, FileCutShortIsShownNotFatal)
+{
+    FpgaSim sim;
+    init_quietly();
+    Panel p(sim.sim_path());
+    ASSERT_GT(p.port(), 0) << p.first_line();
+    ASSERT_EQ(::truncate(sim.sim_path().c_str(), 0), 0);
+    const std::string board = board_when(p, "the simulator file is not a board file");
+    EXPECT_NE(board.find("\"problem\":\"the simulator file is not a board file\""), std::string::npos) << board;
+    int status = 0;
+    const std::string refused = post_input(p, "name=alarm&channel=1&on=1", status);
+    EXPECT_EQ(status, 409) << refused;
+    EXPECT_NE(refused.find("the simulator file is not a board file"), std::string::npos) << refused;
+    EXPECT_EQ(dvrtest::read_file(sim.sim_path()).size(), 0u) << "a refused input wrote to the file";
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(fpga_read(0x00, 0x02), -1);
+        EXPECT_NE(cap.take().find("is cut short"), std::string::npos);
+    }
+
+    // Whole again: the panel shows the board and takes inputs.
+    ASSERT_EQ(::truncate(sim.sim_path().c_str(), 262144), 0);
+    EXPECT_NE(board_when(p, "\"problem\":null").find("\"problem\":null"), std::string::npos);
+    post_input(p, "name=alarm&channel=1&on=1", status);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(fpga_get_almin(), 0xFFFF0002u);
+    EXPECT_EQ(p.stop(), 0);
+}
+
+// Listening on an address other than loopback (every address, in a
+// network namespace of the test's own) comes with a warning before the
+// start line; loopback without one.
+TEST(FpgasimServe, WarnsWhenListeningBeyondLoopback)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "a network namespace needs root";
+    FpgaSim sim;
+    dvrtest::TempDir dir;
+    for (const char *bind : {"0.0.0.0", "127.0.0.1"}) {
+        SCOPED_TRACE(bind);
+        const std::string out = dir.path() + "/out-" + bind, err = dir.path() + "/err-" + bind;
+        // Started in the background, stopped once its start line is out.
+        RunResult r = dvrtest::shell(
+            "unshare -n sh -c 'ip link set lo up && { " +
+            dvrtest::target_shell_command({DVRPLAT_FPGASIM, "--sim", sim.sim_path(), "serve", "--port", "0", "--bind",
+                                           bind}) +
+            " >" + out + " 2>" + err + " & p=$!; while [ ! -s " + out + " ] && kill -0 $p; do sleep 0.1; done; kill $p; "
+            "wait $p; }'; cat " + err);
+        const std::string warning = std::string("fpgasim: serve: warning: listening on ") + bind +
+                                    ", not on loopback: anyone who can reach it can drive the board\n";
+        if (std::string(bind) == "0.0.0.0")
+            EXPECT_EQ(r.out, warning) << r.err;
+        else
+            EXPECT_EQ(r.out, "") << r.err;
+        EXPECT_NE(dvrtest::read_file(out).find(std::string("at http://") + bind + ":"), std::string::npos);
+    }
 }
 
 TEST(FpgasimServe, RefusesToStartWithoutAFileOrOnATakenPort)

@@ -1,11 +1,15 @@
 #!/usr/bin/python3
 """The live board panel in a real browser (headless chromium through
-selenium): the page follows a program that drives the board, and the
-page's inputs reach a program that reads the board through the library.
+selenium): the page follows a program that drives the board, the page's
+inputs reach a program that reads the board through the library, a page
+of another origin in the same browser cannot set inputs, and a simulator
+file cut short is shown on the page until it is whole again.
 
 Usage: panel_browser_test.py --fpgasim F --camsel C --probe P [--screenshot FILE]
 """
 import argparse
+import functools
+import http.server
 import os
 import re
 import shutil
@@ -13,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import zlib
 
 from selenium import webdriver
@@ -112,6 +117,30 @@ class Page:
             " i.src.endsWith('?v=' + document.body.dataset.version);")
 
 
+# A page of another origin that tries what any page may do without the
+# browser asking first: a no-cors fetch with a text/plain body and an
+# auto-submitted form, both posting alarm inputs to the panel. The title
+# says when both have been answered.
+HOSTILE_PAGE = """<!DOCTYPE html>
+<html><body>
+<iframe name="sink" id="sink"></iframe>
+<form id="form" method="POST" target="sink" action="%(panel)sapi/input">
+<input type="hidden" name="name" value="alarm"><input type="hidden" name="mask" value="0x0F00">
+</form>
+<script>
+let fetched = false, posted = false, submitted = false;
+function check() { if (fetched && posted) document.title = "sent"; }
+fetch("%(panel)sapi/input?name=alarm&mask=0x00F0",
+      {method: "POST", mode: "no-cors", headers: {"Content-Type": "text/plain"}, body: "name=alarm&mask=0x00F0"})
+  .catch(() => null).then(() => { fetched = true; check(); });
+document.getElementById("sink").addEventListener("load", () => { if (submitted) { posted = true; check(); } });
+submitted = true;
+document.getElementById("form").submit();
+</script>
+</body></html>
+"""
+
+
 def run(argv, env):
     r = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
     if r.returncode != 0:
@@ -128,7 +157,7 @@ def main():
     args = ap.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="panel-browser-")
-    server = driver = None
+    server = driver = hostile = None
     try:
         sim = os.path.join(tmp, "board.sim")
         env = dict(os.environ, DVRPLAT_FPGA_SIM=sim)
@@ -182,6 +211,22 @@ def main():
             assert colour == CAMERA_COLOURS[cam], "recording position %d shows %s, camera %d is %s" % (
                 p, colour, cam, CAMERA_COLOURS[cam])
 
+        # A page of another origin (another port) posts alarm inputs: the
+        # panel takes none of them.
+        site = os.path.join(tmp, "site")
+        os.mkdir(site)
+        with open(os.path.join(site, "hostile.html"), "w") as f:
+            f.write(HOSTILE_PAGE % {"panel": url})
+        hostile = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(http.server.SimpleHTTPRequestHandler, directory=site))
+        threading.Thread(target=hostile.serve_forever, daemon=True).start()
+        driver.get("http://127.0.0.1:%d/hostile.html" % hostile.server_address[1])
+        Page(driver).wait("the hostile page's requests answered", lambda: driver.title == "sent")
+        alarm = int(run([args.probe, "alarm"], env).strip(), 16)
+        assert alarm == 0xFFFF0000, "a page of another origin set alarm inputs: 0x%08X" % alarm
+        driver.get(url)
+        page.wait("the board", lambda: "camera 8 3x3" in page.text("tiles-0"))
+
         # Alarm input 5 from the page, read back through the library.
         driver.find_element(By.ID, "alarm-5").click()
         page.wait("alarm input 5 on", lambda: driver.execute_script(
@@ -211,11 +256,23 @@ def main():
         assert dark == (0, 0, 0), "an unlit glyph pixel shows %s" % (dark,)
         assert lit != (0, 0, 0) and lit == lit_below, "lit glyph pixels show %s and %s" % (lit, lit_below)
 
+        # The file cut short under the panel: the page says so until a
+        # program opens the board again (which makes the file whole).
+        with open(sim, "r+b") as f:
+            f.truncate(0)
+        page.wait("the file is not a board file",
+                  lambda: page.text("problem") == "the simulator file is not a board file")
+        run([args.probe, "alarm"], env)
+        page.wait("the board again", lambda: page.text("problem") == "")
+        assert server.poll() is None, "the panel ended (%s)" % server.returncode
+
         print("panel browser test: passed")
         return 0
     finally:
         if driver is not None:
             driver.quit()
+        if hostile is not None:
+            hostile.shutdown()
         if server is not None:
             server.terminate()
             server.wait(timeout=30)

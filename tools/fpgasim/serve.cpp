@@ -1,13 +1,24 @@
 // fpgasim serve: a small HTTP server that shows the board simulator file as
 // a live page and lets the page set the board's inputs.
 //
-// The server maps the simulator file read-only and compares the mapping
-// with its last copy a few times a second (a memory comparison, no file
-// reads); a difference makes a new board version. The page waits for the
+// The server reads the simulator file a few times a second and compares it
+// with its last copy; a difference makes a new board version. It reads
+// rather than maps the file: a file cut short under a mapping would end the
+// server on its next look, where a short read only says the file is not a
+// board file (shown on the page until it is whole again). The page waits for the
 // next version with a long poll on /api/version, then fetches the board's
 // state (/api/board) and its picture (/board.png, the picture of `fpgasim
 // show --png`). Inputs arrive as POST /api/input and are written into the
 // file the way `fpgasim set` writes them.
+//
+// The panel drives a board, so it answers only what its own page asks:
+// a request must name the panel itself as its Host (a name rebound to
+// loopback by another site does not), and an input must come from the
+// panel's own origin with a header or body type a page of another origin
+// cannot send without the browser asking first. Each connection has a
+// thread of its own (a waiting page or a slow client holds no one else's),
+// the connections are counted, and a request that is not read whole in
+// time is cut off.
 #include "serve.h"
 
 #include <cstdio>
@@ -16,6 +27,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,9 +44,11 @@
 #include <utility>
 
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,15 +100,13 @@ struct Write {
 size_t reg_at(unsigned a, unsigned o) { return sim::kRegisters + sim::reg(a, o); }
 size_t status_at(unsigned a, unsigned o) { return sim::kStatus + sim::reg(a, o); }
 
-// The simulator file: mapped for watching, opened for writing inputs.
+// What the page shows while the file is shorter than a board file.
+constexpr const char *kNotABoardFile = "the simulator file is not a board file";
+
+// The simulator file, read whole for watching and written byte by byte
+// for inputs.
 class SimFile {
 public:
-    ~SimFile()
-    {
-        if (map_ != MAP_FAILED)
-            ::munmap(map_, sim::kFileSize);
-    }
-
     bool open(const std::string &path, std::string &error)
     {
         fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
@@ -112,18 +125,40 @@ public:
             error = "cannot extend " + path + ": " + std::strerror(errno);
             return false;
         }
-        map_ = ::mmap(nullptr, sim::kFileSize, PROT_READ, MAP_SHARED, fd_.get(), 0);
-        if (map_ == MAP_FAILED) {
-            error = "cannot map " + path + ": " + std::strerror(errno);
-            return false;
+        return true;
+    }
+
+    // True when the file is at least a board file's size.
+    bool whole() const
+    {
+        struct stat st;
+        return ::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sim::kFileSize);
+    }
+
+    // The file's first kFileSize bytes into out; false when the file is
+    // shorter (cut short while the panel runs) or cannot be read.
+    bool read(std::vector<uint8_t> &out) const
+    {
+        out.resize(sim::kFileSize);
+        size_t at = 0;
+        while (at < out.size()) {
+            const ssize_t n = ::pread(fd_.get(), out.data() + at, out.size() - at, static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            at += static_cast<size_t>(n);
         }
         return true;
     }
 
-    const uint8_t *bytes() const { return static_cast<const uint8_t *>(map_); }
-
+    // Writes each byte; a file cut short is refused, not extended.
     bool write(const std::vector<Write> &writes, std::string &error)
     {
+        if (!whole()) {
+            error = kNotABoardFile;
+            return false;
+        }
         for (const Write &w : writes)
             if (::pwrite(fd_.get(), &w.value, 1, static_cast<off_t>(w.at)) != 1) {
                 error = std::string("write failed: ") + std::strerror(errno);
@@ -134,7 +169,6 @@ public:
 
 private:
     dvr::UniqueFd fd_;
-    void *map_ = MAP_FAILED;
 };
 
 // The board as last seen, and its version.
@@ -158,7 +192,16 @@ public:
     void refresh()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (version_ != 0 && std::memcmp(copy_.data(), file_.bytes(), copy_.size()) == 0) {
+        if (!file_.read(next_)) {
+            // Cut short: the last board stays, marked, until the file is
+            // whole again (then read as new whatever it holds).
+            if (whole_ || version_ == 0) {
+                whole_ = false;
+                publish(board_ ? std::make_shared<Board>(*board_) : std::make_shared<Board>());
+            }
+            return;
+        }
+        if (version_ != 0 && whole_ && copy_ == next_) {
             if (candidate_ && glyphs_[candidate_->first] != candidate_->second) {
                 glyphs_[candidate_->first] = candidate_->second;
                 candidate_.reset();
@@ -166,7 +209,9 @@ public:
             }
             return;
         }
-        std::memcpy(copy_.data(), file_.bytes(), copy_.size());
+        copy_.swap(next_);
+        whole_ = true;
+        bytes_ = std::make_shared<const std::vector<uint8_t>>(copy_);
         auto board = std::make_shared<Board>();
         load_bytes(copy_.data(), copy_.size(), *board);
         candidate_.reset();
@@ -207,10 +252,16 @@ public:
         return version_;
     }
 
-    std::shared_ptr<const Board> board(uint64_t &version)
+    // The board of the current version, the file's bytes it was read
+    // from, and whether the file is whole now (the board is the last one
+    // read while it was).
+    std::shared_ptr<const Board> board(uint64_t &version, std::shared_ptr<const std::vector<uint8_t>> &bytes,
+                                       bool &whole)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         version = version_;
+        bytes = bytes_;
+        whole = whole_;
         return board_;
     }
 
@@ -278,7 +329,10 @@ private:
     SimFile &file_;
     std::mutex mutex_;
     std::condition_variable changed_, stop_;
-    std::vector<uint8_t> copy_;
+    std::vector<uint8_t> copy_, next_;
+    bool whole_ = true;
+    std::shared_ptr<const std::vector<uint8_t>> bytes_ =
+        std::make_shared<const std::vector<uint8_t>>(sim::kFileSize, 0);
     uint64_t version_ = 0;
     bool stopping_ = false;
     std::shared_ptr<const Board> board_;
@@ -288,9 +342,11 @@ private:
     uint64_t png_version_ = 0;
 };
 
-std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known)
+std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known,
+                       bool whole)
 {
-    std::string j = format("{\"version\":%llu,\"outputs\":[", static_cast<unsigned long long>(version));
+    std::string j = format("{\"version\":%llu,\"problem\":%s,\"outputs\":[", static_cast<unsigned long long>(version),
+                           whole ? "null" : json_string(kNotABoardFile).c_str());
     for (const Output &out : b.outputs) {
         j += format("%s{\"mon\":%d,\"background\":%s,\"zoom\":%s,\"zoom_x\":%d,\"zoom_y\":%d,\"overlay\":%s,\"tiles\":[",
                     out.mon ? "," : "", out.mon, colour(out.background).c_str(), boolean(out.zoom), out.zoom_x,
@@ -475,6 +531,311 @@ void refuse(httplib::Response &res, int status, const std::string &message)
     answer(res, status, "{\"error\":" + json_string(message) + "}");
 }
 
+// The most connections served at once; more are closed as they come.
+constexpr size_t kMaxConnections = 256;
+// A request must be read whole (head and body), and its answer written,
+// within this time of the connection's start or of the previous answer;
+// a long poll adds its wait.
+constexpr auto kRequestTime = std::chrono::seconds(10);
+// The largest body a request may declare: inputs travel in the query, so
+// a body is at most a small form.
+constexpr size_t kMaxBody = 8192;
+// How long a long poll waits for a new version.
+constexpr auto kLongPoll = std::chrono::seconds(10);
+
+using Clock = std::chrono::steady_clock;
+
+// One connection being served: a duplicate of its socket (the server's
+// own is closed by the library, this one by us, so it never names another
+// connection's socket), the local address the client reached, and the
+// time by which its current request must be done.
+struct Connection {
+    dvr::UniqueFd fd;
+    ino_t socket = 0;  // the socket's inode: what tells connections apart
+    std::string local; // "address:port" as a Host header names it
+    Clock::time_point deadline;
+};
+
+// The local port of a connected (not listening) TCP socket fd, or -1.
+int connected_port(int fd, std::string *local = nullptr)
+{
+    int listening = 0;
+    socklen_t optlen = sizeof listening;
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) != 0 || listening ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        return -1;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&a);
+        if (local)
+            *local = format("%s:%u", ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) ? text : "",
+                            ntohs(in->sin_port));
+        return ntohs(in->sin_port);
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&a);
+        if (local)
+            *local = format("[%s]:%u", ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) ? text : "",
+                            ntohs(in6->sin6_port));
+        return ntohs(in6->sin6_port);
+    }
+    return -1;
+}
+
+// The connections being served, and the watchdog that shuts down the
+// socket of one whose request is late: its thread's read or write then
+// fails and the connection ends.
+//
+// The HTTP library accepts each connection and hands its socket over
+// only inside the task it queues, so a new connection is found as the
+// one connected socket on the panel's port that is not yet known (the
+// tasks are queued one by one, right after each accept).
+class Connections {
+public:
+    Connections() = default;
+    ~Connections()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            cv_.notify_all();
+        }
+        if (watchdog_.joinable())
+            watchdog_.join();
+    }
+
+    // Starts the watchdog (once the server's signals are blocked).
+    void start() { watchdog_ = std::thread([this] { watch(); }); }
+    Connections(const Connections &) = delete;
+    Connections &operator=(const Connections &) = delete;
+
+    // Takes the connection just accepted on port. nullptr with refused
+    // set (its socket shut down) when too many are open or the server is
+    // stopping; nullptr alone when it cannot be found (served unwatched).
+    Connection *admit(int port, bool &refused)
+    {
+        auto c = std::make_unique<Connection>();
+        std::lock_guard<std::mutex> lock(mutex_);
+        refused = false;
+        if (!find_new(port, *c))
+            return nullptr;
+        if (stopping_ || open_.size() >= kMaxConnections) {
+            ::shutdown(c->fd.get(), SHUT_RDWR);
+            refused = true;
+            return nullptr;
+        }
+        c->deadline = Clock::now() + kRequestTime;
+        open_.push_back(std::move(c));
+        return open_.back().get();
+    }
+
+    // The connection is over: its duplicate socket is closed.
+    void leave(Connection *c)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_.remove_if([c](const std::unique_ptr<Connection> &o) { return o.get() == c; });
+    }
+
+    // The current request of c must be done within limit from now.
+    void allow(Connection *c, Clock::duration limit)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        c->deadline = Clock::now() + limit;
+    }
+
+    // Ends every connection at once (the server stops).
+    void end_all()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (auto &c : open_)
+            ::shutdown(c->fd.get(), SHUT_RDWR);
+        cv_.notify_all();
+    }
+
+private:
+    // Under mutex_: the connected socket on port that no connection holds
+    // yet, duplicated into c.
+    bool find_new(int port, Connection &c)
+    {
+        std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir("/proc/self/fd"), ::closedir);
+        if (!dir)
+            return false;
+        while (const dirent *e = ::readdir(dir.get())) {
+            char *end = nullptr;
+            const long fd = std::strtol(e->d_name, &end, 10);
+            struct stat st;
+            if (*end || end == e->d_name || fd == ::dirfd(dir.get()) || ::fstat(static_cast<int>(fd), &st) != 0 ||
+                !S_ISSOCK(st.st_mode))
+                continue;
+            if (std::any_of(open_.begin(), open_.end(),
+                            [&](const std::unique_ptr<Connection> &o) { return o->socket == st.st_ino; }))
+                continue;
+            if (connected_port(static_cast<int>(fd), &c.local) != port)
+                continue;
+            c.fd.reset(::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0));
+            c.socket = st.st_ino;
+            return static_cast<bool>(c.fd);
+        }
+        return false;
+    }
+
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!cv_.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping_; })) {
+            const auto now = Clock::now();
+            for (auto &c : open_)
+                if (c->deadline <= now) {
+                    ::shutdown(c->fd.get(), SHUT_RDWR);
+                    c->deadline = Clock::time_point::max();
+                }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    std::list<std::unique_ptr<Connection>> open_;
+    std::thread watchdog_;
+};
+
+// The connection the calling thread serves (each has a thread of its
+// own), for the handlers.
+thread_local Connection *tl_connection = nullptr;
+
+// A thread for each connection: a long poll or a slow client holds only
+// its own. The connection count bounds them; a connection over the count
+// is ended on the accepting thread (its socket already shut down).
+class ThreadPerConnection : public httplib::TaskQueue {
+public:
+    ThreadPerConnection(Connections &connections, int port) : connections_(connections), port_(port) {}
+
+    void enqueue(std::function<void()> fn) override
+    {
+        bool refused = false;
+        Connection *c = connections_.admit(port_, refused);
+        if (refused) {
+            fn(); // ends at once: the socket is shut down
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++running_;
+        }
+        auto serve = [this, c, fn]() mutable {
+            tl_connection = c;
+            fn();
+            fn = nullptr;
+            tl_connection = nullptr;
+            if (c)
+                connections_.leave(c);
+            std::lock_guard<std::mutex> lock(mutex_);
+            --running_;
+            idle_.notify_all();
+        };
+        try {
+            std::thread(serve).detach();
+        } catch (const std::system_error &) {
+            serve(); // no thread to be had: served on the accepting one
+        }
+    }
+
+    void shutdown() override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [&] { return running_ == 0; });
+    }
+
+private:
+    Connections &connections_;
+    const int port_;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    size_t running_ = 0;
+};
+
+bool equal_nocase(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+// True when addr (as --bind gives it) is a loopback address or name.
+bool loopback(const std::string &addr)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, addr.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    if (::inet_pton(AF_INET6, addr.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    return equal_nocase(addr, "localhost");
+}
+
+// The Host values that name this panel: the local address the client
+// reached, the address it was told to listen on, and the loopback names,
+// each with the port (a browser leaves out port 80).
+std::vector<std::string> own_hosts(const std::string &bind, int port, const Connection *c)
+{
+    const bool v6 = bind.find(':') != std::string::npos;
+    std::vector<std::string> names = {"127.0.0.1", "localhost", "[::1]", v6 ? "[" + bind + "]" : bind};
+    std::vector<std::string> hosts;
+    for (const std::string &n : names) {
+        hosts.push_back(n + ":" + std::to_string(port));
+        if (port == 80)
+            hosts.push_back(n);
+    }
+    if (c && !c->local.empty()) {
+        hosts.push_back(c->local);
+        if (port == 80)
+            hosts.push_back(c->local.substr(0, c->local.rfind(':')));
+    }
+    return hosts;
+}
+
+// True when req declares a body the panel would take (or none at all).
+bool small_body(const httplib::Request &req)
+{
+    const std::string length = req.get_header_value("Content-Length");
+    return !req.has_header("Transfer-Encoding") && length.find_first_not_of("0123456789") == std::string::npos &&
+           length.size() <= 5 && (length.empty() || std::stoul(length) <= kMaxBody);
+}
+
+// The refusal of a request the panel does not take from anyone but its own
+// page, or an empty string.
+std::string refusal(const httplib::Request &req, const std::vector<std::string> &hosts, int &status)
+{
+    status = 403;
+    const std::string host = req.get_header_value("Host");
+    auto own = [&](const std::string &h) {
+        return std::any_of(hosts.begin(), hosts.end(), [&](const std::string &o) { return equal_nocase(h, o); });
+    };
+    if (!own(host))
+        return "not a name of this panel: Host " + (host.empty() ? std::string("missing") : host);
+    if (req.method == "GET" || req.method == "HEAD")
+        return "";
+    if (req.has_header("Origin")) {
+        const std::string origin = req.get_header_value("Origin");
+        if (origin.compare(0, 7, "http://") != 0 || !own(origin.substr(7)))
+            return "inputs are taken from the panel's own page only: Origin " + origin;
+    }
+    const std::string type = req.get_header_value("Content-Type");
+    if (!req.has_header("X-Fpgasim-Panel") && type.compare(0, 16, "application/json") != 0)
+        return "inputs need the header X-Fpgasim-Panel (or a JSON body), as the panel's page sends them";
+    if (req.has_header("Transfer-Encoding")) {
+        status = 411;
+        return "a body needs its length (Content-Length)";
+    }
+    if (!small_body(req)) {
+        status = 413;
+        return format("a body of at most %zu bytes", kMaxBody);
+    }
+    return "";
+}
+
 // Stops the server on SIGINT or SIGTERM: both are blocked in every thread
 // and taken here by sigwait, so stopping runs as ordinary code.
 class SignalStop {
@@ -548,9 +909,44 @@ int serve(const std::string &path, const std::vector<std::string> &args)
     Watch watch(file);
     std::mutex input_mutex; // one read-modify-write of the file at a time
 
+    Connections connections;
     httplib::Server svr;
-    svr.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    int bound = port;
+    svr.new_task_queue = [&] { return new ThreadPerConnection(connections, bound); };
     svr.set_keep_alive_timeout(2);
+    svr.set_payload_max_length(kMaxBody);
+    // Every request names this panel; inputs come from its own page.
+    auto refused = [&](const httplib::Request &req, httplib::Response &res, int &status) {
+        const std::string why = refusal(req, own_hosts(bind, bound, tl_connection), status);
+        if (!why.empty())
+            refuse(res, status, why);
+        return !why.empty();
+    };
+    // Refused as soon as the head is read. A body too large (or of no
+    // declared length) is never read: the connection ends after the
+    // answer. A small body is read first, and the refusal comes from the
+    // handler, so that the client is not cut off before it has the answer.
+    svr.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &res) {
+        int status = 0;
+        if (!refused(req, res, status))
+            return httplib::Server::HandlerResponse::Unhandled;
+        if (status == 403 && req.method == "POST" && req.path == "/api/input" && req.has_header("Content-Length") &&
+            small_body(req)) {
+            res = httplib::Response();
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            res.set_header("Connection", "close");
+            if (tl_connection)
+                ::shutdown(tl_connection->fd.get(), SHUT_RD);
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Answered: the next request on the connection has its own time.
+    svr.set_logger([&](const httplib::Request &, const httplib::Response &) {
+        if (tl_connection)
+            connections.allow(tl_connection, kRequestTime);
+    });
     // Address reuse lets a panel restart at once on its port; port sharing
     // (the library's default) would let a second panel listen beside the
     // first one, so it stays off and a taken port is refused.
@@ -571,7 +967,9 @@ int serve(const std::string &path, const std::vector<std::string> &args)
                 refuse(res, 400, "after must be a version number");
                 return;
             }
-            v = watch.wait_after(after, std::chrono::seconds(10));
+            if (tl_connection)
+                connections.allow(tl_connection, kLongPoll + kRequestTime);
+            v = watch.wait_after(after, kLongPoll);
         } else {
             v = watch.version();
         }
@@ -579,10 +977,11 @@ int serve(const std::string &path, const std::vector<std::string> &args)
     });
     svr.Get("/api/board", [&](const httplib::Request &, httplib::Response &res) {
         uint64_t v = 0;
-        std::shared_ptr<const Board> b = watch.board(v);
-        // The motion cells come from the mapping itself; they are shown as
-        // they stand now.
-        answer(res, 200, board_json(*b, v, file.bytes(), watch.known_glyphs()));
+        std::shared_ptr<const std::vector<uint8_t>> bytes;
+        bool whole = true;
+        std::shared_ptr<const Board> b = watch.board(v, bytes, whole);
+        // The motion cells come from the file's bytes as last read.
+        answer(res, 200, board_json(*b, v, bytes->data(), watch.known_glyphs(), whole));
     });
     svr.Get("/board.png", [&](const httplib::Request &, httplib::Response &res) {
         std::shared_ptr<const std::vector<uint8_t>> png;
@@ -595,22 +994,29 @@ int serve(const std::string &path, const std::vector<std::string> &args)
         res.set_content(reinterpret_cast<const char *>(png->data()), png->size(), "image/png");
     });
     svr.Post("/api/input", [&](const httplib::Request &req, httplib::Response &res) {
+        int status = 0;
+        if (refused(req, res, status))
+            return;
         std::lock_guard<std::mutex> lock(input_mutex);
         std::vector<Write> writes;
+        std::vector<uint8_t> now;
         std::string err;
-        if (!input_writes(req, file.bytes(), writes, err)) {
+        if (!file.read(now)) {
+            refuse(res, 409, kNotABoardFile);
+            return;
+        }
+        if (!input_writes(req, now.data(), writes, err)) {
             refuse(res, 400, err);
             return;
         }
         if (!file.write(writes, err)) {
-            refuse(res, 500, err);
+            refuse(res, err == kNotABoardFile ? 409 : 500, err);
             return;
         }
         watch.refresh();
         answer(res, 200, format("{\"version\":%llu}", static_cast<unsigned long long>(watch.version())));
     });
 
-    int bound = port;
     if (port == 0)
         bound = svr.bind_to_any_port(bind);
     else if (!svr.bind_to_port(bind, port))
@@ -620,6 +1026,11 @@ int serve(const std::string &path, const std::vector<std::string> &args)
                      port ? "taken, or not an address of this machine" : "not an address of this machine");
         return 1;
     }
+    if (!loopback(bind))
+        std::fprintf(stderr,
+                     "fpgasim: serve: warning: listening on %s, not on loopback: anyone who can reach it can drive "
+                     "the board\n",
+                     bind.c_str());
     const bool v6 = bind.find(':') != std::string::npos;
     std::printf("fpgasim: panel of %s at http://%s%s%s:%d/\n", path.c_str(), v6 ? "[" : "", bind.c_str(),
                 v6 ? "]" : "", bound);
@@ -627,12 +1038,20 @@ int serve(const std::string &path, const std::vector<std::string> &args)
 
     // Both started after the signals are blocked, so every thread of the
     // server leaves SIGINT and SIGTERM to the signal thread.
+    // A stop that comes before the server listens waits until it does
+    // (the library's stop does nothing before), or until it has given up.
+    std::atomic<bool> listen_over{false};
     SignalStop signals([&] {
         watch.stop();
+        connections.end_all();
+        while (!svr.is_running() && !listen_over)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         svr.stop();
     });
     std::thread watcher([&] { watch.run(std::chrono::milliseconds(40)); });
+    connections.start();
     const bool ok = svr.listen_after_bind();
+    listen_over = true;
     watch.stop();
     watcher.join();
     return ok ? 0 : 1;

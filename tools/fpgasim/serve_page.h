@@ -25,10 +25,13 @@ h2 { font-size: 15px; margin: 10px 0 4px; }
   background: #444; padding: 2px 0; }
 pre { margin: 2px 0; font-size: 12px; }
 #message { color: #b00; min-height: 1.2em; }
+#problem { color: #fff; background: #b00; font-weight: bold; }
+#problem:empty { display: none; }
 </style>
 </head>
 <body>
 <img id="board" alt="the board's two video outputs, text layer and inputs" width="1500" height="746">
+<div id="problem" role="alert"></div>
 <div id="message" role="status"></div>
 <div class="row">
   <div class="box">
@@ -71,7 +74,9 @@ function $(id) { return document.getElementById(id); }
 async function send(params) {
   const q = new URLSearchParams(params);
   try {
-    const r = await fetch("/api/input?" + q.toString(), {method: "POST"});
+    // The header marks the input as this page's own (the panel refuses
+    // inputs without it).
+    const r = await fetch("/api/input?" + q.toString(), {method: "POST", headers: {"X-Fpgasim-Panel": "input"}});
     const j = await r.json();
     $("message").textContent = r.ok ? "" : (j.error || ("error " + r.status));
   } catch (e) {
@@ -208,6 +213,7 @@ function render() {
 async function refresh(version) {
   const r = await fetch("/api/board");
   board = await r.json();
+  $("problem").textContent = board.problem || "";
   render();
   $("board").src = "/board.png?v=" + board.version;
   shown = board.version;
