@@ -3,8 +3,8 @@
 // modules the initramfs holds (/modules/order, when there is one), mounts
 // the kernel's file systems, the host's root read-only over 9p (tag
 // "hostroot") with writable scratch space over it, the run's exchange
-// directory (9p tag "out") on /mnt/out, brings up loopback and a dummy
-// interface with a VLAN on it (see set_up_network), then, inside the
+// directory (9p tag "out") on /mnt/out, brings up loopback (and where
+// asked a dummy interface with a VLAN on it: NetSetup), then, inside the
 // host's root as root, waits for the drives, runs the test programs that
 // /mnt/out/config names and powers off.
 //
@@ -14,6 +14,8 @@
 //             TARGET the SCSI target number on that bus)
 //   PROGRAMS  the test programs to run, absolute paths
 //   LIMIT     seconds one program may take
+//   NETWORK   "dummy": the dummy interface with a VLAN besides loopback,
+//             and the default route into it (which drops every packet)
 // Each program's output goes to /mnt/out/results/NAME.log and its exit
 // status (124 when its time ran out) to NAME.status; the console gets
 // lines "guest: ..." only.
@@ -258,7 +260,7 @@ void load_modules()
 }
 
 // The guest's network, made with the kernel's socket ioctls: loopback up,
-// and the dummy driver's first interface renamed "eth0" (hardware address
+// and where the configuration says NETWORK="dummy", the dummy driver's first interface renamed "eth0" (hardware address
 // 02:11:22:33:44:55, MTU 1500, 192.168.1.5/24) with the 802.1Q device
 // "eth0.5" on it (VLAN 5, 10.5.0.2/16, the default route via 10.5.0.1).
 // The test programs find it named in DVRPLAT_GUEST_NET. Returns what failed
@@ -274,12 +276,18 @@ public:
     NetSetup(const NetSetup &) = delete;
     NetSetup &operator=(const NetSetup &) = delete;
 
-    std::string run()
+    // Loopback only.
+    std::string loopback()
     {
         if (s_ < 0)
             return "socket: " + errstr();
-        if (!up("lo"))
-            return failed_;
+        return up("lo") ? std::string() : failed_;
+    }
+
+    std::string run()
+    {
+        if (const std::string lo = loopback(); !lo.empty())
+            return lo;
         struct ifreq ifr = request("dummy0");
         std::snprintf(ifr.ifr_newname, sizeof ifr.ifr_newname, "eth0");
         if (!call(SIOCSIFNAME, &ifr, "rename dummy0 to eth0"))
@@ -531,13 +539,18 @@ int main()
     ::uname(&u);
     std::vector<std::string> up = words(read_all("/proc/uptime"));
     say(std::string(u.release) + " (" + u.machine + ") up after " + (up.empty() ? "?" : up[0]) + " s");
-    const std::string net_failed = NetSetup().run();
-    say(net_failed.empty() ? "network: lo, eth0 192.168.1.5/24, eth0.5 (VLAN 5) 10.5.0.2/16, default via 10.5.0.1"
-                           : "network: " + net_failed);
     if (::chroot("/host") != 0 || ::chdir("/") != 0)
         fail("chroot into the host's root: " + errstr());
 
     std::map<std::string, std::string> config = read_config("/mnt/out/config");
+    NetSetup net;
+    const bool with_dummy = config["NETWORK"] == "dummy";
+    const std::string net_failed = with_dummy ? net.run() : net.loopback();
+    if (!net_failed.empty())
+        say("network: " + net_failed);
+    else
+        say(with_dummy ? "network: lo, eth0 192.168.1.5/24, eth0.5 (VLAN 5) 10.5.0.2/16, default via 10.5.0.1"
+                       : "network: lo");
     const std::string results = "/mnt/out/results";
     make_dirs(results);
     const std::string drives = find_drives(config["DRIVES"]);
@@ -560,7 +573,7 @@ int main()
         // The test programs of a cross build run on their own machine
         // here, not under the user-mode emulator.
         "DVRPLAT_TARGET_NATIVE=1"};
-    if (net_failed.empty())
+    if (with_dummy && net_failed.empty())
         env.push_back("DVRPLAT_GUEST_NET=eth0 eth0.5");
     for (const std::string &p : words(config["PROGRAMS"])) {
         const std::string name = p.substr(p.rfind('/') + 1);

@@ -98,6 +98,7 @@ if [ -n "$ata" ]; then
 fi
 cat >"$x/config" <<CFG
 GUEST="$arch"
+NETWORK="$(guest_field "$arch" network)"
 DRIVES="$drive_list"
 PROGRAMS="${programs# }"
 LIMIT=300
@@ -155,7 +156,7 @@ for p in $programs; do
   fi
   if [ "$status" = 0 ]; then
     passed=$((passed + 1))
-    echo "kernel: $n passed: $ran cases run${skipped:+, $skipped skipped}${there:+ (ctest run of the build: $there)}"
+    echo "kernel: $n passed: $ran cases run$([ "$skipped" = 0 ] || echo ", $skipped skipped")${there:+ (ctest run of the build: $there)}"
     grep -a -A1 '^\[  SKIPPED \] [A-Za-z]' "$log" | grep -a -v '^--$' | sed 's/^/kernel:   /' || true
   else
     failed=$((failed + 1))
