@@ -128,35 +128,32 @@ case_counts() {
        /^\[  SKIPPED \] [0-9]+ tests?,/ { skipped = $4 }
        END { if (ran == "") print "0 0"; else print ran - skipped, skipped }'
 }
-# The same for each program of ctest's full log of the last run of BUILD
-# (Testing/Temporary/LastTest.log): lines "NAME RAN SKIPPED".
-ctest_case_counts() {
-  awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3; ran[name] = 0; skipped[name] = 0 }
-       name != "" && /^\[==========\] [0-9]+ tests? from .* ran\./ { ran[name] = $2; skipped[name] = 0 }
-       name != "" && /^\[  SKIPPED \] [0-9]+ tests?,/ { skipped[name] = $4 }
-       END { for (n in ran) print n, ran[n] - skipped[n], skipped[n] }' "$1" 2>/dev/null
+# The cases the build's own test stage ran of program NAME (the ppc stage
+# leaves each program's results in BUILD/gtest-results/NAME.xml), empty
+# when it has not run.
+stage_ran() {
+  local xml=$build/gtest-results/$1.xml
+  [ -f "$xml" ] && grep -o 'result="completed"' "$xml" | wc -l
 }
 
 # What the guest left in $x/results (NAME.log, NAME.status) for each
 # program: one line per program (and the output of a failed one), the
-# counts, and the cases run against those of the build's own ctest run
-# (for the PowerPC build: the ppc stage, under the user-mode emulator).
-declare -A stage_ran
-while read -r n r _; do stage_ran[$n]=$r; done < <(ctest_case_counts "$build/Testing/Temporary/LastTest.log")
+# counts, and for the PowerPC guest the cases run against those of the ppc
+# stage (under the user-mode emulator).
 passed=0 failed=0 guest_cases=0 stage_cases=0 per_program=
 for p in $programs; do
   n=${p##*/}
   status=$(cat "$x/results/$n.status" 2>/dev/null || echo none)
   log=$x/results/$n.log
   read -r ran skipped < <(case_counts <"$log" 2>/dev/null || echo "0 0")
-  there=${stage_ran[$n]:-}
+  there=$(stage_ran "$n")
   if [ "$arch" = ppc ]; then
     per_program+=" $n ${ran}/${there:-?}"
     if [ -n "$there" ]; then guest_cases=$((guest_cases + ran)); stage_cases=$((stage_cases + there)); fi
   fi
   if [ "$status" = 0 ]; then
     passed=$((passed + 1))
-    echo "kernel: $n passed: $ran cases run$([ "$skipped" = 0 ] || echo ", $skipped skipped")${there:+ (ctest run of the build: $there)}"
+    echo "kernel: $n passed: $ran cases run$([ "$skipped" = 0 ] || echo ", $skipped skipped")${there:+ (the ppc stage: $there)}"
     grep -a -A1 '^\[  SKIPPED \] [A-Za-z]' "$log" | grep -a -v '^--$' | sed 's/^/kernel:   /' || true
   else
     failed=$((failed + 1))
@@ -178,7 +175,7 @@ net=$(sed -n 's/^guest: network: //p' "$work/console.log" | tr -d '\r')
     if [ "$stage_cases" -gt 0 ]; then
       echo "[kernel]   cases run in the $name guest against the ppc stage: $guest_cases of $stage_cases ($((guest_cases * 100 / stage_cases)) %)"
     else
-      echo "[kernel]   cases run in the $name guest: the ppc stage has not run in $build (no ctest log to compare with)"
+      echo "[kernel]   cases run in the $name guest: the ppc stage has not run in $build (no gtest-results to compare with)"
     fi
     echo "[kernel]   per program (guest/ppc stage):$per_program" | fold -s -w 110 | sed '2,$s/^/[kernel]     /'
   fi
