@@ -15,7 +15,8 @@
 # WORK_DIR/summary (lines for the test command's summary). The guest's
 # console is copied to standard output and WORK_DIR/console.log.
 # Environment: DVRPLAT_KERNEL_CACHE (default /var/cache/dvrplat/kernel),
-# DVRPLAT_GUEST_TIMEOUT (seconds for the whole guest, default 1800).
+# DVRPLAT_GUEST_TIMEOUT (seconds for the whole guest, default guests.tab's
+# timeout; each program has its limit).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 arch=${1:?architecture (x86 or ppc)}
@@ -27,7 +28,7 @@ build=$(cd "${2:?build directory}" && pwd)
 work=${3:?work directory}
 filter=${4:-}
 cache=${DVRPLAT_KERNEL_CACHE:-/var/cache/dvrplat/kernel}
-limit=${DVRPLAT_GUEST_TIMEOUT:-1800}
+limit=${DVRPLAT_GUEST_TIMEOUT:-$(guest_field "$arch" timeout)}
 
 rm -rf "$work"
 mkdir -p "$work/$arch/results"
@@ -101,7 +102,7 @@ GUEST="$arch"
 NETWORK="$(guest_field "$arch" network)"
 DRIVES="$drive_list"
 PROGRAMS="${programs# }"
-LIMIT=300
+LIMIT=$(guest_field "$arch" limit)
 CFG
 
 # The guest's /tmp, /var, ... are scratch space; the checkout and the build
