@@ -168,7 +168,7 @@ drives_found=$(sed -n 's/^guest: drives: //p' "$work/console.log" | tr -d '\r')
 fss=$(sed -n 's/^guest: file systems: //p' "$work/console.log" | tr -d '\r')
 net=$(sed -n 's/^guest: network: //p' "$work/console.log" | tr -d '\r')
 {
-  echo "[kernel]   $name guest: kernel $release, $(guest_field "$arch" describe), guest ${guest_time}s"
+  echo "[kernel]   $name guest: kernel $release ($(basename "$kdir")), $(guest_field "$arch" describe), guest ${guest_time}s"
   echo "[kernel]   real drives: ${drives_found:-none appeared}"
   echo "[kernel]   file systems: ${fss:-unknown}"
   echo "[kernel]   network: ${net:-not reported}"
