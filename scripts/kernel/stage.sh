@@ -146,10 +146,10 @@ for p in $programs; do
   n=${p##*/}
   status=$(cat "$x/results/$n.status" 2>/dev/null || echo none)
   log=$x/results/$n.log
-  read -r ran skipped < <(case_counts <"$log" 2>/dev/null || echo "0 0")
+  read -r ran skipped < <({ case_counts <"$log"; } 2>/dev/null || echo "0 0")
   there=$(stage_ran "$n")
   if [ "$arch" = ppc ]; then
-    per_program+=" $n ${ran}/${there:-?}"
+    per_program+=" $n:${ran}/${there:-?}"
     if [ -n "$there" ]; then guest_cases=$((guest_cases + ran)); stage_cases=$((stage_cases + there)); fi
   fi
   if [ "$status" = 0 ]; then
