@@ -201,10 +201,14 @@ stage_tsan() {
   run_ctest tsan tsan "$dir"
 }
 
+# Each test program of the ppc stage also leaves its cases' results in
+# build-ppc/gtest-results/NAME.xml: the kernel stage's PowerPC guest counts
+# the cases it runs against these.
 stage_ppc() {
   local dir=$build_root/build-ppc
   configure_and_build ppc board "$dir" all || return 0
-  run_ctest ppc board "$dir"
+  rm -rf "$dir/gtest-results"
+  GTEST_OUTPUT="xml:$dir/gtest-results/" run_ctest ppc board "$dir"
 }
 
 stage_fuzz() {
@@ -226,8 +230,8 @@ stage_bench() {
 }
 
 # The device layer against a real kernel, real drivers and drives that QEMU
-# emulates: the native build's test programs run inside the guest (the
-# host's root is its root, read-only). One count per test program.
+# emulates: the test programs run inside the guests (the host's root is
+# their root, read-only). One count per test program.
 stage_kernel() {
   if [ "$(id -u)" != 0 ]; then
     echo "== [kernel] skipped: booting the guest with its drives needs root"
@@ -243,23 +247,24 @@ stage_kernel() {
       return 0
     fi
   fi
-  local dir=$build_root/build-native work=$build_root/build-kernel passed=0 failed=0 p f lines=()
-  configure_and_build kernel native "$dir" all || return 0
-  echo "== [kernel] x86-64 guest"
-  scripts/kernel/stage-x86.sh "$dir" "$work" "$filter"
-  read -r p f <"$work/counts" || { p=0; f=1; }
-  passed=$((passed + p)) failed=$((failed + f))
-  while IFS= read -r l; do lines+=("$l"); done <"$work/summary"
-  # The board's own architecture: the PowerPC build's static test programs
-  # in a guest with the cross-built kernel.
-  local pdir=$build_root/build-ppc pwork=$build_root/build-kernel-ppc
-  echo "== [kernel] PowerPC guest"
-  if configure_and_build kernel board "$pdir" "$(scripts/kernel/stage-ppc.sh --programs | tr ' ' ,)"; then
-    scripts/kernel/stage-ppc.sh "$pdir" "$pwork" "$filter"
-    read -r p f <"$pwork/counts" || { p=0; f=1; }
+  # Each guest (scripts/kernel/guests.tab) with the programs of its build:
+  # Debian's x86-64 kernel with the native build's, then the board's own
+  # PowerPC kernel with the PowerPC build's static programs.
+  local passed=0 failed=0 p f lines=() arch preset dir work targets
+  # shellcheck source=scripts/kernel/guests-tab.sh
+  . scripts/kernel/guests-tab.sh
+  for arch in x86 ppc; do
+    preset=$(guest_field "$arch" preset)
+    dir=$build_root/$(guest_field "$arch" build) work=$build_root/build-kernel-$arch
+    targets=$(scripts/kernel/stage.sh "$arch" --programs | tr ' ' ,)
+    [ "$targets" = "*" ] && targets=all
+    echo "== [kernel] $(guest_field "$arch" name) guest"
+    configure_and_build kernel "$preset" "$dir" "$targets" || continue
+    scripts/kernel/stage.sh "$arch" "$dir" "$work" "$filter"
+    read -r p f <"$work/counts" || { p=0; f=1; }
     passed=$((passed + p)) failed=$((failed + f))
-    while IFS= read -r l; do lines+=("$l"); done <"$pwork/summary"
-  fi
+    while IFS= read -r l; do lines+=("$l"); done <"$work/summary"
+  done
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
   summary+=("[kernel] $passed passed, $failed failed ($(stage_time))" "${lines[@]}")

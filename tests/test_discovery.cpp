@@ -378,6 +378,7 @@ protected:
 
 TEST_F(HdStat, UnmountedDiskIsMountedForTheCall)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     dvrtest::make_image(root / "disk.img", 8 << 20);
     dvrtest::make_fs("ext2", root / "disk.img");
     dvrtest::LoopDevice loop(root / "disk.img");
@@ -423,6 +424,7 @@ TEST_F(HdStat, UnmountedDiskIsMountedForTheCall)
 
 TEST_F(HdStat, DiskWithoutFileSystemFailsCleanly)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("losetup");
     dvrtest::make_image(root / "blank.img", 4 << 20);
     dvrtest::LoopDevice loop(root / "blank.img");
     DEV_INFO d = record(loop);
@@ -437,6 +439,7 @@ TEST_F(HdStat, DiskWithoutFileSystemFailsCleanly)
 
 TEST_F(HdStat, TemporaryMountNeedsTheBoardVar)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     dvrtest::make_image(root / "disk.img", 8 << 20);
     dvrtest::make_fs("ext2", root / "disk.img");
     dvrtest::LoopDevice loop(root / "disk.img");

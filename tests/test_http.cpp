@@ -583,6 +583,7 @@ TEST(HttpHeader, DigestChallengeFieldsAreReadAndMissingOnesKept)
 
 TEST(HttpAuthText, NoneAndBasic)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("base64");
     char out[512];
     EXPECT_EQ(COM_GenHttpAuthStr("GET", "h.test/x", nullptr, out), 0);
     EXPECT_STREQ(out, "\r\n");
@@ -608,6 +609,7 @@ TEST(HttpAuthText, NoneAndBasic)
 
 TEST(HttpAuthText, DigestLinesMatchIndependentDigests)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("md5sum");
     struct Case {
         const char *qop;
         const char *opaque;
@@ -1013,6 +1015,7 @@ TEST(HttpScripted, BodiesThatAreNotWholeOrNotDecodableAreRefused)
 
 TEST(HttpScripted, RefusedAddressIsSkipped)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("dnsmasq");
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     // The name has two addresses: the name server's own (nothing listens on
     // the port there) and the scripted server's. The name server rotates
@@ -1049,6 +1052,7 @@ TEST(HttpScripted, RefusedAddressIsSkipped)
 
 TEST(HttpScripted, DigestShortFormAndChallengeReuse)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("dnsmasq");
     ScriptedServer s;
     const std::string challenge = "HTTP/1.1 401 Unauthorized\r\n"
                                   "WWW-Authenticate: Digest realm=\"scripted\", nonce=\"abc123\"\r\n"
@@ -1087,6 +1091,7 @@ TEST(HttpScripted, DigestShortFormAndChallengeReuse)
 
 TEST(HttpScripted, DigestQopListUsesTheFirstAndPostFetchesWithGet)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("dnsmasq");
     ScriptedServer s;
     const std::string challenge =
         "HTTP/1.1 401 Unauthorized\r\n"
@@ -1487,6 +1492,7 @@ TEST(HttpHostile, DripIsCutByTheReadTime)
 
 TEST(HttpHostile, DroppedConnectionAttemptsCostTheWriteWaitThenTheNextAddress)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("dnsmasq");
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     ScriptedServer s;
     s.serve({answer({ok_response("reached")}), answer({ok_response("reached")})});
@@ -1627,6 +1633,7 @@ TEST(HttpHostile, ChallengeWithLineBreaksIsRefused)
 
 TEST(HttpApache, DigestDownloadsMatchCurl)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("Apache, dnsmasq and curl");
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     ASSERT_TRUE(g_servers->apache_ok) << g_servers->log("apache/out.log") << g_servers->log("apache/error.log");
     const std::string base = Servers::name("apache") + ":" + std::to_string(g_servers->apache_port);
@@ -1676,6 +1683,7 @@ TEST(HttpApache, DigestDownloadsMatchCurl)
 
 TEST(HttpApache, WrongPasswordIsRefused)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("Apache and dnsmasq");
     ASSERT_TRUE(g_servers->dns_ok && g_servers->apache_ok);
     const std::string url =
         Servers::name("apache") + ":" + std::to_string(g_servers->apache_port) + "/files/small.txt";
@@ -1689,6 +1697,7 @@ TEST(HttpApache, WrongPasswordIsRefused)
 
 TEST(HttpNginx, BasicDownloadsMatchCurl)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("nginx, dnsmasq and curl");
     ASSERT_TRUE(g_servers->dns_ok) << g_servers->log("dns/dnsmasq.log");
     ASSERT_TRUE(g_servers->nginx_ok) << g_servers->log("nginx/out.log") << g_servers->log("nginx/error.log");
     const std::string base = Servers::name("nginx") + ":" + std::to_string(g_servers->nginx_port);
@@ -1730,6 +1739,7 @@ TEST(HttpNginx, BasicDownloadsMatchCurl)
 
 TEST(HttpRealServers, BodiesOfUnknownLengthMatchCurl)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("Apache, nginx, dnsmasq and curl");
     ASSERT_TRUE(g_servers->dns_ok && g_servers->apache_ok && g_servers->nginx_ok);
     const std::string expected = g_servers->mid + g_servers->big;
     struct Server {
@@ -1814,6 +1824,7 @@ TEST(HttpHostile, FalseContentLengthReservesLittleAhead)
 
 TEST(HttpNginx, StrippedPage)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("nginx and dnsmasq");
     ASSERT_TRUE(g_servers->dns_ok && g_servers->nginx_ok);
     const std::string base = Servers::name("nginx") + ":" + std::to_string(g_servers->nginx_port);
     COM_HTTP_AUTH a = make_auth(COM_HTTP_AUTH_BASIC);

@@ -145,6 +145,7 @@ protected:
 
 TEST_F(IdentityFile, WrittenOnceThenRead)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     dvrtest::make_image(root / "disk.img", 4 << 20);
     dvrtest::make_fs("ext2", root / "disk.img");
     dvrtest::LoopDevice loop(root / "disk.img");

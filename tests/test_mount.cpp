@@ -163,6 +163,7 @@ protected:
 
 TEST_F(Mounts, AutomaticDetectionFindsExt3AndExt2)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     make_image(root / "ext3.img", 8 << 20);
     make_image(root / "ext2.img", 8 << 20);
     mkfs("ext3", root / "ext3.img");
@@ -207,6 +208,7 @@ protected:
 
     void SetUp() override
     {
+        DVRTEST_SKIP_IN_BOARD_GUEST("losetup and mkfs");
         Mounts::SetUp();
         if (IsSkipped())
             return;
@@ -307,6 +309,7 @@ TEST_F(PartitionedDisk, BootRecordSignature)
 
 TEST_F(Mounts, NoFileSystemStopsAtTheFirstUnavailableType)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("losetup");
     make_image(root / "blank.img", 4 << 20);
     Loop blank(root / "blank.img");
     std::string mnt = mount_dir("mnt");
@@ -339,6 +342,7 @@ TEST_F(Mounts, UnmountFailuresAreReported)
 
 TEST_F(Mounts, RmdirUnmountsFirst)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     make_image(root / "ext2.img", 4 << 20);
     mkfs("ext2", root / "ext2.img");
     Loop loop(root / "ext2.img");

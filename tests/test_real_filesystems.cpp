@@ -56,6 +56,7 @@ protected:
     }
     void SetUp() override
     {
+        DVRTEST_SKIP_IN_BOARD_GUEST("mkfs, genisoimage and losetup");
         if (!dvrtest::is_root())
             GTEST_SKIP() << "loop devices and mounts need root";
     }

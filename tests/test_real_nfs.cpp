@@ -130,6 +130,7 @@ protected:
     }
     void SetUp() override
     {
+        DVRTEST_SKIP_IN_BOARD_GUEST("rpcbind and the NFS server");
         if (!skip_.empty())
             GTEST_SKIP() << skip_;
     }

@@ -129,6 +129,7 @@ protected:
 
     void SetUp() override
     {
+        DVRTEST_SKIP_IN_BOARD_GUEST("ip (iproute2)");
         if (!skip_.empty())
             GTEST_SKIP() << skip_;
         if (!missing_.empty())

@@ -25,6 +25,10 @@ srcver=$(dpkg-query -W -f '${Version}' linux-source-6.1)
 ccver=$("${cross}gcc" -dumpfullversion)
 key=$( { cat "$here/ppc.config"; echo "source $srcver"; echo "compiler $ccver"; } | sha256sum | cut -c1-16)
 out=$cache/ppc-6.1-$key
+# One build at a time per cache: a second kernel stage waits for the first
+# one's kernel instead of removing its half-built tree and starting over.
+exec 9>"$out.lock"
+flock 9
 if [ -f "$out/vmlinux" ] && [ -f "$out/version" ]; then
   echo "$out"
   exit 0

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel_guest.h" // DVRTEST_SKIP_IN_BOARD_GUEST
+
 namespace dvrtest {
 
 // Captures everything written to file descriptor 1 (C stdio included)

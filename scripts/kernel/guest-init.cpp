@@ -1,30 +1,43 @@
-// Init of the PowerPC guest (static; the guest has no shell). Mounts the
-// kernel's file systems, the host's root read-only over 9p (tag
+// Init of the kernel stage's guests, x86-64 and PowerPC alike (static:
+// the PowerPC guest has no shell, and none is needed). Loads the kernel
+// modules the initramfs holds (/modules/order, when there is one), mounts
+// the kernel's file systems, the host's root read-only over 9p (tag
 // "hostroot") with writable scratch space over it, the run's exchange
-// directory (9p tag "out") on /mnt/out, then, inside the host's root as
-// root, waits for the drives, runs the test programs that
+// directory (9p tag "out") on /mnt/out, brings up loopback (and where
+// asked a dummy interface with a VLAN on it: NetSetup), then, inside the
+// host's root as root, waits for the drives, runs the test programs that
 // /mnt/out/config names and powers off.
 //
 // /mnt/out/config holds lines NAME="VALUE":
-//   DRIVES    entries "LABEL:KIND:BUS:TARGET:IMAGE" (BUS virtio, TARGET the
-//             SCSI target number on that bus)
+//   GUEST     the guest's name, handed to the programs as DVRPLAT_GUEST
+//   DRIVES    entries "LABEL:KIND:BUS:TARGET:IMAGE" (BUS virtio or ata,
+//             TARGET the SCSI target number on that bus)
 //   PROGRAMS  the test programs to run, absolute paths
 //   LIMIT     seconds one program may take
-//   FILTER_n  a gtest filter for the program named n (optional)
+//   NETWORK   "dummy": the dummy interface with a VLAN besides loopback,
+//             and the default route into it (which drops every packet)
 // Each program's output goes to /mnt/out/results/NAME.log and its exit
 // status (124 when its time ran out) to NAME.status; the console gets
 // lines "guest: ..." only.
 //
-// Built by scripts/kernel/stage-ppc.sh with the PowerPC cross compiler.
+// Built by scripts/kernel/stage.sh with the guest's compiler (see
+// guests.tab).
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/if_vlan.h>
+#include <linux/sockios.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <net/route.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +172,8 @@ std::map<std::string, std::string> read_config(const std::string &path)
     return c;
 }
 
+void load_modules();
+
 void set_up_mounts()
 {
     make_dirs("/proc");
@@ -179,6 +194,7 @@ void set_up_mounts()
                 ::close(fd);
         }
     }
+    load_modules();
 
     make_dirs("/host");
     if (!mount_fs("hostroot", "/host", "9p", MS_RDONLY, "trans=virtio,version=9p2000.L,msize=262144,cache=loose"))
@@ -224,20 +240,136 @@ void set_up_mounts()
     mount_fs("shm", "/host/dev/shm", "tmpfs", 0);
 }
 
-void loopback_up()
+// Loads the modules /modules/order names, one a line, in that order (what
+// each depends on comes before it). No list: the kernel has what it needs
+// built in.
+void load_modules()
 {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return;
-    struct ifreq ifr {};
-    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
-    if (::ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
-        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-        if (::ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-            say("lo up: " + errstr());
+    std::istringstream in(read_all("/modules/order"));
+    std::string name;
+    while (std::getline(in, name)) {
+        if (name.empty())
+            continue;
+        const std::string path = "/modules/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || (::syscall(SYS_finit_module, fd, "", 0) != 0 && errno != EEXIST))
+            say("insmod " + name + " failed: " + errstr());
+        if (fd >= 0)
+            ::close(fd);
     }
-    ::close(s);
 }
+
+// The guest's network, made with the kernel's socket ioctls: loopback up,
+// and where the configuration says NETWORK="dummy", the dummy driver's first interface renamed "eth0" (hardware address
+// 02:11:22:33:44:55, MTU 1500, 192.168.1.5/24) with the 802.1Q device
+// "eth0.5" on it (VLAN 5, 10.5.0.2/16, the default route via 10.5.0.1).
+// The test programs find it named in DVRPLAT_GUEST_NET. Returns what failed
+// (empty when all of it is up).
+class NetSetup {
+public:
+    NetSetup() : s_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~NetSetup()
+    {
+        if (s_ >= 0)
+            ::close(s_);
+    }
+    NetSetup(const NetSetup &) = delete;
+    NetSetup &operator=(const NetSetup &) = delete;
+
+    // Loopback only.
+    std::string loopback()
+    {
+        if (s_ < 0)
+            return "socket: " + errstr();
+        return up("lo") ? std::string() : failed_;
+    }
+
+    std::string run()
+    {
+        if (const std::string lo = loopback(); !lo.empty())
+            return lo;
+        struct ifreq ifr = request("dummy0");
+        std::snprintf(ifr.ifr_newname, sizeof ifr.ifr_newname, "eth0");
+        if (!call(SIOCSIFNAME, &ifr, "rename dummy0 to eth0"))
+            return failed_;
+        ifr = request("eth0");
+        ifr.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+        const unsigned char mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+        std::memcpy(ifr.ifr_hwaddr.sa_data, mac, sizeof mac);
+        if (!call(SIOCSIFHWADDR, &ifr, "eth0 hardware address"))
+            return failed_;
+        ifr = request("eth0");
+        ifr.ifr_mtu = 1500;
+        if (!call(SIOCSIFMTU, &ifr, "eth0 MTU") || !up("eth0"))
+            return failed_;
+        struct vlan_ioctl_args vlan {};
+        vlan.cmd = ADD_VLAN_CMD;
+        std::snprintf(vlan.device1, sizeof vlan.device1, "eth0");
+        vlan.u.VID = 5;
+        if (!call(SIOCSIFVLAN, &vlan, "VLAN 5 on eth0"))
+            return failed_;
+        if (!address("eth0", "192.168.1.5", "255.255.255.0", "192.168.1.255") ||
+            !address("eth0.5", "10.5.0.2", "255.255.0.0", "10.5.255.255") || !up("eth0.5"))
+            return failed_;
+        struct rtentry rt {};
+        in(&rt.rt_dst, "0.0.0.0");
+        in(&rt.rt_genmask, "0.0.0.0");
+        in(&rt.rt_gateway, "10.5.0.1");
+        rt.rt_flags = RTF_UP | RTF_GATEWAY;
+        char dev[] = "eth0.5";
+        rt.rt_dev = dev;
+        if (!call(SIOCADDRT, &rt, "default route via 10.5.0.1"))
+            return failed_;
+        return {};
+    }
+
+private:
+    static struct ifreq request(const char *name)
+    {
+        struct ifreq ifr {};
+        std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
+        return ifr;
+    }
+    static void in(struct sockaddr *sa, const char *dotted)
+    {
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, dotted, &a.sin_addr);
+        std::memcpy(sa, &a, sizeof a);
+    }
+    bool call(unsigned long request, void *arg, const std::string &what)
+    {
+        if (::ioctl(s_, request, arg) == 0)
+            return true;
+        failed_ = what + ": " + errstr();
+        return false;
+    }
+    bool up(const char *name)
+    {
+        struct ifreq ifr = request(name);
+        if (!call(SIOCGIFFLAGS, &ifr, std::string(name) + " flags"))
+            return false;
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+        return call(SIOCSIFFLAGS, &ifr, std::string(name) + " up");
+    }
+    bool address(const char *name, const char *addr, const char *mask, const char *broadcast)
+    {
+        struct ifreq ifr = request(name);
+        in(&ifr.ifr_addr, addr);
+        if (!call(SIOCSIFADDR, &ifr, std::string(name) + " address"))
+            return false;
+        ifr = request(name);
+        in(&ifr.ifr_netmask, mask);
+        if (!call(SIOCSIFNETMASK, &ifr, std::string(name) + " netmask"))
+            return false;
+        ifr = request(name);
+        in(&ifr.ifr_broadaddr, broadcast);
+        return call(SIOCSIFBRDADDR, &ifr, std::string(name) + " broadcast");
+    }
+
+    int s_;
+    std::string failed_;
+};
 
 std::string real_path(const std::string &path)
 {
@@ -402,7 +534,6 @@ std::string file_systems()
 int main()
 {
     set_up_mounts();
-    loopback_up();
     ::sethostname("guest", 5);
     struct utsname u {};
     ::uname(&u);
@@ -412,6 +543,14 @@ int main()
         fail("chroot into the host's root: " + errstr());
 
     std::map<std::string, std::string> config = read_config("/mnt/out/config");
+    NetSetup net;
+    const bool with_dummy = config["NETWORK"] == "dummy";
+    const std::string net_failed = with_dummy ? net.run() : net.loopback();
+    if (!net_failed.empty())
+        say("network: " + net_failed);
+    else
+        say(with_dummy ? "network: lo, eth0 192.168.1.5/24, eth0.5 (VLAN 5) 10.5.0.2/16, default via 10.5.0.1"
+                       : "network: lo");
     const std::string results = "/mnt/out/results";
     make_dirs(results);
     const std::string drives = find_drives(config["DRIVES"]);
@@ -426,21 +565,22 @@ int main()
     int limit = std::atoi(config["LIMIT"].c_str());
     if (limit <= 0)
         limit = 300;
-    const std::vector<std::string> env = {
+    std::vector<std::string> env = {
         "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/root", "TERM=dumb", "DVRPLAT_REAL_DRIVES=" + drives,
-        // The test programs of the cross build run on their own machine
+        // Which guest the programs run in (tests/support/kernel_guest.h):
+        // the PowerPC guest runs no program of the host's.
+        "DVRPLAT_GUEST=" + config["GUEST"],
+        // The test programs of a cross build run on their own machine
         // here, not under the user-mode emulator.
         "DVRPLAT_TARGET_NATIVE=1"};
+    if (with_dummy && net_failed.empty())
+        env.push_back("DVRPLAT_GUEST_NET=eth0 eth0.5");
     for (const std::string &p : words(config["PROGRAMS"])) {
         const std::string name = p.substr(p.rfind('/') + 1);
         const std::string dir = "/tmp/run/" + name;
         make_dirs(dir);
-        std::vector<std::string> args;
-        const std::string filter = config["FILTER_" + name];
-        if (!filter.empty())
-            args.push_back("--gtest_filter=" + filter);
         say("running " + name);
-        const int status = run_program(p, args, dir, results + "/" + name + ".log", env, limit);
+        const int status = run_program(p, {}, dir, results + "/" + name + ".log", env, limit);
         std::ofstream(results + "/" + name + ".status") << status << "\n";
     }
     say("done");
