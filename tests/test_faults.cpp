@@ -1,0 +1,703 @@
+// Faults in turn: each public call that touches the system runs once while
+// every wrapped C library call it makes is counted, then again for
+// k = 1..N with the k-th wrapped call failing, once with each error number
+// that call can really return. After every run: the result is the call's
+// failure value or a success that is true (a retried EINTR, a whole file),
+// a failure was reported, no descriptor, child or thread is left over, and
+// a file target holds its old or its new contents, never a mixture.
+//
+// The wrappers are the fault injection library's POSIX preload (the test
+// registration puts its run and POSIX preload libraries in LD_PRELOAD, as
+// its fiu-run command does). The few calls it does not wrap (ioctl, pipe2,
+// mkdir, rmdir, posix_spawn) get failure points of the same library here,
+// and close is wrapped here so that a failing close still releases the
+// descriptor, as the kernel's does.
+// labels: root net
+// timeout: 1800
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "COMMON.h"
+#include "DNS.h"
+#include "dns_wire.h"
+#include "fixtures.h"
+#include "fpga.h"
+#include "test_support.h"
+
+#ifdef DVRPLAT_HAVE_FIU
+#define FIU_ENABLE 1
+#include <fiu-control.h>
+#include <fiu.h>
+#endif
+
+namespace {
+
+// ---------------------------------------------------------------------
+// The injection state, shared by the failure point callback.
+
+struct Injection {
+    std::atomic<bool> armed{false};
+    std::atomic<bool> recording{false};
+    std::atomic<long> count{0};
+    long fail_at = 0;
+    intptr_t error = 0;
+    std::atomic<bool> hit{false};
+    std::atomic<const char *> hit_name{nullptr};
+    std::mutex m;
+    std::vector<const char *> seen; // names of the counted calls, in order
+};
+Injection gInj;
+
+// Calls made by the test's own helper threads and processes are not the
+// library's: never counted, never failed.
+thread_local bool tExempt = false;
+
+#ifdef DVRPLAT_HAVE_FIU
+int on_point(const char *name, int *failnum, void **failinfo, unsigned *flags)
+{
+    (void)flags;
+    if (!gInj.armed.load(std::memory_order_acquire) || tExempt)
+        return 0;
+    long n = ++gInj.count;
+    if (gInj.recording.load()) {
+        std::lock_guard<std::mutex> lock(gInj.m);
+        if (gInj.seen.size() < gInj.seen.capacity())
+            gInj.seen.push_back(name);
+    }
+    if (n != gInj.fail_at)
+        return 0;
+    gInj.hit_name = name;
+    gInj.hit = true;
+    *failnum = 1;
+    *failinfo = reinterpret_cast<void *>(gInj.error);
+    return 1;
+}
+
+// A failure point of our own for a call the preload does not wrap: true
+// (errno set) when the call is to fail.
+bool own_point_fails(const char *name)
+{
+    if (!fiu_fail(name))
+        return false;
+    errno = static_cast<int>(reinterpret_cast<intptr_t>(fiu_failinfo()));
+    if (errno == 0)
+        errno = EIO;
+    return true;
+}
+#endif
+
+template <typename Fn> Fn next_symbol(const char *name)
+{
+    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+#ifdef DVRPLAT_HAVE_FIU
+extern "C" {
+
+int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    static auto real = next_symbol<int (*)(int, unsigned long, void *)>("ioctl");
+    if (own_point_fails("dvrtest/ioctl"))
+        return -1;
+    return real(fd, request, arg);
+}
+
+int pipe2(int fds[2], int flags) noexcept
+{
+    static auto real = next_symbol<int (*)(int *, int)>("pipe2");
+    if (own_point_fails("dvrtest/pipe2"))
+        return -1;
+    return real(fds, flags);
+}
+
+int mkdir(const char *path, mode_t mode) noexcept
+{
+    static auto real = next_symbol<int (*)(const char *, mode_t)>("mkdir");
+    if (own_point_fails("dvrtest/mkdir"))
+        return -1;
+    return real(path, mode);
+}
+
+int rmdir(const char *path) noexcept
+{
+    static auto real = next_symbol<int (*)(const char *)>("rmdir");
+    if (own_point_fails("dvrtest/rmdir"))
+        return -1;
+    return real(path);
+}
+
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attr, char *const argv[], char *const envp[])
+{
+    using Fn = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                       char *const[], char *const[]);
+    static auto real = next_symbol<Fn>("posix_spawn");
+    if (own_point_fails("dvrtest/posix_spawn"))
+        return errno;
+    return real(pid, path, actions, attr, argv, envp);
+}
+
+// The descriptor is released whatever close reports (as on Linux).
+int close(int fd)
+{
+    static auto real = next_symbol<int (*)(int)>("close");
+    int rc = real(fd);
+    if (rc == 0 && own_point_fails("dvrtest/close"))
+        return -1;
+    return rc;
+}
+
+} // extern "C"
+#endif
+
+namespace {
+
+// ---------------------------------------------------------------------
+// The failure points and the error numbers each one's call can return.
+// An error number of 0 on a "reduce" point means a short transfer.
+
+struct Point {
+    const char *name;
+    std::vector<int> errors;
+};
+
+const std::vector<Point> &points()
+{
+    static const std::vector<Point> kPoints = {
+        {"posix/io/oc/open", {EACCES, EMFILE, EINTR, EIO, ENOSPC}},
+        {"dvrtest/close", {EIO, EINTR}},
+        {"posix/io/rw/read", {EIO, EINTR, EAGAIN}},
+        {"posix/io/rw/read/reduce", {0}},
+        {"posix/io/rw/pread", {EIO, EINTR}},
+        {"posix/io/rw/pread/reduce", {0}},
+        {"posix/io/rw/readv", {EIO, EINTR}},
+        {"posix/io/rw/write", {EIO, ENOSPC, EINTR, EDQUOT}},
+        {"posix/io/rw/write/reduce", {0}},
+        {"posix/io/rw/pwrite", {EIO, ENOSPC, EINTR}},
+        {"posix/io/rw/pwrite/reduce", {0}},
+        {"posix/io/rw/writev", {EIO, ENOSPC, EINTR}},
+        {"posix/io/rw/ftruncate", {EIO, EPERM}},
+        {"posix/io/sync/fsync", {EIO, ENOSPC}},
+        {"posix/io/sync/fdatasync", {EIO, ENOSPC}},
+        {"posix/io/dir/opendir", {EACCES, EMFILE, ENOMEM}},
+        {"posix/io/dir/fdopendir", {ENOMEM}},
+        {"posix/io/dir/readdir", {EIO}},
+        {"posix/io/dir/unlink", {EACCES, EBUSY, EIO}},
+        {"posix/io/dir/rename", {EACCES, EIO, ENOSPC}},
+        {"posix/io/net/socket", {EMFILE, ENOBUFS}},
+        {"posix/io/net/bind", {EADDRINUSE}},
+        {"posix/io/net/connect", {ECONNREFUSED, ETIMEDOUT, EINTR}},
+        {"posix/io/net/send", {ECONNRESET, EPIPE, EINTR, EAGAIN}},
+        {"posix/io/net/sendto", {ECONNREFUSED, EINTR, ENOBUFS}},
+        {"posix/io/net/sendmsg", {ECONNRESET, EINTR}},
+        {"posix/io/net/recv", {ECONNRESET, EINTR, EAGAIN}},
+        {"posix/io/net/recvfrom", {ECONNREFUSED, EINTR, EAGAIN}},
+        {"posix/io/net/recvmsg", {ECONNRESET, EINTR}},
+        {"posix/io/net/poll", {EINTR, ENOMEM}},
+        {"posix/io/net/select", {EINTR, ENOMEM}},
+        {"posix/mm/mmap", {ENOMEM, EACCES}},
+        {"posix/proc/fork", {EAGAIN, ENOMEM}},
+        {"posix/proc/waitpid", {EINTR}},
+        {"posix/proc/wait", {EINTR}},
+        {"posix/proc/kill", {EPERM, ESRCH}},
+        {"posix/stdio/oc/fopen", {EACCES, EMFILE, ENOMEM, EINTR}},
+        {"posix/stdio/oc/fdopen", {ENOMEM}},
+        {"posix/stdio/oc/popen", {EMFILE, ENOMEM}},
+        {"posix/stdio/rw/fread", {EIO}},
+        {"posix/stdio/rw/fwrite", {EIO, ENOSPC}},
+        {"posix/stdio/gp/fgets", {EIO}},
+        {"posix/stdio/gp/fgetc", {EIO}},
+        {"posix/stdio/gp/getc", {EIO}},
+        {"posix/stdio/gp/getline", {EIO, ENOMEM}},
+        {"posix/stdio/gp/getdelim", {EIO, ENOMEM}},
+        {"posix/stdio/gp/fputs", {EIO, ENOSPC}},
+        {"posix/stdio/fflush", {EIO, ENOSPC}},
+        {"libc/mm/malloc", {ENOMEM}},
+        {"libc/mm/calloc", {ENOMEM}},
+        {"libc/mm/realloc", {ENOMEM}},
+        {"libc/str/strdup", {ENOMEM}},
+        {"libc/str/strndup", {ENOMEM}},
+        {"dvrtest/ioctl", {EIO, EINTR}},
+        {"dvrtest/pipe2", {EMFILE, ENFILE}},
+        {"dvrtest/mkdir", {EACCES, ENOSPC}},
+        {"dvrtest/rmdir", {EBUSY, EACCES}},
+        {"dvrtest/posix_spawn", {EAGAIN, ENOMEM}},
+    };
+    return kPoints;
+}
+
+const std::vector<int> &errors_of(const char *name)
+{
+    static const std::vector<int> kNone;
+    for (const Point &p : points())
+        if (std::strcmp(p.name, name) == 0)
+            return p.errors;
+    return kNone;
+}
+
+std::string error_name(int e)
+{
+    if (e == 0)
+        return "short";
+    const char *n = strerrorname_np(e);
+    return n ? n : std::to_string(e);
+}
+
+// Whether this process runs under the preload and was built with the
+// library; else why not.
+std::string preload_missing()
+{
+#ifndef DVRPLAT_HAVE_FIU
+#ifdef DVRPLAT_CROSSCOMPILING
+    return "the fault injection library is not built for the board's target (no such Debian package to install "
+           "beside the cross compiler)";
+#else
+    return "built without the fault injection library (libfiu-dev)";
+#endif
+#else
+    if (!::dlsym(RTLD_DEFAULT, "_fiu_called"))
+        return "not running under the POSIX preload (LD_PRELOAD of fiu_run_preload.so and fiu_posix_preload.so, "
+               "as the test registration sets)";
+    return "";
+#endif
+}
+
+int count_dir(const char *path)
+{
+    int n = 0;
+    DIR *d = ::opendir(path);
+    if (!d)
+        return -1;
+    while (struct dirent *e = ::readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    ::closedir(d);
+    return n;
+}
+// Descriptors open now (the listing's own one not counted).
+int open_fds() { return count_dir("/proc/self/fd") - 1; }
+int threads() { return count_dir("/proc/self/task"); }
+// Children of this process not yet waited for (zombies included).
+bool has_children()
+{
+    siginfo_t si{};
+    return ::waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+// ---------------------------------------------------------------------
+// The table and its runner.
+
+struct Case {
+    std::string name;
+    std::function<void()> setup;
+    std::function<long()> call;
+    // "" when what must hold after the call (given its result) holds, else
+    // what did not. `failed`: a wrapped call was made to fail in this run.
+    std::function<std::string(long rc, bool failed)> check;
+    std::function<void()> cleanup = [] {};
+    // Whether a failure must be reported (some results are quiet by design).
+    bool report = true;
+};
+
+struct Figures {
+    long calls = 0;
+    long points = 0;
+    long runs = 0;
+    long missed = 0;
+    std::vector<std::string> faults;
+};
+
+std::map<std::string, long> gTotals; // figures of every table, printed at the end
+
+#ifdef DVRPLAT_HAVE_FIU
+struct Armed {
+    Armed(long fail_at, int error, bool recording)
+    {
+        gInj.count = 0;
+        gInj.fail_at = fail_at;
+        gInj.error = error;
+        gInj.hit = false;
+        gInj.hit_name = nullptr;
+        gInj.recording = recording;
+        gInj.armed.store(true, std::memory_order_release);
+    }
+    ~Armed() { gInj.armed.store(false, std::memory_order_release); }
+};
+
+void enable_points()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    gInj.seen.reserve(1 << 16);
+    for (const Point &p : points())
+        fiu_enable_external(p.name, 1, nullptr, 0, on_point);
+}
+#endif
+
+Figures run_table(const char *title, const std::vector<Case> &table)
+{
+    Figures fig;
+#ifdef DVRPLAT_HAVE_FIU
+    enable_points();
+    for (const Case &c : table) {
+        ++fig.calls;
+        // The counting run: nothing fails, and the call must succeed.
+        c.setup();
+        int fds = open_fds();
+        int tasks = threads();
+        std::vector<const char *> seen;
+        long rc;
+        {
+            dvrtest::CaptureStdout out;
+            {
+                std::lock_guard<std::mutex> lock(gInj.m);
+                gInj.seen.clear();
+            }
+            {
+                Armed arm(0, 0, true);
+                rc = c.call();
+            }
+            out.take();
+            std::lock_guard<std::mutex> lock(gInj.m);
+            seen = gInj.seen;
+        }
+        std::string problem = c.check(rc, false);
+        c.cleanup();
+        if (!problem.empty())
+            fig.faults.push_back(c.name + " with nothing failing: " + problem);
+        fig.points += static_cast<long>(seen.size());
+
+        for (size_t k = 1; k <= seen.size(); ++k) {
+            for (int error : errors_of(seen[k - 1])) {
+                if (std::getenv("DVRTEST_FAULTS_TRACE"))
+                    std::fprintf(stderr, "%s %zu %s %s\n", c.name.c_str(), k, seen[k - 1], error_name(error).c_str());
+                c.setup();
+                fds = open_fds();
+                tasks = threads();
+                std::string text;
+                {
+                    dvrtest::CaptureStdout out;
+                    {
+                        Armed arm(static_cast<long>(k), error, false);
+                        rc = c.call();
+                    }
+                    text = out.take();
+                }
+                bool hit = gInj.hit.load();
+                const char *hit_name = gInj.hit_name.load();
+                ++fig.runs;
+                if (!hit) {
+                    ++fig.missed;
+                    c.cleanup();
+                    continue;
+                }
+                std::string what = c.check(rc, true);
+                if (what.empty() && c.report && rc < 0 && text.find("():") == std::string::npos)
+                    what = "failed without a report";
+                // Threads the call started may take a moment to go.
+                for (int i = 0; i < 200 && threads() != tasks; ++i)
+                    ::usleep(10000);
+                int fds_after = open_fds();
+                if (what.empty() && fds_after != fds)
+                    what = std::to_string(fds_after - fds) + " descriptor(s) left open";
+                if (what.empty() && threads() != tasks)
+                    what = std::to_string(threads() - tasks) + " thread(s) left running";
+                if (what.empty() && has_children())
+                    what = "a child left unwaited";
+                c.cleanup();
+                // Children left over would spoil the next runs' checks.
+                while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+                }
+                if (!what.empty())
+                    fig.faults.push_back(c.name + ", wrapped call " + std::to_string(k) + " (" + hit_name + ") failing with " +
+                                         error_name(error) + ", result " + std::to_string(rc) + ": " + what);
+            }
+        }
+    }
+#else
+    (void)table;
+#endif
+    std::printf("[faults] %s: %ld calls x %ld failure points, %ld runs (point x error number), %ld not reached, "
+                "%zu did not hold\n",
+                title, fig.calls, fig.points, fig.runs, fig.missed, fig.faults.size());
+    for (const std::string &f : fig.faults)
+        std::printf("[faults]   %s\n", f.c_str());
+    std::fflush(stdout);
+    gTotals["calls"] += fig.calls;
+    gTotals["points"] += fig.points;
+    gTotals["runs"] += fig.runs;
+    gTotals["faults"] += static_cast<long>(fig.faults.size());
+    return fig;
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why = preload_missing();
+        if (!why.empty()) {
+#ifdef DVRPLAT_HAVE_FIU
+            if (dvrtest::fixtures_required())
+                FAIL() << why;
+#endif
+            GTEST_SKIP() << why;
+        }
+        if (!dvrtest::is_root())
+            GTEST_SKIP() << "needs root";
+    }
+    static void TearDownTestSuite()
+    {
+        if (!gTotals.empty())
+            std::printf("[faults] in all: %ld calls x %ld failure points, %ld runs, %ld did not hold\n",
+                        gTotals["calls"], gTotals["points"], gTotals["runs"], gTotals["faults"]);
+    }
+    void expect_held(const Figures &fig)
+    {
+        for (const std::string &f : fig.faults)
+            ADD_FAILURE() << f;
+    }
+    dvrtest::TempDir tmp_;
+};
+
+std::string file_or_absent(const std::string &path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return "(absent)";
+    return dvrtest::read_file(path);
+}
+
+// A file that must hold its old or its new contents, never a mixture;
+// the new only after a success.
+std::string old_or_new(const std::string &path, const std::string &old_text, const std::string &new_text, bool ok)
+{
+    std::string now = file_or_absent(path);
+    if (ok)
+        return now == new_text ? "" : "succeeded but the file holds " + std::to_string(now.size()) + " other bytes";
+    if (now == old_text || now == new_text)
+        return "";
+    return "the file holds neither its old nor its new contents (" + std::to_string(now.size()) + " bytes)";
+}
+
+// Names left in a directory beside the expected ones (a new file abandoned).
+std::string leftovers(const std::string &dir, const std::vector<std::string> &expected)
+{
+    std::string extra;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return "";
+    while (struct dirent *e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..")
+            continue;
+        if (std::find(expected.begin(), expected.end(), n) == expected.end())
+            extra += (extra.empty() ? "" : ", ") + n;
+    }
+    ::closedir(d);
+    return extra.empty() ? "" : "left behind: " + extra;
+}
+
+std::string both(std::string a, const std::string &b)
+{
+    if (a.empty())
+        return b;
+    if (!b.empty())
+        a += "; " + b;
+    return a;
+}
+
+// ---------------------------------------------------------------------
+// File writers and readers.
+
+TEST_F(Faults, FileWritersAndReaders)
+{
+    const std::string dir = tmp_ / "files";
+    const std::string target = dir + "/target";
+    const std::string old_text = "a=1\nb=1\nc=1\n";
+    std::string block(100000, '\0');
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>('A' + i % 23);
+    auto fresh = [&](const std::string &content) {
+        dvrtest::shell("rm -rf '" + dir + "'");
+        dvrtest::make_dirs(dir);
+        dvrtest::write_file(target, content);
+    };
+    // What md5sum says of the block (an independent expectation).
+    dvrtest::write_file(tmp_ / "block", block);
+    std::string md5 = dvrtest::shell("md5sum '" + tmp_ / "block" + "'").out.substr(0, 32);
+
+    // Paths the calls take, made before (the test's own allocations are
+    // counted too while a call runs).
+    const std::string source = dir + "/source", empty = dir + "/empty", tree = dir + "/tree", deep = dir + "/m/n/o";
+    COM_REPLACE_ITEM item{};
+    COM_REPLACE_LIST list{};
+    char buf[200000];
+    char text[64];
+    char *hex = nullptr;
+    int hexfd = -1;
+
+    std::vector<Case> table = {
+        {"COM_SetFileContent", [&] { fresh(old_text); },
+         [&]() -> long { return COM_SetFileContent(target.c_str(), "new text"); },
+         [&](long rc, bool) {
+             return both(old_or_new(target, old_text, "new text", rc == 0), leftovers(dir, {"target"}));
+         }},
+        {"COM_SaveDataIntoFile", [&] { fresh(old_text); },
+         [&]() -> long { return COM_SaveDataIntoFile(target.c_str(), block.data(), static_cast<int>(block.size())); },
+         [&](long rc, bool) { return both(old_or_new(target, old_text, block, rc == 0), leftovers(dir, {"target"})); }},
+        {"COM_ReplaceItemsInFile",
+         [&] {
+             fresh(old_text);
+             item = COM_REPLACE_ITEM{};
+             item.nKeyLen = 2;
+             std::strcpy(item.szKey, "b=");
+             std::strcpy(item.szReplace, "b=2");
+             list = COM_REPLACE_LIST{1, 0, 0, 0, &item};
+         },
+         [&]() -> long { return COM_ReplaceItemsInFile(target.c_str(), &list); },
+         [&](long rc, bool) {
+             return both(old_or_new(target, old_text, "a=1\nb=2\nc=1\n", rc == 1), leftovers(dir, {"target"}));
+         }},
+        {"COM_RenameFile",
+         [&] {
+             fresh(old_text);
+             dvrtest::write_file(dir + "/source", block);
+         },
+         [&]() -> long { return COM_RenameFile(source.c_str(), target.c_str()); },
+         [&](long rc, bool) {
+             std::string src = file_or_absent(dir + "/source");
+             if (rc == 0)
+                 return both(src == "(absent)" ? "" : "succeeded but the source stays",
+                             both(old_or_new(target, old_text, block, true), leftovers(dir, {"target"})));
+             return both(src == block ? "" : "failed and the source is not whole",
+                         both(old_or_new(target, old_text, block, false), leftovers(dir, {"target", "source"})));
+         }},
+        {"COM_SaveID", [&] { fresh("OLD-ID"); (void)::rename(target.c_str(), (dir + "/ID").c_str()); },
+         [&]() -> long { return COM_SaveID(dir.c_str(), "NEW-ID-0123"); },
+         [&](long rc, bool) { return both(old_or_new(dir + "/ID", "OLD-ID", "NEW-ID-0123", rc == 0), leftovers(dir, {"ID"})); }},
+        {"COM_SavePid", [&] { fresh("1"); },
+         [&]() -> long { return COM_SavePid(target.c_str()); },
+         [&](long rc, bool) {
+             return both(old_or_new(target, "1", std::to_string(::getpid()), rc == 0), leftovers(dir, {"target"}));
+         }},
+        {"COM_GetFileContent", [&] { fresh("first line\nsecond\n"); std::memset(buf, 0, sizeof buf); },
+         [&]() -> long { return COM_GetFileContent(target.c_str(), buf, 64); },
+         [&](long rc, bool) -> std::string {
+             if (rc == 0)
+                 return std::string(buf) == "first line" ? "" : "succeeded with \"" + std::string(buf) + "\"";
+             return std::string(buf) == "unknown" ? "" : "failed with \"" + std::string(buf) + "\" in the buffer";
+         }},
+        {"COM_LoadDataFromFile", [&] { fresh(block); std::memset(buf, 0, sizeof buf); },
+         [&]() -> long { return COM_LoadDataFromFile(target.c_str(), buf, static_cast<int>(block.size())); },
+         [&](long rc, bool) -> std::string {
+             if (rc == 0)
+                 return std::memcmp(buf, block.data(), block.size()) == 0 ? "" : "succeeded with other bytes";
+             // 1: some bytes (a short read); else read's own 0 or -1.
+             if (rc == 1 || rc == -1)
+                 return "";
+             return "result " + std::to_string(rc);
+         },
+         [] {}, false},
+        {"COM_MakeFileMD5", [&] { fresh(block); std::strcpy(text, "before"); },
+         [&]() -> long { return COM_MakeFileMD5(text, target.c_str()); },
+         [&](long rc, bool) -> std::string {
+             if (rc == 0)
+                 return md5 == text ? "" : "succeeded with digest " + std::string(text);
+             return std::string(text) == "before" ? "" : "failed and changed the text to " + std::string(text);
+         }},
+        {"COM_ReadHexDataInStrFormat",
+         [&] {
+             fresh("00 1a ff\n" + std::string(300, '7') + "\n");
+             hexfd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+             hex = nullptr;
+         },
+         [&]() -> long { return COM_ReadHexDataInStrFormat(hexfd, &hex); },
+         // Read errors end the dump with the digits read so far.
+         [&](long rc, bool) -> std::string {
+             std::string all = "001aff" + std::string(300, '7');
+             if (rc < 0 || rc > static_cast<long>(all.size()))
+                 return "result " + std::to_string(rc);
+             if (rc > 0 && (!hex || std::string(hex, static_cast<size_t>(rc)) != all.substr(0, static_cast<size_t>(rc))))
+                 return "the digits are not the file's";
+             return "";
+         },
+         [&] {
+             std::free(hex);
+             hex = nullptr;
+             ::close(hexfd);
+         },
+         false},
+        {"COM_Rmdir", [&] { fresh(""); ::unlink(target.c_str()); dvrtest::make_dirs(dir + "/empty"); },
+         [&]() -> long { return COM_Rmdir(empty.c_str()); },
+         [&](long rc, bool) -> std::string {
+             bool gone = file_or_absent(dir + "/empty") == "(absent)";
+             return (rc == 0) == gone ? "" : rc == 0 ? "succeeded but the directory stays" : "failed but the directory is gone";
+         }},
+        {"COM_RemoveFileInDir",
+         [&] {
+             fresh("x");
+             dvrtest::make_dirs(dir + "/tree/a/b");
+             dvrtest::write_file(dir + "/tree/f1", "1");
+             dvrtest::write_file(dir + "/tree/a/f2", "2");
+             dvrtest::write_file(dir + "/tree/a/b/f3", "3");
+         },
+         [&]() -> long { return COM_RemoveFileInDir(1, tree.c_str()); },
+         // The count of entries it could not remove: none only when the
+         // tree is empty.
+         [&](long rc, bool) -> std::string {
+             int left = count_dir((dir + "/tree").c_str());
+             if (rc == 0 && left > 0)
+                 return "reported nothing left but " + std::to_string(left) + " entries stay";
+             if (rc < 0)
+                 return "result " + std::to_string(rc);
+             return "";
+         },
+         [] {}, false},
+        {"COM_Mkdir", [&] { fresh(""); },
+         [&]() -> long { return COM_Mkdir(deep.c_str(), 0755); },
+         [&](long rc, bool) -> std::string {
+             struct stat st {};
+             bool there = ::stat((dir + "/m/n/o").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+             return (rc == 0) == there ? "" : rc == 0 ? "succeeded without the directory" : "failed with the directory made";
+         },
+         [] {}, false},
+    };
+    expect_held(run_table("file writers and readers", table));
+}
+
+} // namespace
