@@ -245,6 +245,7 @@ const std::vector<Point> &points()
         {"posix/stdio/gp/getdelim", {EIO, ENOMEM}},
         {"posix/stdio/gp/fputs", {EIO, ENOSPC}},
         {"posix/stdio/fflush", {EIO, ENOSPC}},
+        {"posix/stdio/sp/vfprintf", {EIO, ENOSPC}},
         {"libc/mm/malloc", {ENOMEM}},
         {"libc/mm/calloc", {ENOMEM}},
         {"libc/mm/realloc", {ENOMEM}},
@@ -427,7 +428,9 @@ Figures run_table(const char *title, const std::vector<Case> &table)
                     continue;
                 }
                 std::string what = c.check(rc, true);
-                if (what.empty() && c.report && rc < 0 && text.find("():") == std::string::npos)
+                // A report that could not be printed is not missing.
+                bool printing = std::strncmp(hit_name, "posix/stdio/sp/", 15) == 0;
+                if (what.empty() && c.report && !printing && rc < 0 && text.find("():") == std::string::npos)
                     what = "failed without a report";
                 // Threads the call started may take a moment to go.
                 for (int i = 0; i < 200 && threads() != tasks; ++i)
@@ -601,9 +604,12 @@ TEST_F(Faults, FileWritersAndReaders)
          [&]() -> long { return COM_RenameFile(source.c_str(), target.c_str()); },
          [&](long rc, bool) {
              std::string src = file_or_absent(dir + "/source");
+             // A source that cannot be removed after a whole copy is
+             // reported, and the move still counts as done.
              if (rc == 0)
-                 return both(src == "(absent)" ? "" : "succeeded but the source stays",
-                             both(old_or_new(target, old_text, block, true), leftovers(dir, {"target"})));
+                 return both(src == "(absent)" || src == block ? "" : "succeeded but the source is not whole",
+                             both(old_or_new(target, old_text, block, true),
+                                  leftovers(dir, {"target", "source"})));
              return both(src == block ? "" : "failed and the source is not whole",
                          both(old_or_new(target, old_text, block, false), leftovers(dir, {"target", "source"})));
          }},
@@ -638,7 +644,9 @@ TEST_F(Faults, FileWritersAndReaders)
          [&](long rc, bool) -> std::string {
              if (rc == 0)
                  return md5 == text ? "" : "succeeded with digest " + std::string(text);
-             return std::string(text) == "before" ? "" : "failed and changed the text to " + std::string(text);
+             // A failing close after the whole file was read leaves its
+             // true digest.
+             return std::string(text) == "before" || md5 == text ? "" : "failed and changed the text to " + std::string(text);
          }},
         {"COM_ReadHexDataInStrFormat",
          [&] {
@@ -677,14 +685,14 @@ TEST_F(Faults, FileWritersAndReaders)
              dvrtest::write_file(dir + "/tree/a/b/f3", "3");
          },
          [&]() -> long { return COM_RemoveFileInDir(1, tree.c_str()); },
-         // The count of entries it could not remove: none only when the
-         // tree is empty.
-         [&](long rc, bool) -> std::string {
-             int left = count_dir((dir + "/tree").c_str());
-             if (rc == 0 && left > 0)
-                 return "reported nothing left but " + std::to_string(left) + " entries stay";
+         // The count of entries it could not remove. A directory that cannot
+         // be opened, or removed once emptied, is reported but not counted
+         // (as the callers expect): then only the report shows it.
+         [&](long rc, bool failed) -> std::string {
              if (rc < 0)
                  return "result " + std::to_string(rc);
+             if (!failed && count_dir(tree.c_str()) != -1)
+                 return "nothing failed but the tree stays";
              return "";
          },
          [] {}, false},
@@ -698,6 +706,76 @@ TEST_F(Faults, FileWritersAndReaders)
          [] {}, false},
     };
     expect_held(run_table("file writers and readers", table));
+}
+
+// ---------------------------------------------------------------------
+// Processes.
+
+std::vector<std::string> gLines;
+void collect_line(const char *line, int32_t) { gLines.push_back(line ? line : "(end)"); }
+
+TEST_F(Faults, Processes)
+{
+    int pid = 0;
+    COM_WATCHDOG_ITEM item{};
+    COM_WATCHDOG_LIST list{};
+    int mem = 0, swap = 0;
+    std::vector<Case> table = {
+        {"COM_System", [&] { pid = 0; }, [&]() -> long { return COM_System("/bin/true", &pid); },
+         [&](long rc, bool) -> std::string { return rc == 0 || rc == -1 ? "" : "result " + std::to_string(rc); }},
+        {"COM_System (exit status)", [&] { pid = 0; }, [&]() -> long { return COM_System("/bin/false", &pid); },
+         [&](long rc, bool failed) -> std::string {
+             return rc == 256 || (failed && rc == -1) ? "" : "result " + std::to_string(rc);
+         }},
+        {"COM_PopenRead", [&] { gLines.clear(); gLines.reserve(16); },
+         [&]() -> long { return COM_PopenRead("echo one; echo two", nullptr, 0, collect_line); },
+         [&](long rc, bool) -> std::string {
+             std::string all;
+             for (const std::string &l : gLines)
+                 all += l + "|";
+             if (rc == 0)
+                 return all == "one\n|two\n|(end)|" ? "" : "succeeded with lines " + all;
+             // A read error ends the output like its end; the result is then
+             // the command's status, which a shell writing into the closed
+             // pipe makes its death by SIGPIPE.
+             const char *hit = gInj.hit_name.load();
+             if (hit && std::strncmp(hit, "posix/io/rw/read", 16) == 0 && WIFSIGNALED(rc) && WTERMSIG(rc) == SIGPIPE)
+                 return "";
+             return rc == -1 ? "" : "result " + std::to_string(rc);
+         }},
+        {"COM_CreateThreadWatchdog and COM_DestroyThreadWatchdog", [] {},
+         [&]() -> long {
+             int made = COM_CreateThreadWatchdog(1);
+             int ended = COM_DestroyThreadWatchdog();
+             return made == 0 && ended == 0 ? 0 : made != 0 ? made : -1;
+         },
+         [&](long rc, bool failed) -> std::string {
+             // pthread_create's own error number when the thread cannot start.
+             return rc == 0 || (failed && rc != 0) ? "" : "result " + std::to_string(rc);
+         },
+         [] {}, false},
+        {"COM_WatchDog",
+         [&] {
+             item = COM_WATCHDOG_ITEM{"/bin/this-program-does-not-run", 7, nullptr};
+             list = COM_WATCHDOG_LIST{1, &item};
+         },
+         [&]() -> long { return COM_WatchDog(&list); },
+         [&](long rc, bool failed) -> std::string {
+             if (!failed)
+                 return rc == 0 && item.nFound == 0 ? "" : "result " + std::to_string(rc);
+             return "";
+         },
+         [] {}, false},
+        {"COM_GetFreeMemAndSwap", [&] { mem = swap = -7; },
+         [&]() -> long { return COM_GetFreeMemAndSwap(&mem, &swap); },
+         [&](long rc, bool) -> std::string {
+             if (rc == 0)
+                 return mem >= 0 && swap >= 0 ? "" : "succeeded without the figures";
+             return rc == -1 ? "" : "result " + std::to_string(rc);
+         },
+         [] {}, false},
+    };
+    expect_held(run_table("processes", table));
 }
 
 } // namespace
