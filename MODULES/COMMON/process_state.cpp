@@ -148,9 +148,9 @@ try {
             break;
         }
         struct pollfd pfd = {pipe.get(), POLLIN, 0};
+        // A failing wait (interrupted, or short of memory for a moment) is
+        // repeated within the budget: it says nothing about the output.
         int rc = ::poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (rc < 0 && errno != EINTR)
-            break;
         if (rc <= 0)
             continue;
         ssize_t n = ::read(pipe.get(), block, sizeof block);
