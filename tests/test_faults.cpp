@@ -45,7 +45,9 @@
 #include <gtest/gtest.h>
 
 #include "COMMON.h"
+#include "DEV.h"
 #include "DNS.h"
+#include "dev_machine.h"
 #include "dns_wire.h"
 #include "fixtures.h"
 #include "fpga.h"
@@ -964,6 +966,53 @@ TEST_F(Faults, Network)
     ::kill(ns, SIGKILL);
     ::waitpid(web, nullptr, 0);
     ::waitpid(ns, nullptr, 0);
+    expect_held(fig);
+}
+
+// ---------------------------------------------------------------------
+// Devices: the serial port's open and set-up on a pseudo-terminal, and
+// the discovery on a simulated machine (a board root with a SCSI drive).
+
+TEST_F(Faults, Devices)
+{
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string tty = ::ptsname(master);
+    COM_TERM_DEV_INFO term{};
+    const std::string root = tmp_ / "machine";
+    dvrtest::write_machine(root, {}, {{"/dev/scd0", 0, dvrtest::scsi_drive(5, 0, 0, "PIONEER", "DVD-RW  DVR-111D", "sbp2")}},
+                           false, "");
+    std::vector<DEV_INFO> devs(DEV_MAX_DEVICES);
+    dvrtest::ScopedEnv env("DVRPLAT_ROOT", root);
+    std::vector<Case> table = {
+        // Opened and closed again: a set-up that fails leaves the device
+        // open for the caller to close.
+        {"COM_OpenTermDevice and COM_CloseTermDevice",
+         [&] {
+             term = COM_TERM_DEV_INFO{};
+             std::strcpy(term.devname, tty.c_str());
+             term.direction = 2;
+             term.speed = B9600;
+         },
+         [&]() -> long {
+             int rc = COM_OpenTermDevice(tty.c_str(), &term);
+             if (rc != -2)
+                 COM_CloseTermDevice(&term);
+             return rc;
+         },
+         [&](long rc, bool) -> std::string { return rc == 0 || rc == -1 || rc == -2 ? "" : "result " + std::to_string(rc); }},
+        {"Dev_Get", [&] { std::fill(devs.begin(), devs.end(), DEV_INFO{}); },
+         [&]() -> long { return Dev_Get(devs.data()); },
+         // The drives that could be examined: the one drive, or none.
+         [&](long rc, bool failed) -> std::string {
+             return rc == 1 || (failed && rc == 0) ? "" : "result " + std::to_string(rc);
+         },
+         [] {}, false},
+    };
+    Figures fig = run_table("devices", table);
+    ::close(master);
     expect_held(fig);
 }
 
