@@ -1016,4 +1016,94 @@ TEST_F(Faults, Devices)
     expect_held(fig);
 }
 
+// ---------------------------------------------------------------------
+// The board root's files, the disk identities, and the calls that only
+// allocate: every allocation and every file call fails in turn.
+
+TEST_F(Faults, BoardFilesIdentitiesAndAllocations)
+{
+    const std::string root = tmp_ / "a-board-root-long-enough-to-need-the-heap";
+    const std::string mnt = root + "/mnt/disk";
+    const std::string serial = "     WD-WMAJ91234567";
+    dvrtest::make_dirs(root + "/etc");
+    dvrtest::make_dirs(root + "/proc/ide/hda");
+    dvrtest::make_dirs(mnt);
+    dvrtest::write_file(root + "/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    dvrtest::write_file(root + "/proc/mounts", "rootfs / rootfs rw 0 0\n/dev/hda1 " + mnt + " ext2 rw 0 0\n");
+    dvrtest::write_file(root + "/proc/ide/hda/identify",
+                        dvrtest::ide_dump(dvrtest::ata_identify(serial, "20.06C06", std::string(40, 'M'))));
+    dvrtest::ScopedEnv env("DVRPLAT_ROOT", root);
+    const std::string model_file = root + "/etc/Model";
+    const std::string id_file = mnt + "/ID";
+    char buf[256];
+    char sn[21];
+    char table[DNS_NAMESERVER_MAX][DNS_NAMESERVER_LEN];
+    char *heap = nullptr;
+    COM_XML_ITEM xml{};
+    const char *xml_text = "<ROOT><DATA Name=\"Speed\" Type=\"1\" Value=\"fast\"/></ROOT>";
+    std::vector<Case> cases = {
+        {"COM_GetModelName", [&] { dvrtest::write_file(model_file, "DVR-16\n"); buf[0] = '\0'; },
+         [&]() -> long { return COM_GetModelName(buf, sizeof buf); },
+         [&](long rc, bool) -> std::string {
+             std::string got = buf;
+             return (rc == 0 && got == "DVR-16") || (rc == -1 && got == "unknown") ? "" : "result " + std::to_string(rc) + ", \"" + got + "\"";
+         },
+         [] {}, false},
+        {"COM_SetModelName", [&] { dvrtest::write_file(model_file, "DVR-16"); },
+         [&]() -> long { return COM_SetModelName("DVR-16X"); },
+         [&](long rc, bool) { return both(old_or_new(model_file, "DVR-16", "DVR-16X", rc == 0), leftovers(root + "/etc", {"Model", "resolv.conf"})); }},
+        {"Dev_SaveID", [&] { dvrtest::write_file(id_file, "OLD-DISK"); },
+         [&]() -> long { return Dev_SaveID(mnt.c_str()); },
+         [&](long rc, bool) { return both(old_or_new(id_file, "OLD-DISK", serial, rc == 0), leftovers(mnt, {"ID"})); },
+         [] {}, false},
+        {"Dev_GetIDViaMount (made when missing)", [&] { ::unlink(id_file.c_str()); buf[0] = '\0'; },
+         [&]() -> long { return Dev_GetIDViaMount(buf, mnt.c_str()); },
+         [&](long rc, bool) -> std::string {
+             std::string now = file_or_absent(id_file);
+             if (rc == 0)
+                 return std::string(buf) == serial && now == serial ? "" : "succeeded with \"" + std::string(buf) + "\"";
+             return now == "(absent)" || now == serial ? "" : "the ID file holds " + std::to_string(now.size()) + " other bytes";
+         },
+         [] {}, false},
+        {"Dev_GetDevIdentify", [&] { std::memset(sn, 0, sizeof sn); },
+         [&]() -> long { return Dev_GetDevIdentify("/dev/hda", sn, nullptr, nullptr); },
+         [&](long rc, bool) -> std::string {
+             return (rc == 0 && std::string(sn) == serial) || rc == -1 ? "" : "result " + std::to_string(rc);
+         },
+         [] {}, false},
+        {"Dev_GetMPT", [&] { buf[0] = '\0'; }, [&]() -> long { return Dev_GetMPT("/dev/hda1", buf); },
+         [&](long rc, bool) -> std::string { return (rc == 0 && mnt == buf) || rc == -1 ? "" : "result " + std::to_string(rc); },
+         [] {}, false},
+        {"DNS_GetNameServer", [&] { std::memset(table, 0, sizeof table); },
+         [&]() -> long { return DNS_GetNameServer(table); },
+         [&](long rc, bool) -> std::string {
+             return (rc == 1 && std::string(table[0]) == "127.0.0.1") || rc == 0 ? "" : "result " + std::to_string(rc);
+         }},
+        {"COM_Message", [] {}, [&]() -> long { return COM_Message("faults", 1, "fn", "%s %d\n", "text", 7); },
+         [&](long rc, bool) -> std::string { return rc == 27 || rc == -1 || rc > 0 ? "" : "result " + std::to_string(rc); },
+         [] {}, false},
+        {"COM_ReallocAndCopyBuf",
+         [&] {
+             heap = static_cast<char *>(std::malloc(4));
+             std::memcpy(heap, "abc", 4);
+         },
+         [&]() -> long { return COM_ReallocAndCopyBuf(100, &heap, 3, "defg", 5) ? 0 : -1; },
+         [&](long rc, bool) -> std::string {
+             // The old buffer stays whole when the new one cannot be had.
+             if (rc == 0)
+                 return std::string(heap) == "abcdefg" ? "" : "grown to \"" + std::string(heap) + "\"";
+             return std::string(heap) == "abc" ? "" : "the old buffer changed";
+         },
+         [&] {
+             std::free(heap);
+             heap = nullptr;
+         }},
+        {"COM_ParserXml", [&] { xml = COM_XML_ITEM{}; std::strcpy(xml.Name, "Speed"); },
+         [&]() -> long { return COM_ParserXml(xml_text, &xml); },
+         [&](long rc, bool) -> std::string { return rc == 0 || rc == -1 ? "" : "result " + std::to_string(rc); },
+         [] {}, false},
+    };
+    expect_held(run_table("board files, identities and allocations", cases));
+}
+
 } // namespace
