@@ -289,7 +289,7 @@ stage_soak() {
   configure_and_build soak native "$dir" soak || return 0
   echo "== [soak] run ($soak_minutes minutes)"
   local status=0
-  "$dir/tests/soak/soak" "$soak_minutes" "$dir/soak.csv" | tee "$dir/soak.log"
+  "$dir/tests/soak/soak" "$soak_minutes" "$dir/soak.csv" 2>&1 | tee "$dir/soak.log"
   [ "${PIPESTATUS[0]}" = 0 ] || status=1
   if command -v gnuplot >/dev/null && [ -s "$dir/soak.csv" ]; then
     gnuplot <<EOF || true

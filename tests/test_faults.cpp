@@ -80,7 +80,7 @@ Injection gInj;
 
 // Calls made by the test's own helper threads and processes are not the
 // library's: never counted, never failed.
-thread_local bool tExempt = false;
+[[maybe_unused]] thread_local bool tExempt = false;
 
 #ifdef DVRPLAT_HAVE_FIU
 int on_point(const char *name, int *failnum, void **failinfo, unsigned *flags)
@@ -263,7 +263,7 @@ const std::vector<Point> &points()
     return kPoints;
 }
 
-const std::vector<int> &errors_of(const char *name)
+[[maybe_unused]] const std::vector<int> &errors_of(const char *name)
 {
     static const std::vector<int> kNone;
     for (const Point &p : points())
@@ -272,7 +272,7 @@ const std::vector<int> &errors_of(const char *name)
     return kNone;
 }
 
-std::string error_name(int e)
+[[maybe_unused]] std::string error_name(int e)
 {
     if (e == 0)
         return "short";
@@ -312,11 +312,11 @@ int count_dir(const char *path)
     return n;
 }
 // Descriptors open now (the listing's own one not counted).
-int open_fds() { return count_dir("/proc/self/fd") - 1; }
-int threads() { return count_dir("/proc/self/task"); }
+[[maybe_unused]] int open_fds() { return count_dir("/proc/self/fd") - 1; }
+[[maybe_unused]] int threads() { return count_dir("/proc/self/task"); }
 // Children of this process not yet waited for (zombies included).
 int gServers = 0; // children of the test's own (servers) that stay
-bool has_children()
+[[maybe_unused]] bool has_children()
 {
     if (gServers > 0) {
         // Zombies other than the servers, which never end during a table.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,9 @@ std::atomic<long> gCalls[kKinds];
 std::atomic<long> gFailures[kKinds];
 std::atomic<long> gUnexplained[kKinds];
 std::atomic<bool> gStop{false};
+// The first unexplained failure of each kind, for the summary.
+std::mutex gFirstLock;
+std::string gFirst[kKinds];
 
 bool explained(int kind, long long started)
 {
@@ -75,6 +79,7 @@ void worker(int index, const Setup &s)
     while (!gStop.load()) {
         long long started = now_ms();
         bool ok = true;
+        std::string detail;
         switch (kind) {
         case kDns: {
             DNS_ADDR_REC rec[DNS_ADDR_REC_MAX]{};
@@ -90,6 +95,9 @@ void worker(int index, const Setup &s)
             // A POST to a static page may be refused by the server, but
             // an answer must come.
             ok = rc > 0 && content && (n % 2 || std::strcmp(content, "soak page\n") == 0);
+            if (!ok)
+                detail = (n % 2 ? "POST result " : "GET result ") + std::to_string(rc) + ", content \"" +
+                         std::string(content ? content : "(none)").substr(0, 60) + "\"";
             std::free(content);
             break;
         }
@@ -116,8 +124,10 @@ void worker(int index, const Setup &s)
         ++gCalls[kind];
         if (!ok) {
             ++gFailures[kind];
-            if (!explained(kind, started))
-                ++gUnexplained[kind];
+            if (!explained(kind, started) && gUnexplained[kind]++ == 0) {
+                std::lock_guard<std::mutex> lock(gFirstLock);
+                gFirst[kind] = detail.empty() ? "failed" : detail;
+            }
         }
     }
 }
@@ -177,6 +187,11 @@ int main(int argc, char **argv)
     std::string csv = argc > 2 ? argv[2] : "soak.csv";
     if (minutes < 1)
         minutes = 1;
+    // The library's reports (a line for every lookup, every refused
+    // connection) go to standard output: not kept. The figures go to
+    // standard error.
+    if (!std::freopen("/dev/null", "w", stdout))
+        return 2;
     dvrtest::TempDir tmp;
     Setup s;
     s.addr = dvrtest::http::own_loopback();
@@ -296,6 +311,7 @@ int main(int argc, char **argv)
     for (std::thread &t : threads)
         t.join();
     COM_DestroyThreadWatchdog();
+    std::fclose(out);
     // Threads that end take a moment to leave the task list.
     int fds = 0, tasks = 0, zomb = 0;
     for (int i = 0; i < 100; ++i) {
@@ -306,24 +322,25 @@ int main(int argc, char **argv)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    std::fclose(out);
     ::umount2(s.tmpfs.c_str(), MNT_DETACH);
 
     long calls = 0, failures = 0, unexplained = 0;
-    std::printf("soak: %d minutes, 32 threads, %d server restarts, %d tmpfs fills\n", minutes, step, step);
+    std::fprintf(stderr, "soak: %d minutes, 32 threads, %d server restarts, %d tmpfs fills\n", minutes, step, step);
     for (int k = 0; k < kKinds; ++k) {
-        std::printf("soak: %-7s %10ld calls %8ld failures %6ld unexplained\n", kKindNames[k], gCalls[k].load(),
+        std::fprintf(stderr, "soak: %-7s %10ld calls %8ld failures %6ld unexplained\n", kKindNames[k], gCalls[k].load(),
                     gFailures[k].load(), gUnexplained[k].load());
+        if (!gFirst[k].empty())
+            std::fprintf(stderr, "soak: %-7s first unexplained failure: %s\n", kKindNames[k], gFirst[k].c_str());
         calls += gCalls[k];
         failures += gFailures[k];
         unexplained += gUnexplained[k];
     }
-    std::printf("soak: descriptors %d (baseline %d), threads %d (baseline %d), zombies %d, resident %ld kB after "
+    std::fprintf(stderr, "soak: descriptors %d (baseline %d), threads %d (baseline %d), zombies %d, resident %ld kB after "
                 "warm-up, at most %ld kB later\n",
                 fds, base_fds, tasks, base_threads, zomb, warm_rss, max_rss_after);
     bool pass = unexplained == 0 && fds == base_fds && tasks == base_threads && zomb == 0 &&
                 (warm_rss < 0 || max_rss_after <= warm_rss + warm_rss / 10 + 1024);
-    std::printf("soak: %s (%ld calls, %ld failures, all inside an injected fault's window: %s)\n",
+    std::fprintf(stderr, "soak: %s (%ld calls, %ld failures, all inside an injected fault's window: %s)\n",
                 pass ? "PASS" : "FAIL", calls, failures, unexplained == 0 ? "yes" : "no");
     return pass ? 0 : 1;
 }
