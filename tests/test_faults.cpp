@@ -249,6 +249,7 @@ const std::vector<Point> &points()
         {"posix/stdio/gp/fputs", {EIO, ENOSPC}},
         {"posix/stdio/fflush", {EIO, ENOSPC}},
         {"posix/stdio/sp/vfprintf", {EIO, ENOSPC}},
+        {"posix/stdio/sp/fprintf", {EIO, ENOSPC}},
         {"libc/mm/malloc", {ENOMEM}},
         {"libc/mm/calloc", {ENOMEM}},
         {"libc/mm/realloc", {ENOMEM}},

@@ -22,6 +22,7 @@
 
 #include <dirent.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "COMMON.h"
@@ -96,8 +97,13 @@ void worker(int index, const Setup &s)
             // an answer must come.
             ok = rc > 0 && content && (n % 2 || std::strcmp(content, "soak page\n") == 0);
             if (!ok)
+            {
+                // An error page is named by its title.
+                std::string c = content ? content : "(none)";
+                size_t title = c.find("<title>");
                 detail = (n % 2 ? "POST result " : "GET result ") + std::to_string(rc) + ", content \"" +
-                         std::string(content ? content : "(none)").substr(0, 60) + "\"";
+                         c.substr(title == std::string::npos ? 0 : title, 60) + "\"";
+            }
             std::free(content);
             break;
         }
@@ -203,6 +209,10 @@ int main(int argc, char **argv)
     dvrtest::make_dirs(tmp / "dns");
     dvrtest::make_dirs(tmp / "root/etc");
     dvrtest::write_file(doc + "/index.html", "soak page\n");
+    // Apache's worker runs as www-data: the page must be readable to it.
+    ::chmod(tmp.path().c_str(), 0755);
+    ::chmod(doc.c_str(), 0755);
+    ::chmod((doc + "/index.html").c_str(), 0644);
     dvrtest::write_file(tmp / "root/etc/resolv.conf", "nameserver " + s.addr + "\n");
     ::setenv("DVRPLAT_ROOT", (tmp / "root").c_str(), 1);
     ::setenv("DVRPLAT_FPGA_SIM", (tmp / "fpga.sim").c_str(), 1);
