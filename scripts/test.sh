@@ -13,6 +13,11 @@
 #             (preset "board"; its tests include the board staging archive)
 #   fuzz      clang build of fuzz/fuzz_*.cpp, each run for --fuzz-seconds
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
+#   soak [MINUTES]  (only when named; default 10 minutes) 32 threads of mixed
+#             calls against nginx, Apache and dnsmasq while the servers are
+#             stopped and restarted, the writers' tmpfs filled and emptied;
+#             figures every 10 s in build-native/soak.csv, drawn into
+#             build-native/soak.png (gnuplot); as root
 #   kernel    boots Debian's stock kernel in a virtual machine
 #             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
 #             drives and runs the device-layer test programs of the native
@@ -42,6 +47,7 @@ jobs=2
 test_jobs=
 filter=
 fuzz_seconds=${DVRPLAT_FUZZ_SECONDS:-10}
+soak_minutes=10
 build_root=$top
 stages=()
 while [ $# -gt 0 ]; do
@@ -54,6 +60,9 @@ while [ $# -gt 0 ]; do
     --build-root) build_root=$2; shift ;;
     -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     native|sanitize|tsan|ppc|fuzz|bench|kernel) stages+=("$1") ;;
+    soak)
+      stages+=(soak)
+      if [[ ${2:-} =~ ^[0-9]+$ ]]; then soak_minutes=$2; shift; fi ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -269,6 +278,50 @@ stage_kernel() {
   total_failed=$((total_failed + failed))
   summary+=("[kernel] $passed passed, $failed failed ($(stage_time))" "${lines[@]}")
   [ "$failed" = 0 ] || failed_stages+=(kernel)
+}
+
+# The soak: the native build's soak program for soak_minutes, its figures
+# drawn beside the CSV. It passes when every failure fell in a window of an
+# injected fault and the descriptors, threads, zombies and resident size
+# came back (see tests/soak/soak.cpp).
+stage_soak() {
+  local dir=$build_root/build-native
+  if [ "$(id -u)" != 0 ]; then
+    echo "== [soak] skipped: the tmpfs and the servers' port 53 need root"
+    summary+=("[soak] skipped: needs root")
+    return 0
+  fi
+  configure_and_build soak native "$dir" soak || return 0
+  echo "== [soak] run ($soak_minutes minutes)"
+  local status=0
+  "$dir/tests/soak/soak" "$soak_minutes" "$dir/soak.csv" 2>&1 | tee "$dir/soak.log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  if command -v gnuplot >/dev/null && [ -s "$dir/soak.csv" ]; then
+    gnuplot <<EOF || true
+set terminal png size 1200,900
+set output '$dir/soak.png'
+set datafile separator ','
+set key autotitle columnhead outside
+set multiplot layout 3,1 title 'soak: $soak_minutes minutes'
+set ylabel 'calls/s'
+plot '$dir/soak.csv' using 1:2 with lines
+set ylabel 'failures (cumulative)'
+plot for [c=3:10] '$dir/soak.csv' using 1:c with lines
+set ylabel 'count'
+set y2label 'resident kB'
+set y2tics
+plot '$dir/soak.csv' using 1:11 with lines, '' using 1:13 with lines, '' using 1:14 with lines, \
+     '' using 1:12 axes x1y2 with lines
+unset multiplot
+EOF
+    echo "== [soak] chart: $dir/soak.png"
+  fi
+  if [ "$status" = 0 ]; then
+    summary+=("[soak] passed ($(tail -n 1 "$dir/soak.log"); $(stage_time))")
+    total_passed=$((total_passed + 1))
+  else
+    stage_fail soak run
+  fi
 }
 
 for s in "${stages[@]}"; do

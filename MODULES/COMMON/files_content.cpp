@@ -394,17 +394,18 @@ try {
         COM_REPORT("fopen(%s/%s) error : %s\n", dir, "ID", std::strerror(ENAMETOOLONG));
         return -1;
     }
-    dvr::UniqueFile f(std::fopen(path, "we"));
-    if (!f) {
+    // The identity replaces the file only once it is all on the disk: a
+    // failing write or a full disk leaves the old identity, never an empty
+    // or a cut one. A new file gets fopen's mode (less the umask).
+    dvr::FileReplacer rep(DVR_REPORTER("MODULES/COMMON"));
+    if (!rep.open(path, dvr::ReplaceLinks::Follow, 0666)) {
         COM_REPORT("fopen(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }
     size_t len = std::strlen(id);
-    size_t written = len ? std::fwrite(id, 1, len, f.get()) : 0;
-    // The text reaches the file when the stream is closed.
-    if (std::fclose(f.release()) != 0) {
-        COM_REPORT("fclose(%s) error : %s\n", path, std::strerror(errno));
+    if (!rep.write(id, len) || !rep.commit()) {
+        report_replace_failure(DVR_REPORTER("MODULES/COMMON"), rep);
         return -1;
     }
-    return written > 0 ? 0 : -1;
+    return len > 0 ? 0 : -1;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)

@@ -148,9 +148,9 @@ try {
             break;
         }
         struct pollfd pfd = {pipe.get(), POLLIN, 0};
+        // A failing wait (interrupted, or short of memory for a moment) is
+        // repeated within the budget: it says nothing about the output.
         int rc = ::poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (rc < 0 && errno != EINTR)
-            break;
         if (rc <= 0)
             continue;
         ssize_t n = ::read(pipe.get(), block, sizeof block);
@@ -193,15 +193,18 @@ extern "C" int COM_SavePid(const char *path)
 try {
     if (!path)
         return -1;
-    FILE *f = std::fopen(path, "w");
-    if (!f) {
+    // The new id replaces the file only once it is all on the disk: a
+    // failing write leaves the old pid file, never an empty one. A new file
+    // gets fopen's mode (less the umask).
+    dvr::FileReplacer rep(DVR_REPORTER("MODULES/COMMON"));
+    if (!rep.open(path, dvr::ReplaceLinks::Follow, 0666)) {
         COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }
+    char text[24];
+    int n = std::snprintf(text, sizeof text, "%d", static_cast<int>(::getpid()));
     // A pid file that did not reach the disk is a failure.
-    int printed = std::fprintf(f, "%d", static_cast<int>(::getpid()));
-    int closed = std::fclose(f);
-    if (printed < 0 || closed != 0) {
+    if (n < 0 || !rep.write(text, static_cast<size_t>(n)) || !rep.commit()) {
         COM_REPORT("write(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <unistd.h>
@@ -35,9 +36,21 @@ constexpr const char *kDefaultPort = "80";
 constexpr const char *kUnknown = "unknown";
 constexpr const char *kDefaultDev = "eth0";
 
-int get_identity(const char *file, char *buf, int size)
+// A path that cannot be made (no memory for it under a board root) is a
+// file that cannot be read: reported, and the buffer gets the same
+// fallback text, so that each getter's own fallback follows.
+int get_identity(const dvr::Reporter &report, const char *file, char *buf, int size)
 {
-    return COM_GetFileContent(dvr::board_path(file).c_str(), buf, size);
+    std::string path;
+    try {
+        path = dvr::board_path(file);
+    } catch (const std::bad_alloc &) {
+        DVR_REPORT_TO(report, "out of memory\n");
+        if (buf && size >= 1)
+            dvr::copy_cut(buf, static_cast<size_t>(size), kUnknown);
+        return -1;
+    }
+    return COM_GetFileContent(path.c_str(), buf, size);
 }
 
 int set_identity(const char *file, const char *text)
@@ -57,23 +70,23 @@ std::string field_text(const char (&field)[N])
 
 extern "C" int COM_GetModelName(char *buf, int size)
 try {
-    return get_identity(kModelFile, buf, size);
+    return get_identity(DVR_REPORTER("MODULES/COMMON"), kModelFile, buf, size);
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetProjName(char *buf, int size)
 try {
-    return get_identity(kProjFile, buf, size);
+    return get_identity(DVR_REPORTER("MODULES/COMMON"), kProjFile, buf, size);
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetNote(char *buf, int size)
 try {
-    get_identity(kNoteFile, buf, size);
+    get_identity(DVR_REPORTER("MODULES/COMMON"), kNoteFile, buf, size);
     return 0;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 extern "C" int COM_GetTriggerPort(char *buf, int size)
 try {
-    if (get_identity(kPortFile, buf, size) == 0)
+    if (get_identity(DVR_REPORTER("MODULES/COMMON"), kPortFile, buf, size) == 0)
         return 0;
     if (buf && size > 0)
         dvr::copy_cut(buf, static_cast<size_t>(size), kDefaultPort);
