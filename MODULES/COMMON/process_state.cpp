@@ -118,6 +118,9 @@ try {
         {
             if (!armed)
                 return;
+            // A destructor must not act on a cancel (waitpid is a
+            // cancellation point).
+            dvr::NoCancel guard;
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }

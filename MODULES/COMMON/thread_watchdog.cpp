@@ -357,6 +357,10 @@ try {
             if (rc != 0) {
                 COM_REPORT("pthread_cancel() error [%d]\n", rc);
             } else {
+                // The checking thread ends at once; a cancel pending for
+                // the caller acts after the join, so that the watchdog is
+                // never left cancelled but not joined.
+                dvr::NoCancel guard;
                 pthread_join(gComThreadWatchdog.thread, nullptr);
                 gRunning = false;
             }
