@@ -1,13 +1,17 @@
 // labels: net threads root
 // timeout: 240
-// Thread cancellation of a caller inside each blocking public call: once
-// while the thread is seen asleep in the call, once with the cancel
-// already pending when the call starts. The process must live on, every
-// descriptor the call opened must be closed again, and a later call from
-// another thread must work (no lock left held, no state left half done).
+// The blocking public calls meeting threads and processes.
+// - Cancellation of a caller inside each call: once while the thread is
+//   seen asleep in the call, once with the cancel already pending when the
+//   call starts. The process must live on, every descriptor the call
+//   opened must be closed again, and a later call from another thread must
+//   work (no lock left held, no state left half done).
+// - A child started while the calls hold their descriptors inherits none
+//   of them.
 // Every server is local: a TCP listener that never accepts, a UDP name
-// server that never answers, a FIFO in place of "/etc/resolv.conf", a
-// pseudo-terminal that sends nothing.
+// server that never answers, FIFOs in place of the files read (opened by
+// the test for writing, so the call's read waits), a pseudo-terminal that
+// sends nothing.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -21,6 +25,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -540,5 +545,193 @@ INSTANTIATE_TEST_SUITE_P(EveryBlockingCall, Cancel,
                              return std::string(rows()[size_t(std::get<0>(info.param))].name) +
                                     (std::get<1>(info.param) ? "_PendingAtEntry" : "_WhileAsleep");
                          });
+
+// ---------------------------------------------------------------------
+// Descriptors reaching a child
+// ---------------------------------------------------------------------
+
+// A FIFO at path (in place of a file), held open by the test: a reader
+// gets through the open and then waits in its read.
+struct HeldFifo {
+    std::string path;
+    int fd = -1;
+    explicit HeldFifo(const std::string &p) : path(p)
+    {
+        dvrtest::make_dirs(p.substr(0, p.rfind('/')));
+        ::unlink(p.c_str());
+        if (::mkfifo(p.c_str(), 0600) == 0)
+            fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    ~HeldFifo()
+    {
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+    HeldFifo(const HeldFifo &) = delete;
+    HeldFifo &operator=(const HeldFifo &) = delete;
+};
+
+// Descriptor numbers from "ls -l" of a /proc/<id>/fd directory, in
+// order. The directory ls reads the listing through, when it lists its
+// own descriptors, is left out.
+std::string descriptors_in_listing(const std::string &out)
+{
+    std::vector<int> kept;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos)
+            end = out.size();
+        const std::string line = out.substr(at, end - at);
+        at = end + 1;
+        const size_t arrow = line.find(" -> ");
+        if (arrow == std::string::npos)
+            continue; // "total 0"
+        const std::string target = line.substr(arrow + 4);
+        if (target.rfind("/proc/", 0) == 0 && target.size() > 3 && target.compare(target.size() - 3, 3, "/fd") == 0)
+            continue;
+        const std::string left = line.substr(0, arrow);
+        kept.push_back(std::atoi(left.c_str() + left.rfind(' ') + 1));
+    }
+    std::sort(kept.begin(), kept.end());
+    std::string text;
+    for (int k : kept)
+        text += (text.empty() ? "" : " ") + std::to_string(k);
+    return text;
+}
+
+// The descriptors of the shell COM_PopenRead starts (listed by a child of
+// that shell, so the listing's own directory is not among them).
+std::string popen_child_descriptors()
+{
+    static std::string lines;
+    lines.clear();
+    COM_PopenRead("ls -l /proc/$$/fd", nullptr, 0, [](const char *line, int32_t) {
+        if (line)
+            lines += line;
+    });
+    return descriptors_in_listing(lines);
+}
+
+// The descriptors of a program COM_System starts.
+std::string system_child_descriptors()
+{
+    dvrtest::CaptureStdout cap;
+    COM_System("/bin/ls -l /proc/self/fd/", nullptr);
+    return descriptors_in_listing(cap.take());
+}
+
+// What each held descriptor is, by number, in this process.
+std::string own_descriptors()
+{
+    std::string text;
+    DIR *d = ::opendir("/proc/self/fd");
+    while (dirent *e = d ? ::readdir(d) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[256] = {};
+        ::readlink(("/proc/self/fd/" + std::string(e->d_name)).c_str(), target, sizeof target - 1);
+        text += std::string(e->d_name) + "=" + target + "\n";
+    }
+    if (d)
+        ::closedir(d);
+    return text;
+}
+
+TEST(ChildDescriptors, NoneOfTheLibrarysReachesAChild)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "needs root (a name server on port 53)";
+    World &w = world();
+
+    // Files the calls read, each a FIFO the call then waits in.
+    HeldFifo meminfo(w.root / "proc/meminfo");
+    HeldFifo route(w.root / "proc/net/route");
+    HeldFifo usb_serial(w.root / "proc/tty/driver/usb-serial");
+    HeldFifo stat(w.root / "proc/4242/stat");
+    HeldFifo cmdline(w.root / "proc/77/cmdline");
+    HeldFifo md5_input(w.root.path() + "/md5-input");
+    ASSERT_TRUE(meminfo.fd >= 0 && route.fd >= 0 && usb_serial.fd >= 0 && stat.fd >= 0 && cmdline.fd >= 0 &&
+                md5_input.fd >= 0);
+
+    struct Holder {
+        const char *name;
+        const char *wchan;
+        std::function<void()> call;
+    };
+    const std::vector<Holder> holders = {
+        {"COM_GetFreeMemAndSwap", "pipe_read", [] { int m, s; COM_GetFreeMemAndSwap(&m, &s); }},
+        {"COM_SubGetGateway", "pipe_read", [] { char out[32]; COM_SubGetGateway(16, nullptr, out); }},
+        {"COM_GetSerialPort", "pipe_read", [] { char out[32]; COM_GetSerialPort(2, out); }},
+        {"COM_SubThreadWatchdog", "pipe_read",
+         [] {
+             COM_THREAD_INFO info{};
+             info.nPid = 4242;
+             COM_SubThreadWatchdog(&info);
+         }},
+        {"COM_WatchDog", "pipe_read",
+         [] {
+             COM_WATCHDOG_ITEM item{};
+             COM_WATCHDOG_LIST list{1, &item};
+             item.pName = "none";
+             COM_WatchDog(&list);
+         }},
+        {"COM_MakeFileMD5", "pipe_read",
+         [] {
+             char text[33];
+             COM_MakeFileMD5(text, (world().root.path() + "/md5-input").c_str());
+         }},
+        {"COM_GetHttpContent", "poll", http_call(COM_GetHttpContent)},
+        {"DNS_GetA", "poll",
+         [] {
+             DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+             DNS_GetA("www.dvr.test", rec);
+         }},
+        {"COM_PopenRead", "poll", [] { COM_PopenRead("exec sleep 1000", nullptr, 0, nullptr); }},
+    };
+    // What a child inherits before the calls hold anything: 0, 1 and 2,
+    // and whatever this program was itself started with (a test runner's
+    // descriptor), which is none of the library's.
+    const std::string popen_before = popen_child_descriptors();
+    const std::string system_before = system_child_descriptors();
+    for (const std::string &listing : {popen_before, system_before})
+        EXPECT_EQ(listing.rfind("0 1 2", 0), 0u) << listing;
+
+    const int before = fd_count();
+    std::vector<pthread_t> threads;
+    std::vector<std::unique_ptr<Row>> rows_held;
+    std::vector<std::unique_ptr<Caller>> callers;
+    for (const Holder &h : holders) {
+        rows_held.push_back(std::make_unique<Row>(Row{h.name, h.wchan, {}, h.call, {}, {}}));
+        callers.push_back(std::make_unique<Caller>());
+        callers.back()->row = rows_held.back().get();
+        callers.back()->pending = false;
+        pthread_t th;
+        ASSERT_EQ(::pthread_create(&th, nullptr, caller_body, callers.back().get()), 0);
+        threads.push_back(th);
+        while (callers.back()->tid == 0)
+            std::this_thread::yield();
+        EXPECT_TRUE(asleep_in(callers.back()->tid, h.wchan)) << h.name << " never slept in " << h.wchan;
+    }
+    // And a port held open by the caller.
+    COM_TERM_DEV_INFO port{};
+    char slave[128] = {};
+    ASSERT_EQ(::ptsname_r(w.pty_master, slave, sizeof slave), 0);
+    port.direction = 2;
+    port.speed = B9600;
+    ASSERT_EQ(COM_OpenTermDevice(slave, &port), 0);
+
+    // One more descriptor for each holder (the call's own) and the port.
+    const std::string held = own_descriptors();
+    EXPECT_GE(fd_count(), before + int(holders.size()) + 1) << held;
+    EXPECT_EQ(popen_child_descriptors(), popen_before) << "held by this process:\n" << held;
+    EXPECT_EQ(system_child_descriptors(), system_before) << "held by this process:\n" << held;
+
+    EXPECT_EQ(COM_CloseTermDevice(&port), 0);
+    for (pthread_t th : threads) {
+        ::pthread_cancel(th);
+        ::pthread_join(th, nullptr);
+    }
+}
 
 } // namespace
