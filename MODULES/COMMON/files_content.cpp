@@ -373,7 +373,7 @@ try {
         COM_REPORT("fopen(%s/%s) error : %s\n", dir, "ID", std::strerror(ENAMETOOLONG));
         return -1;
     }
-    dvr::UniqueFile f(std::fopen(path, "w"));
+    dvr::UniqueFile f(std::fopen(path, "we"));
     if (!f) {
         COM_REPORT("fopen(%s) error : %s\n", path, std::strerror(errno));
         return -1;

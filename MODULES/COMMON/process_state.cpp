@@ -196,7 +196,7 @@ extern "C" int COM_SavePid(const char *path)
 try {
     if (!path)
         return -1;
-    FILE *f = std::fopen(path, "w");
+    FILE *f = std::fopen(path, "we");
     if (!f) {
         COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return -1;
@@ -233,7 +233,7 @@ try {
 extern "C" int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap)
 try {
     int result = -1;
-    dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "r"));
+    dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "re"));
     if (!f) {
         COM_REPORT("fopen(%s) error : %s\n", "/proc/meminfo", std::strerror(errno));
         return -1;

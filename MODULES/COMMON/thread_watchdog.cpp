@@ -59,7 +59,7 @@ void write_pid_file(const char *name, int32_t id, const dvr::Reporter &report)
         return;
     }
     std::string path = dir + "/" + name + ".thread.pid";
-    dvr::UniqueFile file(std::fopen(path.c_str(), "w"));
+    dvr::UniqueFile file(std::fopen(path.c_str(), "we"));
     if (!file) {
         DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(errno));
         return;
@@ -207,7 +207,7 @@ try {
         return -1;
     char fixed[32];
     std::snprintf(fixed, sizeof fixed, "/proc/%d/stat", pInfo->nPid);
-    dvr::UniqueFile stat(std::fopen(dvr::board_path(fixed).c_str(), "r"));
+    dvr::UniqueFile stat(std::fopen(dvr::board_path(fixed).c_str(), "re"));
     if (!stat)
         return -1;
     char line[kStatLineSize];
