@@ -239,12 +239,13 @@ try {
                    count);
         return -1;
     }
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Owned, so that a caller cancelled in the read does not leave it open.
+    dvr::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
         return -1;
     }
-    ssize_t n = ::read(fd, buf, static_cast<size_t>(count));
+    ssize_t n = ::read(fd.get(), buf, static_cast<size_t>(count));
     int result;
     if (n == count)
         result = 0;
@@ -253,7 +254,6 @@ try {
         result = 1;
     } else
         result = static_cast<int>(n);
-    COM_CloseFd(&fd);
     return result;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
@@ -380,8 +380,15 @@ try {
     }
     size_t len = std::strlen(id);
     size_t written = len ? std::fwrite(id, 1, len, f.get()) : 0;
-    // The text reaches the file when the stream is closed.
-    if (std::fclose(f.release()) != 0) {
+    // The text reaches the file when the stream is closed. A cancel waits
+    // until it is (a thread cancelled inside fclose would leave the
+    // descriptor open).
+    int closed;
+    {
+        dvr::NoCancel guard;
+        closed = std::fclose(f.release());
+    }
+    if (closed != 0) {
         COM_REPORT("fclose(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }

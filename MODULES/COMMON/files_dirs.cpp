@@ -48,8 +48,10 @@ int remove_in_dir(int recursive, const char *dir, bool nofollow, const dvr::Repo
     DIR *raw = fd >= 0 ? ::fdopendir(fd) : nullptr;
     if (!raw) {
         int err = errno;
-        if (fd >= 0)
+        if (fd >= 0) {
+            dvr::NoCancel guard;
             ::close(fd);
+        }
         DVR_REPORT_TO(report, "opendir(%s) error : %s\n", dir, std::strerror(err));
         return 0;
     }

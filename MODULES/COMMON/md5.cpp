@@ -317,6 +317,8 @@ try {
     uint8_t digest[16];
     COM_MD5_Final(digest, &ctx);
     COM_MD5_DigestToString(text, digest);
+    // A cancel pending here would leave the given-up descriptor open.
+    dvr::NoCancel guard;
     int raw = fd.release();
     return COM_CloseFd(&raw) == 0 ? 0 : -1;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)

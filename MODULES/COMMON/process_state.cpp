@@ -261,9 +261,15 @@ try {
         COM_REPORT("open(%s) error : %s\n", path, std::strerror(errno));
         return -1;
     }
-    // A pid file that did not reach the disk is a failure.
-    int printed = std::fprintf(f, "%d", static_cast<int>(::getpid()));
-    int closed = std::fclose(f);
+    // A pid file that did not reach the disk is a failure. A cancel waits
+    // until the stream is closed (fclose writes, a cancellation point, and
+    // a thread cancelled inside it would leave the descriptor open).
+    int printed, closed;
+    {
+        dvr::NoCancel guard;
+        printed = std::fprintf(f, "%d", static_cast<int>(::getpid()));
+        closed = std::fclose(f);
+    }
     if (printed < 0 || closed != 0) {
         COM_REPORT("write(%s) error : %s\n", path, std::strerror(errno));
         return -1;

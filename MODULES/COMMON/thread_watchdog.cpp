@@ -59,19 +59,27 @@ void write_pid_file(const char *name, int32_t id, const dvr::Reporter &report)
         return;
     }
     std::string path = dir + "/" + name + ".thread.pid";
-    dvr::UniqueFile file(std::fopen(path.c_str(), "we"));
-    if (!file) {
-        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(errno));
+    int err = 0;
+    bool opened;
+    {
+        // A cancel waits until the file is closed again: a thread cancelled
+        // inside fopen (just after its open) or inside fclose (which
+        // writes) would leave the stream and its descriptor open. Closed
+        // here rather than by the owner, to learn whether the id got out.
+        dvr::NoCancel guard;
+        dvr::UniqueFile file(std::fopen(path.c_str(), "we"));
+        opened = static_cast<bool>(file);
+        if (!opened)
+            err = errno;
+        else if (std::fprintf(file.get(), "%d", id) < 0)
+            err = errno;
+        else if (std::fclose(file.release()) != 0)
+            err = errno;
+    }
+    if (!opened) {
+        DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(err));
         return;
     }
-    int err = 0;
-    // Closed here rather than by the owner: the close writes the id out, a
-    // cancellation point, which must not be reached inside the owner's
-    // noexcept reset.
-    if (std::fprintf(file.get(), "%d", id) < 0)
-        err = errno;
-    else if (std::fclose(file.release()) != 0)
-        err = errno;
     if (err != 0)
         DVR_REPORT_TO(report, "[%s] fprintf() error : %s\n", name, std::strerror(err));
 }
