@@ -428,7 +428,7 @@ struct Caller {
     std::atomic<bool> returned{false};
 };
 
-void *caller_body(void *arg)
+void *cancelled_caller_body(void *arg)
 {
     auto *c = static_cast<Caller *>(arg);
     c->tid = int(::syscall(SYS_gettid));
@@ -523,7 +523,7 @@ TEST_P(Cancel, ProcessLivesDescriptorsCloseLaterCallWorks)
     Caller caller{&row, pending};
     pthread_t th;
     bool asleep = true;
-    if (::pthread_create(&th, nullptr, caller_body, &caller) != 0) {
+    if (::pthread_create(&th, nullptr, cancelled_caller_body, &caller) != 0) {
         quiet.reset();
         FAIL() << "pthread_create";
     }
@@ -731,7 +731,7 @@ TEST(ChildDescriptors, NoneOfTheLibrarysReachesAChild)
         callers.back()->row = rows_held.back().get();
         callers.back()->pending = false;
         pthread_t th;
-        ASSERT_EQ(::pthread_create(&th, nullptr, caller_body, callers.back().get()), 0);
+        ASSERT_EQ(::pthread_create(&th, nullptr, cancelled_caller_body, callers.back().get()), 0);
         threads.push_back(th);
         while (callers.back()->tid == 0)
             std::this_thread::yield();
