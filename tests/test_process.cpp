@@ -498,10 +498,11 @@ TEST(PopenRead, EachLineThenAFinalNull)
     EXPECT_EQ(g_collected.lines, (std::vector<std::string>{std::string(255, 'x'), std::string(45, 'x') + "\n", "end"}));
 }
 
-TEST(PopenRead, StatusOfTheCommandAndSigchldAtDefault)
+TEST(PopenRead, StatusOfTheCommandWithSigchldIgnoredAndTheActionBackAfter)
 {
     DVRTEST_SKIP_IN_BOARD_GUEST("a shell");
-    // Ignored SIGCHLD would lose the status: the call sets it to default.
+    // Ignored SIGCHLD would lose the status: the call sets it to default
+    // while it runs, and puts the caller's action back.
     struct sigaction ign {}, before {}, after {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
@@ -516,7 +517,7 @@ TEST(PopenRead, StatusOfTheCommandAndSigchldAtDefault)
     EXPECT_EQ(g_collected.lines, std::vector<std::string>{"partial\n"});
     EXPECT_EQ(g_collected.nulls, 1);
     ASSERT_EQ(::sigaction(SIGCHLD, nullptr, &after), 0);
-    EXPECT_EQ(after.sa_handler, SIG_DFL);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
     ::sigaction(SIGCHLD, &before, nullptr);
 
     // Without a callback the output is read and dropped.
@@ -539,6 +540,101 @@ TEST(PopenRead, BudgetBoundsACommandStoppedInTheMiddleOfALine)
     EXPECT_EQ(g_collected.lines, (std::vector<std::string>{"whole\n", "part"}));
     EXPECT_EQ(g_collected.nulls, 1);
     EXPECT_NE(out.find("COM_PopenRead(): popen("), std::string::npos) << out;
+}
+
+std::atomic<int> g_sigchld_seen{0};
+
+// An application's own SIGCHLD handler stays in place after every call:
+// one call, a call refused at once, calls overlapping from several
+// threads, and a caller cancelled inside the call.
+TEST(PopenRead, ApplicationsSigchldHandlerSurvives)
+{
+    struct sigaction mine {}, before {}, now {};
+    mine.sa_handler = [](int) { ++g_sigchld_seen; };
+    sigemptyset(&mine.sa_mask);
+    mine.sa_flags = SA_RESTART;
+    ASSERT_EQ(::sigaction(SIGCHLD, &mine, &before), 0);
+    auto handler_in_place = [&](const char *after) {
+        ASSERT_EQ(::sigaction(SIGCHLD, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, mine.sa_handler) << "SIGCHLD action replaced after " << after;
+    };
+
+    g_collected = {};
+    EXPECT_EQ(COM_PopenRead("echo one", nullptr, 0, collect), 0);
+    EXPECT_EQ(g_collected.lines, std::vector<std::string>{"one\n"});
+    handler_in_place("one call");
+    {
+        CaptureStdout cap;
+        EXPECT_EQ(COM_PopenRead(nullptr, nullptr, 0, nullptr), -1);
+        cap.take();
+    }
+    handler_in_place("a refused call");
+
+    constexpr int kThreads = 6, kCalls = 20;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int n = 0; n < kThreads; ++n)
+        threads.emplace_back([&, n] {
+            for (int i = 0; i < kCalls; ++i) {
+                // The status of each command arrives: SIGCHLD is at its
+                // default while any call runs.
+                int st = COM_PopenRead((i + n) % 2 ? "exit 4" : "true", nullptr, 0, nullptr);
+                if (st != ((i + n) % 2 ? 4 << 8 : 0))
+                    ++wrong;
+            }
+        });
+    {
+        CaptureStdout cap; // "pclose() return" reports
+        for (std::thread &th : threads)
+            th.join();
+        cap.take();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    handler_in_place("overlapping calls");
+
+    std::atomic<int> tid{0};
+    std::thread cancelled([&] {
+        tid = int(::syscall(SYS_gettid));
+        COM_PopenRead("exec sleep 1000", nullptr, 0, nullptr);
+    });
+    while (tid == 0)
+        std::this_thread::yield();
+    ASSERT_TRUE(dvrtest::wait_thread_sleeping(tid, "poll"));
+    ASSERT_EQ(::pthread_cancel(cancelled.native_handle()), 0);
+    cancelled.join();
+    handler_in_place("a cancelled call");
+
+    ::sigaction(SIGCHLD, &before, nullptr);
+}
+
+// A command that leaves a process in the background holding its output:
+// the call reads on until the budget ends (as a shell's command
+// substitution would wait), then ends the background process as well.
+TEST(PopenRead, BudgetEndsWhatTheCommandLeftInTheBackground)
+{
+    dvr::set_popen_budget_ms(300);
+    g_collected = {};
+    CaptureStdout cap;
+    int rc = COM_PopenRead("sleep 1000 & echo $!", nullptr, 0, collect);
+    cap.take();
+    dvr::set_popen_budget_ms(0);
+    EXPECT_EQ(rc, -1);
+    ASSERT_EQ(g_collected.lines.size(), 1u);
+    const pid_t background = pid_t(std::atoi(g_collected.lines[0].c_str()));
+    ASSERT_GT(background, 1);
+
+    // Ended: gone, or a zombie until its new parent collects it.
+    auto ended = [&] {
+        std::string stat = read_file("/proc/" + std::to_string(background) + "/stat");
+        size_t paren = stat.rfind(')');
+        return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+    };
+    bool gone = false;
+    for (int i = 0; i < 5000 && !(gone = ended()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(gone) << "the background process " << background << " still runs";
+    if (!gone)
+        ::kill(background, SIGKILL);
 }
 
 // ---------------------------------------------------------------------

@@ -194,9 +194,14 @@ int COM_ParserCMD(const char *cmd);
 /** Closes every descriptor except 0, 1 and 2 of the calling process (pid is
  * the caller's own id). */
 int COM_CloseFdExceptSTD(int pid);
-/** Runs cmd through the shell and hands each output line to fn. Returns
- * the command's wait status, or -1 (also when the command has not ended its
- * output within 500 seconds; it is then killed). pUnused is not used. */
+/** Runs cmd through the shell and hands each output line to fn. Reading goes
+ * on until the end of the output: a background process the command started
+ * that still holds the output open is waited for, as a shell's command
+ * substitution waits. Returns the command's wait status, or -1 (also when
+ * the output has not ended within 500 seconds; the shell's whole process
+ * group, which the command runs in, is then killed). SIGCHLD is at its
+ * default while the call runs; the caller's action is back when it returns,
+ * also when calls from several threads overlap. pUnused is not used. */
 int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn);
 /** Writes the calling process's id into path. */
 int COM_SavePid(const char *path);

@@ -260,12 +260,13 @@ try {
                    count);
         return -1;
     }
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Owned, so that a caller cancelled in the read does not leave it open.
+    dvr::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
         return -1;
     }
-    ssize_t n = ::read(fd, buf, static_cast<size_t>(count));
+    ssize_t n = ::read(fd.get(), buf, static_cast<size_t>(count));
     int result;
     if (n == count)
         result = 0;
@@ -274,7 +275,6 @@ try {
         result = 1;
     } else
         result = static_cast<int>(n);
-    COM_CloseFd(&fd);
     return result;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 

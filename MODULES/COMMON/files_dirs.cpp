@@ -61,7 +61,10 @@ int empty_dir(int recursive, int fd, const char *dir, const dvr::Reporter &repor
     DIR *raw = ::fdopendir(fd);
     if (!raw) {
         int err = errno;
-        ::close(fd);
+        {
+            dvr::NoCancel guard;
+            ::close(fd);
+        }
         DVR_REPORT_TO(report, "opendir(%s) error : %s\n", dir, std::strerror(err));
         return 0;
     }

@@ -397,7 +397,7 @@ bool HttpResponseReader::fail(int line, const char *fmt, ...)
     return true;
 }
 
-void HttpResponseReader::wipe() noexcept
+void HttpResponseReader::wipe()
 {
     if (size_ > 0 && *content_) {
         std::memset(*content_, 0, static_cast<size_t>(size_));

@@ -90,7 +90,8 @@ private:
     bool chunked(const char *p, size_t n);
     bool fail(int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
     bool grow_room(int want) noexcept;
-    void wipe() noexcept;
+    // Not noexcept: giving back the block may report (a write).
+    void wipe();
 
     Reporter report_;
     char **content_;

@@ -286,8 +286,9 @@ try {
 
 int COM_MakeFileMD5(char *text, const char *path)
 try {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) {
+    // Owned, so that a caller cancelled in the read does not leave it open.
+    dvr::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         COM_REPORT("open(%s) fail : %s\n", path, std::strerror(errno));
         return -1;
     }
@@ -296,7 +297,7 @@ try {
     COM_MD5_Init(&ctx);
     uint8_t buf[kFileChunk];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
+        ssize_t n = read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
@@ -306,7 +307,6 @@ try {
             // caller's text stays as it was.
             COM_REPORT("read(%s) fail : %s\n", path, std::strerror(errno));
             explicit_bzero(buf, sizeof buf);
-            COM_CloseFd(&fd);
             return -1;
         }
         update(&ctx, buf, static_cast<uint32_t>(n));
@@ -317,7 +317,10 @@ try {
     uint8_t digest[16];
     COM_MD5_Final(digest, &ctx);
     COM_MD5_DigestToString(text, digest);
-    return COM_CloseFd(&fd) == 0 ? 0 : -1;
+    // A cancel pending here would leave the given-up descriptor open.
+    dvr::NoCancel guard;
+    int raw = fd.release();
+    return COM_CloseFd(&raw) == 0 ? 0 : -1;
 } DVR_C_BOUNDARY("MODULES/COMMON", -1)
 
 void COM_MD5_Encode(unsigned char *output, const uint32_t *input, uint32_t len)

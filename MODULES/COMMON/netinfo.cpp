@@ -97,7 +97,7 @@ const char *iface_name(const char *dev, const dvr::Reporter &report)
 bool if_ioctl(unsigned long request, const char *name, struct ifreq &ifr, const dvr::Reporter &report,
               bool *socket_failed = nullptr)
 {
-    dvr::UniqueFd sock(socket(AF_INET, SOCK_DGRAM, 0));
+    dvr::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock) {
         DVR_REPORT_TO(report, "socket() error : %s\n", std::strerror(errno));
         if (socket_failed)
@@ -200,7 +200,7 @@ try {
         return -1;
     }
     AddrForm form = form_of(flag, 16);
-    dvr::UniqueFile route(std::fopen(dvr::board_path(kRouteTable).c_str(), "r"));
+    dvr::UniqueFile route(std::fopen(dvr::board_path(kRouteTable).c_str(), "re"));
     if (!route) {
         COM_REPORT("fopen(%s) : %s\n", kRouteTable, std::strerror(errno));
         put_placeholder(form, out);
@@ -399,7 +399,7 @@ static int COM_GetDeviceFromProc(const char *table, char **ppList)
         COM_REPORT("Warnning!! (*pBuf != NULL)\n");
         return -1;
     }
-    dvr::UniqueFile file(std::fopen(dvr::board_path(table).c_str(), "r"));
+    dvr::UniqueFile file(std::fopen(dvr::board_path(table).c_str(), "re"));
     if (!file) {
         COM_REPORT("fopen(%s) error : %s\n", table, std::strerror(errno));
         return -1;

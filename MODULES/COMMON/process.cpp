@@ -339,6 +339,9 @@ try {
             {
                 if (!armed)
                     return;
+                // A destructor must not act on a cancel (waitpid is a
+                // cancellation point).
+                dvr::NoCancel guard;
                 ::kill(child, SIGKILL);
                 while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
                 }

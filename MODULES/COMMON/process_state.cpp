@@ -54,9 +54,58 @@ namespace {
 // The whole call's budget for the command's output, in milliseconds.
 std::atomic<int> gPopenBudgetMs{kPopenWaitSeconds * 1000};
 
+// SIGCHLD's action belongs to the whole process. COM_PopenRead needs it at
+// its default while it runs (an ignored SIGCHLD loses the command's
+// status): the first caller in saves the application's action and sets the
+// default, the last one out puts the saved action back. The count and the
+// saved action are kept under one lock, so that overlapping callers in
+// several threads never save one another's default.
+pthread_mutex_t gChildSignalLock = PTHREAD_MUTEX_INITIALIZER;
+int gChildSignalCallers = 0;
+struct sigaction gSavedChildAction {};
+
+class ChildSignalSection {
+public:
+    ChildSignalSection() = default;
+    ChildSignalSection(const ChildSignalSection &) = delete;
+    ChildSignalSection &operator=(const ChildSignalSection &) = delete;
+    // However the call ends (a cancelled caller too), the section is left.
+    ~ChildSignalSection() { leave(); }
+
+    void enter()
+    {
+        // Nothing in the locked sections is a cancellation point.
+        dvr::MutexLock hold(gChildSignalLock);
+        if (gChildSignalCallers == 0) {
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            sigemptyset(&dfl.sa_mask);
+            if (::sigaction(SIGCHLD, &dfl, &gSavedChildAction) != 0)
+                return;
+        }
+        ++gChildSignalCallers;
+        inside_ = true;
+    }
+
+    void leave()
+    {
+        if (!inside_)
+            return;
+        inside_ = false;
+        dvr::MutexLock hold(gChildSignalLock);
+        if (--gChildSignalCallers == 0)
+            ::sigaction(SIGCHLD, &gSavedChildAction, nullptr);
+    }
+
+private:
+    bool inside_ = false;
+};
+
 // Starts "/bin/sh -c cmd" with its standard output on a pipe, as popen
 // does, but keeps the child's id so that a command that outlives the
-// budget can be ended. Nothing is allocated in the child.
+// budget can be ended. The shell leads a process group of its own, so
+// that ending the command ends whatever it started in the background as
+// well. Nothing is allocated in the child.
 bool spawn_shell(const char *cmd, pid_t &pid, dvr::UniqueFd &out)
 {
     int p[2];
@@ -68,11 +117,22 @@ bool spawn_shell(const char *cmd, pid_t &pid, dvr::UniqueFd &out)
         errno = err;
         return false;
     }
+    posix_spawnattr_t attr;
+    if (int err = ::posix_spawnattr_init(&attr); err != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        errno = err;
+        return false;
+    }
     int err = ::posix_spawn_file_actions_adddup2(&actions, wr.get(), STDOUT_FILENO);
+    if (err == 0)
+        err = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    if (err == 0)
+        err = ::posix_spawnattr_setpgroup(&attr, 0);
     char sh[] = "sh", dash_c[] = "-c";
     char *const argv[] = {sh, dash_c, const_cast<char *>(cmd), nullptr};
     if (err == 0)
-        err = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+        err = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    ::posix_spawnattr_destroy(&attr);
     ::posix_spawn_file_actions_destroy(&actions);
     if (err != 0) {
         errno = err;
@@ -94,11 +154,10 @@ void set_popen_budget_ms(int ms) noexcept
 extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn)
 try {
     (void)pUnused;
-    // The command's status can only be collected with SIGCHLD at default.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(SIGCHLD, &dfl, nullptr);
+    // The command's status can only be collected with SIGCHLD at default;
+    // the application's action is back when the call returns.
+    ChildSignalSection child_signal;
+    child_signal.enter();
 
     if (!cmd) {
         COM_REPORT("popen(%s) error : %s\n", "(null)", std::strerror(EINVAL));
@@ -118,7 +177,10 @@ try {
         {
             if (!armed)
                 return;
-            ::kill(pid, SIGKILL);
+            // A destructor must not act on a cancel (waitpid is a
+            // cancellation point).
+            dvr::NoCancel guard;
+            ::kill(-pid, SIGKILL);
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
@@ -170,7 +232,8 @@ try {
 
     if (timed_out) {
         COM_REPORT("popen(%s) : no end of output within %d seconds\n", cmd, gPopenBudgetMs.load() / 1000);
-        ::kill(pid, SIGKILL);
+        // The whole group: what the command left in the background too.
+        ::kill(-pid, SIGKILL);
     }
     int status = 0;
     pid_t w;
@@ -233,7 +296,7 @@ try {
 extern "C" int COM_GetFreeMemAndSwap(int *pFreeMem, int *pFreeSwap)
 try {
     int result = -1;
-    dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "r"));
+    dvr::UniqueFile f(std::fopen(dvr::board_path("/proc/meminfo").c_str(), "re"));
     if (!f) {
         COM_REPORT("fopen(%s) error : %s\n", "/proc/meminfo", std::strerror(errno));
         return -1;

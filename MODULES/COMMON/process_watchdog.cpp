@@ -47,7 +47,7 @@ try {
         if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "lost+found"))
             continue;
         std::string path = proc + "/" + name + "/cmdline";
-        dvr::UniqueFile f(std::fopen(path.c_str(), "r"));
+        dvr::UniqueFile f(std::fopen(path.c_str(), "re"));
         if (!f)
             continue; // not a process, or it has just ended
         char first[kCmdlineSize] = {};

@@ -119,11 +119,11 @@ try {
         return -1;
     }
 
-    dvr::UniqueFile table(std::fopen(dvr::board_path(kUsbSerialTable).c_str(), "r"));
+    dvr::UniqueFile table(std::fopen(dvr::board_path(kUsbSerialTable).c_str(), "re"));
     if (!table) {
         int err = errno;
         if (err == ENOENT) {
-            table.reset(std::fopen(dvr::board_path(kUsbSerialTableOld).c_str(), "r"));
+            table.reset(std::fopen(dvr::board_path(kUsbSerialTableOld).c_str(), "re"));
             if (!table)
                 COM_REPORT("open(%s, %s) failed! : %s\n", kUsbSerialTable, kUsbSerialTableOld,
                            std::strerror(errno));
@@ -258,7 +258,7 @@ try {
         pDevInfo->direction = O_RDONLY;
     }
 
-    int fd = open(path, pDevInfo->direction | O_NOCTTY | O_NONBLOCK);
+    int fd = open(path, pDevInfo->direction | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         COM_REPORT("open(%s) failed : %s\n", path, std::strerror(errno));
         pDevInfo->fd = -1;

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 #include <time.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "dvr_internal.h"
@@ -59,19 +60,36 @@ void write_pid_file(const char *name, int32_t id, const dvr::Reporter &report)
         return;
     }
     std::string path = dir + "/" + name + ".thread.pid";
-    dvr::UniqueFile file(std::fopen(path.c_str(), "w"));
+    // Written straight to the descriptor, not through a stream: the write
+    // is a cancellation point (a registration blocked there can be
+    // cancelled), and the owner closes the descriptor however the write
+    // ends, where a stream cancelled inside fclose's write stayed open.
+    dvr::UniqueFd file;
+    {
+        // A cancel waits until the descriptor is in its owner's hands.
+        dvr::NoCancel guard;
+        file.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    }
     if (!file) {
         DVR_REPORT_TO(report, "fopen(%s) error : %s\n", shown.c_str(), std::strerror(errno));
         return;
     }
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%d", id);
     int err = 0;
-    // Closed here rather than by the owner: the close writes the id out, a
-    // cancellation point, which must not be reached inside the owner's
-    // noexcept reset.
-    if (std::fprintf(file.get(), "%d", id) < 0)
-        err = errno;
-    else if (std::fclose(file.release()) != 0)
-        err = errno;
+    for (int done = 0; done < len && err == 0;) {
+        ssize_t n = ::write(file.get(), text + done, static_cast<size_t>(len - done));
+        if (n > 0)
+            done += static_cast<int>(n);
+        else if (n < 0 && errno != EINTR)
+            err = errno;
+    }
+    if (err == 0) {
+        // Closed here rather than by the owner, to learn whether it went well.
+        dvr::NoCancel guard;
+        if (::close(file.release()) != 0)
+            err = errno;
+    }
     if (err != 0)
         DVR_REPORT_TO(report, "[%s] fprintf() error : %s\n", name, std::strerror(err));
 }
@@ -207,7 +225,7 @@ try {
         return -1;
     char fixed[32];
     std::snprintf(fixed, sizeof fixed, "/proc/%d/stat", pInfo->nPid);
-    dvr::UniqueFile stat(std::fopen(dvr::board_path(fixed).c_str(), "r"));
+    dvr::UniqueFile stat(std::fopen(dvr::board_path(fixed).c_str(), "re"));
     if (!stat)
         return -1;
     char line[kStatLineSize];
@@ -357,6 +375,10 @@ try {
             if (rc != 0) {
                 COM_REPORT("pthread_cancel() error [%d]\n", rc);
             } else {
+                // The checking thread ends at once; a cancel pending for
+                // the caller acts after the join, so that the watchdog is
+                // never left cancelled but not joined.
+                dvr::NoCancel guard;
                 pthread_join(gComThreadWatchdog.thread, nullptr);
                 gRunning = false;
             }

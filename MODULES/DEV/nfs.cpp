@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 
 #include "DEV.h"
@@ -158,9 +159,28 @@ try {
             return result;
         }
     }
+    // The RPC library opens its socket without close-on-exec: set it at
+    // once, so that a child started later does not inherit it. The client
+    // and its credentials go however the call ends (it is a cancellation
+    // point).
+    int client_fd = -1;
+    if (clnt_control(client, CLGET_FD, reinterpret_cast<char *>(&client_fd)) && client_fd >= 0)
+        ::fcntl(client_fd, F_SETFD, FD_CLOEXEC);
+    struct ClientScope {
+        CLIENT *client;
+        AUTH *credentials = nullptr;
+        ~ClientScope()
+        {
+            dvr::NoCancel guard;
+            if (credentials)
+                auth_destroy(credentials);
+            clnt_destroy(client);
+        }
+    } scope{client};
     // Without AUTH_UNIX credentials (the library could not build them) the
     // client keeps the null credentials it was created with.
     AUTH *credentials = authunix_create_default();
+    scope.credentials = credentials;
     if (credentials)
         client->cl_auth = credentials;
     struct timeval timeout = {20, 0};
@@ -172,9 +192,6 @@ try {
         clnt_perror(client, "Bad UMNT RPC");
     else
         result = 0;
-    if (credentials)
-        auth_destroy(credentials);
-    clnt_destroy(client);
 #else
     (void)tcp;
     (void)port;

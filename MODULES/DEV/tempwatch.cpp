@@ -232,6 +232,9 @@ try {
     }
     const int err = pthread_cancel(pWatch->thread);
     if (err == 0) {
+        // The watch thread ends at once; a cancel pending for the caller
+        // acts after the join, so that the thread is always joined.
+        dvr::NoCancel guard;
         pthread_join(pWatch->thread, nullptr);
         pthread_mutex_destroy(&pWatch->lock);
     } else {

@@ -53,7 +53,7 @@ long long Deadline::remaining_us() const noexcept
     return static_cast<long long>(left.tv_sec) * 1000000 + left.tv_nsec / 1000;
 }
 
-WaitResult wait_fd(int fd, short events, const Deadline &deadline) noexcept
+WaitResult wait_fd(int fd, short events, const Deadline &deadline)
 {
     for (;;) {
         pollfd p{fd, events, 0};

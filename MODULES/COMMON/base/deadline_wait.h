@@ -30,8 +30,9 @@ enum class WaitResult { Ready, Timeout, Error };
 // passes; once it has passed this only looks at the socket's present
 // state. Interrupted waits go on. On Error errno says why (a descriptor
 // reported as hung up or failed without the asked event gives EIO, an
-// invalid one EBADF); on Timeout errno is ETIMEDOUT.
-WaitResult wait_fd(int fd, short events, const Deadline &deadline) noexcept;
+// invalid one EBADF); on Timeout errno is ETIMEDOUT. Not noexcept: the
+// wait is a cancellation point, and a cancelled caller unwinds through it.
+WaitResult wait_fd(int fd, short events, const Deadline &deadline);
 
 } // namespace dvr
 

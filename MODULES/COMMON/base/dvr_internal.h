@@ -310,8 +310,8 @@ constexpr int hex_digit_value(char c) noexcept
 void append_hex(std::string &out, const uint8_t *bytes, size_t n);
 
 // Fills buf with n bytes from the system's random source. False (errno
-// set) when it cannot.
-inline bool random_fill(void *buf, size_t n) noexcept
+// set) when it cannot. Not noexcept: getrandom is a cancellation point.
+inline bool random_fill(void *buf, size_t n)
 {
     auto *p = static_cast<unsigned char *>(buf);
     while (n > 0) {
@@ -347,8 +347,9 @@ inline constexpr size_t kNameServerTextSize = 64;
 // address is skipped. Lines are read through a fixed buffer; the rest of an
 // overlong line is skipped, never read as a line of its own. Returns the
 // number of addresses, or -1 (errno set, nothing reported) when the file
-// cannot be opened.
-int read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept;
+// cannot be opened. Not noexcept: opening and reading the file are
+// cancellation points.
+int read_name_servers(char (*out)[kNameServerTextSize], int max);
 
 // ---------------------------------------------------------------------
 // Crash-safe replacement of a file's contents.

@@ -463,7 +463,13 @@ bool FileReplacer::commit()
         written_ += done;
         if (!ok)
             return fail("write", target_);
-        if (::close(fd.release()) != 0)
+        int closed;
+        {
+            // A cancel pending here would leave the given-up descriptor open.
+            NoCancel guard;
+            closed = ::close(fd.release());
+        }
+        if (closed != 0)
             return fail("close", target_);
         committed_ = true;
         abandon();

@@ -28,7 +28,7 @@ bool dvr::read_line(FILE *f, char *buf, size_t size, bool &skipped)
     return true;
 }
 
-int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max) noexcept
+int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max)
 {
     char path[PATH_MAX];
     if (!dvr::board_path(kResolvConf, path, sizeof path)) {
