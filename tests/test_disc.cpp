@@ -3,6 +3,8 @@
 // real discs, and the DVD+RW measurement through a real mount.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
@@ -503,3 +505,47 @@ TEST_F(Disc, MeasurementRunsThroughTheMountRow)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// Replies at the edges of their fields, judged by written-out figures
+// ---------------------------------------------------------------------
+
+TEST_F(Disc, AtipOfLengthZeroAndFreeBlocksPastThirtyTwoBits)
+{
+    struct Case {
+        const char *what;
+        const char *kind;
+        std::function<void(SimDrive &)> tweak;
+        uint64_t total, used;
+        std::string report;
+    } cases[] = {
+        // The descriptor's bytes follow, but the length field says there
+        // are none: no lead-out was read, so no capacity.
+        {"ATIP of length zero", "cd-r-blank",
+         [](SimDrive &d) {
+             std::vector<uint8_t> atip = dvrtest::sim_atip(*d.medium.atip);
+             atip[0] = atip[1] = 0;
+             d.raw["atip"] = atip;
+         },
+         0, 0, "Dev_ReadCdATIP(): (/dev/scd0) : reply of 2 bytes"},
+        // 2^31 + 1 free blocks are 4 TiB (2^32 + 2 KB): in 32 bits that would
+        // be 2 KB free, and the disc nearly full.
+        {"free blocks of 4 TiB", "dvd+r-open", [](SimDrive &d) { d.medium.tracks[2].free_blocks = 0x80000001u; },
+         4590208, 2097154,
+         "Dev_ReadTrackInfo(): (/dev/scd0) : 2147483649 free blocks are more than the disc's 4590208 KB\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        drive = SimDrive{};
+        drive.medium = dvrtest::real_disc(c.kind);
+        c.tweak(drive);
+        drive.write(root / "dev/sg0");
+        SimDrive::link(root / "dev/scd0", root / "dev/sg0");
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetDiscInfo(&rec), 0);
+        const std::string out = cap.take();
+        EXPECT_EQ(rec.details.disc.total_capacity, c.total);
+        EXPECT_EQ(rec.details.disc.used_capacity, c.used);
+        EXPECT_NE(out.find(c.report), std::string::npos) << out;
+    }
+}

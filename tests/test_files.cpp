@@ -2,6 +2,7 @@
 // Files, directories and buffer helpers on the real file system.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -31,6 +32,7 @@
 #include "COMMON.h"
 #include "dvr_internal.h"
 #include "bounded_call.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -1330,3 +1332,133 @@ TEST(CheckDevFile, MakesMissingNodesOnly)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// What a replacement keeps and when it syncs, seen from outside
+// ---------------------------------------------------------------------
+
+namespace {
+
+// The writers that replace a file through a new one, each giving new
+// contents of its own to a target holding kOldText.
+struct Replacement {
+    const char *name;
+    std::function<int(const std::string &target)> call;
+    std::string result; // the target's contents after a success
+};
+
+std::vector<Replacement> replacements()
+{
+    return {
+        {"COM_SaveDataIntoFile",
+         [](const std::string &target) { return COM_SaveDataIntoFile(target.c_str(), "saved block", 11); },
+         "saved block"},
+        {"COM_SetFileContent", [](const std::string &target) { return COM_SetFileContent(target.c_str(), "set text"); },
+         "set text"},
+        {"COM_ReplaceItemsInFile",
+         [](const std::string &target) {
+             COM_REPLACE_ITEM it{};
+             std::snprintf(it.szKey, sizeof it.szKey, "line two");
+             std::snprintf(it.szReplace, sizeof it.szReplace, "line 2");
+             it.nKeyLen = 8;
+             COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+             return COM_ReplaceItemsInFile(target.c_str(), &list);
+         },
+         "line one\nline 2\nlast line without end"},
+    };
+}
+
+} // namespace
+
+TEST(FileReplacement, EveryModeBitOwnerAndGroupSurvive)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "set-user-ID bits on files of another owner need root";
+    TempDir t;
+    // Every permission bit, the set-ID bits and the sticky bit, alone and
+    // together, on a file owned by another user and group.
+    const mode_t modes[] = {07777, 04755, 02750, 01604, 06711, 0400, 0};
+    for (const Replacement &w : replacements()) {
+        for (mode_t mode : modes) {
+            SCOPED_TRACE(std::string(w.name) + " mode " + std::to_string(mode));
+            const std::string target = t / "target";
+            write_file(target, kOldText);
+            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+            const mode_t old_mask = ::umask(0777);
+            CaptureStdout cap;
+            const int rc = w.call(target);
+            const std::string out = cap.take();
+            ::umask(old_mask);
+            ASSERT_NE(rc, -1) << out;
+            EXPECT_EQ(read_file(target), w.result);
+            struct stat st;
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode, S_IFREG | mode);
+            EXPECT_EQ(st.st_uid, 65534u);
+            EXPECT_EQ(st.st_gid, 65534u);
+            ASSERT_EQ(::unlink(target.c_str()), 0);
+        }
+    }
+}
+
+// The new file must reach the disk before its name replaces the target's:
+// with every fsync failing (the fault-injection library's preload, in a
+// child running this same case), each writer fails and the target keeps
+// its old contents, mode and no file beside it. A writer that renamed
+// first, or did not look at the sync's result, would leave the new text.
+TEST(FileReplacement, NewFileIsSyncedBeforeItReplacesTheTarget)
+{
+    if (const char *target = std::getenv("DVRTEST_SYNC_CHILD_TARGET")) {
+        // The child: every writer once; the exit status has a bit for each
+        // writer that did not fail.
+        int code = 0, bit = 1;
+        for (const Replacement &w : replacements()) {
+            if (w.call(target) != -1)
+                code |= bit;
+            bit <<= 1;
+        }
+        std::fflush(stdout);
+        ::_exit(code);
+    }
+    if (dvrtest::emulated())
+        GTEST_SKIP() << "the fault-injection preload is a library of the build machine, not of the emulated target";
+    const char *preload = "/usr/lib/fiu/fiu_posix_preload.so";
+    const char *run_preload = "/usr/lib/fiu/fiu_run_preload.so";
+    if (::access(preload, R_OK) != 0 || ::access(run_preload, R_OK) != 0)
+        DVRTEST_FIXTURE_MISSING() << "libfiu0's preload libraries are not installed";
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+
+    TempDir t;
+    const std::string target = t / "target";
+    write_file(target, kOldText);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    const std::vector<std::string> env = {
+        "DVRTEST_SYNC_CHILD_TARGET=" + target,
+        std::string("LD_PRELOAD=") + run_preload + " " + preload,
+        "FIU_ENABLE=enable name=posix/io/sync/fsync",
+        // The sanitizer's run-time then need not come first.
+        std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0",
+    };
+    const std::string filter = "--gtest_filter=FileReplacement.NewFileIsSyncedBeforeItReplacesTheTarget";
+    auto r = dvrtest::run({self, filter}, env);
+    EXPECT_EQ(r.status, 0) << "writers (bits in order) that did not fail:\n" << r.out << r.err;
+    // Each failure names the sync of the new file.
+    for (const Replacement &w : replacements())
+        EXPECT_TRUE(contains(r.out, std::string(w.name) + "(): fsync(")) << w.name << "\n" << r.out;
+    EXPECT_EQ(read_file(target), kOldText);
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
+
+    // The same program without the fault: every writer succeeds, so the
+    // failures above came from the sync alone.
+    auto ok = dvrtest::run({self, filter}, {"DVRTEST_SYNC_CHILD_TARGET=" + target});
+    EXPECT_EQ(ok.status, 7) << ok.out << ok.err;
+    EXPECT_NE(read_file(target), kOldText);
+}
