@@ -560,7 +560,7 @@ TEST_F(Scsi, SimulatedMediumRepliesFollowTheCommandLayouts)
     EXPECT_EQ(atip.length(), 28u);
     EXPECT_EQ(d[2] & 0x40, 0x40);
     EXPECT_EQ((d[2] >> 3) & 7, 2);
-    EXPECT_EQ((d[8] * 60 + d[9]) * 75 + d[10], (79 * 60 + 59) * 75 + 74);
+    EXPECT_EQ(std::vector<uint8_t>(d + 8, d + 11), (std::vector<uint8_t>{79, 59, 74})); // lead-out 79:59:74
 
     const uint8_t tm[10] = {0x43, 0x02, 0x00, 0, 0, 0, 0x01, 0, 0x04, 0};
     MmcCommand toc("(0000b ; Formatted TOC -MSF-)", "sim", tm, sizeof tm, 4);
