@@ -916,8 +916,11 @@ TEST(RemoveRealFile, RelativeTargetIsTakenFromTheLinksDirectory)
 }
 
 // A writer rewriting a file of about 1 MiB is killed at random moments:
-// every time the file must hold exactly the old or the new contents.
-class PowerLoss : public ::testing::Test {
+// every time the file must hold exactly the old or the new contents. The
+// kernel's page cache outlives the killed process, so these prove that
+// the name never points at a torn file; that the new file reaches the
+// disk before its name does is FileReplacement.NewFileIsSyncedBefore...
+class KilledWriter : public ::testing::Test {
 protected:
     void run_kills(const std::string &target, const std::string &a, const std::string &b,
                    const std::function<void(bool to_b)> &rewrite, int kills)
@@ -997,7 +1000,7 @@ std::string numbered_lines(const char *first, size_t size)
     return s;
 }
 
-TEST_F(PowerLoss, ReplaceItemsInFileGivesOldOrNew)
+TEST_F(KilledWriter, ReplaceItemsInFileLeavesOldOrNewNeverTorn)
 {
     std::string target = fs->dir + "/target";
     const std::string a = numbered_lines("state=old", 1 << 20);
@@ -1014,7 +1017,7 @@ TEST_F(PowerLoss, ReplaceItemsInFileGivesOldOrNew)
               kKills);
 }
 
-TEST_F(PowerLoss, SaveDataIntoFileGivesOldOrNew)
+TEST_F(KilledWriter, SaveDataIntoFileLeavesOldOrNewNeverTorn)
 {
     std::string target = fs->dir + "/target";
     const std::string a = binary_content(1 << 20);
@@ -1456,9 +1459,76 @@ TEST(FileReplacement, NewFileIsSyncedBeforeItReplacesTheTarget)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
 
-    // The same program without the fault: every writer succeeds, so the
-    // failures above came from the sync alone.
-    auto ok = dvrtest::run({self, filter}, {"DVRTEST_SYNC_CHILD_TARGET=" + target});
+    // The same program without the fault, its calls seen by strace: every
+    // writer succeeds (so the failures above came from the sync alone), and
+    // each syncs its new file, renames it, then syncs the directory that
+    // holds the new name.
+    if (::access("/usr/bin/strace", X_OK) != 0)
+        DVRTEST_FIXTURE_MISSING() << "strace is not installed";
+    TempDir log;
+    auto ok = dvrtest::run({"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                            "-o", log / "calls", self, filter},
+                           {"DVRTEST_SYNC_CHILD_TARGET=" + target});
     EXPECT_EQ(ok.status, 7) << ok.out << ok.err;
     EXPECT_NE(read_file(target), kOldText);
+    std::string calls;
+    const std::string trace = read_file(log / "calls");
+    for (size_t at = 0; at < trace.size();) {
+        size_t end = trace.find('\n', at);
+        if (end == std::string::npos)
+            end = trace.size();
+        const std::string line = trace.substr(at, end - at);
+        at = end + 1;
+        const size_t name = line.find_first_not_of("0123456789 ");
+        const size_t paren = line.find('(');
+        if (name != std::string::npos && paren != std::string::npos && paren > name)
+            calls += line.substr(name, paren - name) + " ";
+    }
+    EXPECT_EQ(calls, "fsync rename fsync fsync rename fsync fsync rename fsync ") << read_file(log / "calls");
+}
+
+// A writer killed while its new file holds 1 MiB or more leaves that file
+// behind; the next writer with shorter contents must not build on it: the
+// target then holds exactly the short contents, and nothing else remains.
+TEST(FileReplacement, WhatAKilledWriterLeftIsNotReused)
+{
+    TempDir t;
+    const std::string target = t / "target";
+    write_file(target, kOldText);
+    const std::string big(4 << 20, 'B');
+    // The size of the largest file beside the target.
+    auto left_behind = [&] {
+        off_t largest = -1;
+        for (const std::string &name : entries(t.path())) {
+            struct stat st;
+            if (name != "target" && ::stat((t / name).c_str(), &st) == 0)
+                largest = std::max(largest, st.st_size);
+        }
+        return largest;
+    };
+    // Killed while its new file holds 1 MiB or more (tried again in the
+    // rare case that the kill came just after a rename).
+    for (int attempt = 0; attempt < 10 && left_behind() < (1 << 20); ++attempt) {
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            for (;;)
+                COM_SaveDataIntoFile(target.c_str(), big.data(), static_cast<int>(big.size()));
+        }
+        for (int i = 0; i < 60000 && left_behind() < (1 << 20); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    ASSERT_GE(left_behind(), 1 << 20) << "the killed writer left no new file of 1 MiB";
+
+    CaptureStdout cap;
+    EXPECT_EQ(COM_SaveDataIntoFile(target.c_str(), "short", 5), 0);
+    cap.take();
+    EXPECT_EQ(read_file(target), "short");
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
 }
