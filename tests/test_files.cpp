@@ -1546,3 +1546,51 @@ TEST(FileReplacement, WhatAKilledWriterLeftIsNotReused)
     EXPECT_EQ(read_file(target), "short");
     EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
 }
+
+// A line that cannot be read (here: no memory for it) is no end of the
+// file: the replacement fails and the target keeps every line, instead of
+// being cut off before that line.
+TEST(FileReplacement, UnreadableLineIsNoEndOfFile)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DVRPLAT_CROSSCOMPILING)
+    GTEST_SKIP() << "an address-space limit needs a plain native build: the sanitizers and the emulator reserve "
+                    "far more than they use";
+#endif
+    TempDir t;
+    const std::string target = t / "target";
+    const std::string text = "first=1\n" + std::string(20 << 20, 'x') + "\nlast=2\n";
+    write_file(target, text);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        // 8 MiB more address space than the child has now: the long line
+        // cannot be held.
+        long pages = 0;
+        if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (8u << 20);
+        rlimit rl{limit, limit};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0)
+            ::_exit(2);
+        COM_REPLACE_ITEM it{};
+        std::snprintf(it.szKey, sizeof it.szKey, "first=");
+        std::snprintf(it.szReplace, sizeof it.szReplace, "first=9");
+        it.nKeyLen = 6;
+        COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+        ::_exit(COM_ReplaceItemsInFile(target.c_str(), &list) == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the replacement did not fail";
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), text.size());
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
+}
