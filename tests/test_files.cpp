@@ -1594,3 +1594,18 @@ TEST(FileReplacement, UnreadableLineIsNoEndOfFile)
     EXPECT_EQ(static_cast<size_t>(st.st_size), text.size());
     EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
 }
+
+TEST(FileContent, NulEndsTheFirstLineAsCrAndLfDo)
+{
+    TempDir t;
+    for (const std::string &text : {std::string("abc\0def\n", 8), std::string("abc\rdef\n"), std::string("abc\ndef")}) {
+        write_file(t / "f", text);
+        // Nothing after the line's end is copied: the bytes past its
+        // terminator keep what they held.
+        char buf[64];
+        std::memset(buf, '#', sizeof buf);
+        buf[0] = '\0';
+        EXPECT_EQ(COM_GetFileContent((t / "f").c_str(), buf, sizeof buf), 0);
+        EXPECT_EQ(std::string(buf, 8), std::string("abc\0####", 8)) << static_cast<int>(text[3]);
+    }
+}
