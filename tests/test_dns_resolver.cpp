@@ -782,7 +782,8 @@ TEST(DnsScripted, SilentFirstServerThenTheSecond)
 // ---------------------------------------------------------------------
 
 // A reply whose question count is 0 is no reply to the question, even when
-// the question's bytes follow its header; and the question's name matches
+// the question's bytes follow its header, nor one whose question has
+// another class; and the question's name matches
 // whatever the case of its letters on either side: the name asked in
 // mixed case answered in small letters, and in small letters answered in
 // capitals.
@@ -799,6 +800,12 @@ TEST(DnsScripted, QuestionCountIsCheckedAndNamesMatchInAnyCase)
         none.b[4] = 0;
         none.b[5] = 0;
         s.reply(from, none.b);
+        // The question of another class (CH): to be dropped.
+        Bytes chaos = q;
+        chaos[chaos.size() - 1] = 3;
+        Response other(chaos, 1);
+        other.a(kQname, "10.66.0.8");
+        s.reply(from, other.b);
         // The name with the case of every letter turned.
         Bytes turned = q;
         for (size_t i = kQname; i + 4 < turned.size(); ++i) {
@@ -816,7 +823,7 @@ TEST(DnsScripted, QuestionCountIsCheckedAndNamesMatchInAnyCase)
         ASSERT_EQ(DNS_GetA(name, rec), 0);
         std::string out = cap.take();
         EXPECT_EQ(ips_of(rec), std::vector<std::string>{"10.5.5.6"}) << out;
-        EXPECT_EQ(count_of(out, "dropped "), 1u) << out;
+        EXPECT_EQ(count_of(out, "dropped "), 2u) << out;
         EXPECT_EQ(out.find("[1]"), std::string::npos) << out; // within the first attempt
     }
     EXPECT_EQ(server.queries(), 3);
