@@ -3,9 +3,11 @@
 // real discs, and the DVD+RW measurement through a real mount.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "DEV.h"
 #include "dvr_internal.h"
 #include "dev_machine.h"
+#include "fixtures.h"
 #include "sim_drive.h"
 #include "test_support.h"
 
@@ -463,9 +466,18 @@ TEST_F(Disc, FinishedDvdPlusRwIsMeasuredByMounting)
 #endif
     if (!dvrtest::is_root())
         GTEST_SKIP() << "mounting needs root";
-    if (!dvrtest::kernel_has_fs("iso9660"))
-        GTEST_SKIP() << "this kernel lists no iso9660 in /proc/filesystems: the measured path cannot run "
-                        "here (the refused mount is covered by EveryMediumOfRealDiscFigures)";
+    if (!dvrtest::kernel_has_fs("iso9660")) {
+        // The kernel stage's guest (where DVRPLAT_REAL_DRIVES is set) has
+        // iso9660: there a kernel without it is a broken fixture, whatever
+        // the setting of DVRPLAT_REQUIRE_FIXTURES, so that the measurement
+        // is checked in every run of the test command.
+        if (std::getenv("DVRPLAT_REAL_DRIVES"))
+            FAIL() << "the kernel stage's kernel lists no iso9660 in /proc/filesystems";
+        GTEST_SKIP() << "this kernel lists no iso9660 in /proc/filesystems: the kernel stage runs this case "
+                        "in a virtual machine that has it, and fails it there without";
+    }
+    if (dvrtest::shell("command -v genisoimage >/dev/null").status != 0)
+        DVRTEST_FIXTURE_MISSING() << "genisoimage is not installed";
     dvrtest::make_dirs(root / "iso");
     dvrtest::write_file(root / "iso/video.bin", std::string(3 << 20, 'v'));
     auto r = dvrtest::shell("genisoimage -quiet -o " + root / "disc.iso" + " " + root / "iso");
@@ -505,8 +517,14 @@ TEST_F(Disc, MeasurementRunsThroughTheMountRow)
     DVRTEST_SKIP_IN_BOARD_GUEST("mkfs and losetup");
     if (!dvrtest::is_root())
         GTEST_SKIP() << "mounting needs root";
+    // 4096 blocks of 1 KiB in one group, no features, 128 inodes of 256
+    // bytes. What the file system counts as its size leaves out the boot
+    // block, the superblock, one block of group descriptors, the two
+    // bitmaps and the inode table (32 blocks): 4096 - 37 = 4059 KB.
     dvrtest::make_image(root / "disc.img", 4 << 20);
-    dvrtest::make_fs("ext2", root / "disc.img");
+    auto mkfs = dvrtest::shell("mkfs.ext2 -q -F -b 1024 -N 128 -I 256 -m 0 -O none " + root / "disc.img" + " 2>&1");
+    ASSERT_EQ(mkfs.status, 0) << mkfs.out;
+    const uint64_t expected = 4059;
     dvrtest::LoopDevice loop(root / "disc.img");
     std::string name = loop.dev().substr(loop.dev().rfind('/') + 1);
     attach(dvrtest::real_disc("dvd+rw"));
@@ -518,14 +536,6 @@ TEST_F(Disc, MeasurementRunsThroughTheMountRow)
         RowSwap() { gDevFS[6].type = "ext2"; }
         ~RowSwap() { gDevFS[6].type = saved; }
     } swap;
-    // What the file system itself reports when mounted.
-    dvrtest::make_dirs(root / "probe");
-    ASSERT_EQ(::mount(loop.dev().c_str(), (root / "probe").c_str(), "ext2", MS_RDONLY, ""), 0);
-    struct statfs sfs;
-    ASSERT_EQ(::statfs((root / "probe").c_str(), &sfs), 0);
-    ASSERT_EQ(::umount((root / "probe").c_str()), 0);
-    const uint64_t expected = uint64_t(sfs.f_blocks) * uint64_t(sfs.f_bsize) / 1024;
-
     CaptureStdout cap;
     EXPECT_EQ(Dev_GetDvdPlusRwInfo(&rec), 0);
     std::string out = cap.take();
@@ -545,3 +555,47 @@ TEST_F(Disc, MeasurementRunsThroughTheMountRow)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// Replies at the edges of their fields, judged by written-out figures
+// ---------------------------------------------------------------------
+
+TEST_F(Disc, AtipOfLengthZeroAndFreeBlocksPastThirtyTwoBits)
+{
+    struct Case {
+        const char *what;
+        const char *kind;
+        std::function<void(SimDrive &)> tweak;
+        uint64_t total, used;
+        std::string report;
+    } cases[] = {
+        // The descriptor's bytes follow, but the length field says there
+        // are none: no lead-out was read, so no capacity.
+        {"ATIP of length zero", "cd-r-blank",
+         [](SimDrive &d) {
+             std::vector<uint8_t> atip = dvrtest::sim_atip(*d.medium.atip);
+             atip[0] = atip[1] = 0;
+             d.raw["atip"] = atip;
+         },
+         0, 0, "Dev_ReadCdATIP(): (/dev/scd0) : reply of 2 bytes"},
+        // 2^31 + 1 free blocks are 4 TiB (2^32 + 2 KB): in 32 bits that would
+        // be 2 KB free, and the disc nearly full.
+        {"free blocks of 4 TiB", "dvd+r-open", [](SimDrive &d) { d.medium.tracks[2].free_blocks = 0x80000001u; },
+         4590208, 2097154,
+         "Dev_ReadTrackInfo(): (/dev/scd0) : 2147483649 free blocks are more than the disc's 4590208 KB\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        drive = SimDrive{};
+        drive.medium = dvrtest::real_disc(c.kind);
+        c.tweak(drive);
+        drive.write(root / "dev/sg0");
+        SimDrive::link(root / "dev/scd0", root / "dev/sg0");
+        CaptureStdout cap;
+        EXPECT_EQ(Dev_GetDiscInfo(&rec), 0);
+        const std::string out = cap.take();
+        EXPECT_EQ(rec.details.disc.total_capacity, c.total);
+        EXPECT_EQ(rec.details.disc.used_capacity, c.used);
+        EXPECT_NE(out.find(c.report), std::string::npos) << out;
+    }
+}

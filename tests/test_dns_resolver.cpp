@@ -952,3 +952,55 @@ TEST(DnsScripted, SilentFirstServerThenTheSecond)
     EXPECT_GE(secs, 5.5);
     EXPECT_LT(secs, 20.0);
 }
+
+// ---------------------------------------------------------------------
+// The reply's question, judged against replies built by hand
+// ---------------------------------------------------------------------
+
+// A reply whose question count is 0 is no reply to the question, even when
+// the question's bytes follow its header, nor one whose question has
+// another class; and the question's name matches
+// whatever the case of its letters on either side: the name asked in
+// mixed case answered in small letters, and in small letters answered in
+// capitals.
+TEST(DnsScripted, QuestionCountIsCheckedAndNamesMatchInAnyCase)
+{
+    BoardRoot root;
+    root.name_servers({kResponderAddr});
+    Responder server(kResponderAddr, [&](Responder &s, const Bytes &q, const sockaddr_in &from) {
+        if (q.size() < kQname + 5)
+            return;
+        // No question, but its bytes: to be dropped.
+        Response none(q, 1);
+        none.a(kQname, "10.66.0.9");
+        none.b[4] = 0;
+        none.b[5] = 0;
+        s.reply(from, none.b);
+        // The question of another class (CH): to be dropped.
+        Bytes chaos = q;
+        chaos[chaos.size() - 1] = 3;
+        Response other(chaos, 1);
+        other.a(kQname, "10.66.0.8");
+        s.reply(from, other.b);
+        // The name with the case of every letter turned.
+        Bytes turned = q;
+        for (size_t i = kQname; i + 4 < turned.size(); ++i) {
+            const int c = turned[i];
+            turned[i] = uint8_t(std::isupper(c) ? std::tolower(c) : std::toupper(c));
+        }
+        Response r(turned, 1);
+        r.a(kQname, "10.5.5.6");
+        s.reply(from, r.b);
+    });
+    for (const char *name : {"Mixed.DVR.Test", "mixed.dvr.test", "MIXED.DVR.TEST"}) {
+        SCOPED_TRACE(name);
+        DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
+        dvrtest::CaptureStdout cap;
+        ASSERT_EQ(DNS_GetA(name, rec), 0);
+        std::string out = cap.take();
+        EXPECT_EQ(ips_of(rec), std::vector<std::string>{"10.5.5.6"}) << out;
+        EXPECT_EQ(count_of(out, "dropped "), 2u) << out;
+        EXPECT_EQ(out.find("[1]"), std::string::npos) << out; // within the first attempt
+    }
+    EXPECT_EQ(server.queries(), 3);
+}

@@ -2,6 +2,7 @@
 // Files, directories and buffer helpers on the real file system.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include "COMMON.h"
 #include "dvr_internal.h"
 #include "bounded_call.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 using dvrtest::CaptureStdout;
@@ -886,8 +888,11 @@ TEST(RemoveRealFile, RelativeTargetIsTakenFromTheLinksDirectory)
 }
 
 // A writer rewriting a file of about 1 MiB is killed at random moments:
-// every time the file must hold exactly the old or the new contents.
-class PowerLoss : public ::testing::Test {
+// every time the file must hold exactly the old or the new contents. The
+// kernel's page cache outlives the killed process, so these prove that
+// the name never points at a torn file; that the new file reaches the
+// disk before its name does is FileReplacement.NewFileIsSyncedBefore...
+class KilledWriter : public ::testing::Test {
 protected:
     void run_kills(const std::string &target, const std::string &a, const std::string &b,
                    const std::function<void(bool to_b)> &rewrite, int kills)
@@ -967,7 +972,7 @@ std::string numbered_lines(const char *first, size_t size)
     return s;
 }
 
-TEST_F(PowerLoss, ReplaceItemsInFileGivesOldOrNew)
+TEST_F(KilledWriter, ReplaceItemsInFileLeavesOldOrNewNeverTorn)
 {
     std::string target = fs->dir + "/target";
     const std::string a = numbered_lines("state=old", 1 << 20);
@@ -984,7 +989,7 @@ TEST_F(PowerLoss, ReplaceItemsInFileGivesOldOrNew)
               kKills);
 }
 
-TEST_F(PowerLoss, SaveDataIntoFileGivesOldOrNew)
+TEST_F(KilledWriter, SaveDataIntoFileLeavesOldOrNewNeverTorn)
 {
     std::string target = fs->dir + "/target";
     const std::string a = binary_content(1 << 20);
@@ -1767,3 +1772,277 @@ TEST(CheckDevFile, MakesMissingNodesOnly)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// What a replacement keeps and when it syncs, seen from outside
+// ---------------------------------------------------------------------
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The writers that replace a file through a new one, each giving new
+// contents of its own to a target holding kOldText.
+struct Replacement {
+    const char *name;
+    std::function<int(const std::string &target)> call;
+    std::string result; // the target's contents after a success
+};
+
+std::vector<Replacement> replacements()
+{
+    return {
+        {"COM_SaveDataIntoFile",
+         [](const std::string &target) { return COM_SaveDataIntoFile(target.c_str(), "saved block", 11); },
+         "saved block"},
+        {"COM_SetFileContent", [](const std::string &target) { return COM_SetFileContent(target.c_str(), "set text"); },
+         "set text"},
+        {"COM_ReplaceItemsInFile",
+         [](const std::string &target) {
+             COM_REPLACE_ITEM it{};
+             std::snprintf(it.szKey, sizeof it.szKey, "line two");
+             std::snprintf(it.szReplace, sizeof it.szReplace, "line 2");
+             it.nKeyLen = 8;
+             COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+             return COM_ReplaceItemsInFile(target.c_str(), &list);
+         },
+         "line one\nline 2\nlast line without end"},
+    };
+}
+
+} // namespace
+
+TEST(FileReplacement, EveryModeBitOwnerAndGroupSurvive)
+{
+    if (!dvrtest::is_root())
+        GTEST_SKIP() << "set-user-ID bits on files of another owner need root";
+    TempDir t;
+    // Every permission bit, the set-ID bits and the sticky bit, alone and
+    // together, on a file owned by another user and group.
+    const mode_t modes[] = {07777, 04755, 02750, 01604, 06711, 0400, 0};
+    for (const Replacement &w : replacements()) {
+        for (mode_t mode : modes) {
+            SCOPED_TRACE(std::string(w.name) + " mode " + std::to_string(mode));
+            const std::string target = t / "target";
+            write_file(target, kOldText);
+            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+            const mode_t old_mask = ::umask(0777);
+            CaptureStdout cap;
+            const int rc = w.call(target);
+            const std::string out = cap.take();
+            ::umask(old_mask);
+            ASSERT_NE(rc, -1) << out;
+            EXPECT_EQ(read_file(target), w.result);
+            struct stat st;
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode, S_IFREG | mode);
+            EXPECT_EQ(st.st_uid, 65534u);
+            EXPECT_EQ(st.st_gid, 65534u);
+            ASSERT_EQ(::unlink(target.c_str()), 0);
+        }
+    }
+}
+
+// The new file must reach the disk before its name replaces the target's:
+// with every fsync failing (the fault-injection library's preload, in a
+// child running this same case), each writer fails and the target keeps
+// its old contents, mode and no file beside it. A writer that renamed
+// first, or did not look at the sync's result, would leave the new text.
+TEST(FileReplacement, NewFileIsSyncedBeforeItReplacesTheTarget)
+{
+    if (const char *target = std::getenv("DVRTEST_SYNC_CHILD_TARGET")) {
+        // The child: every writer once; the exit status has a bit for each
+        // writer that did not fail.
+        int code = 0, bit = 1;
+        for (const Replacement &w : replacements()) {
+            if (w.call(target) != -1)
+                code |= bit;
+            bit <<= 1;
+        }
+        std::fflush(stdout);
+        ::_exit(code);
+    }
+    if (dvrtest::emulated())
+        GTEST_SKIP() << "the fault-injection preload and strace see the emulator's calls, not the target's";
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    const std::string filter = "--gtest_filter=FileReplacement.NewFileIsSyncedBeforeItReplacesTheTarget";
+
+    TempDir t;
+    const std::string target = t / "target";
+    write_file(target, kOldText);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    // The preload replaces the allocator's entry points as well, which a
+    // sanitizer's run-time must own: there the strace part below alone
+    // sees the order.
+    if (!kSanitized) {
+        const char *preload = "/usr/lib/fiu/fiu_posix_preload.so";
+        const char *run_preload = "/usr/lib/fiu/fiu_run_preload.so";
+        if (::access(preload, R_OK) != 0 || ::access(run_preload, R_OK) != 0)
+            DVRTEST_FIXTURE_MISSING() << "libfiu0's preload libraries are not installed";
+        const std::vector<std::string> env = {
+            "DVRTEST_SYNC_CHILD_TARGET=" + target,
+            std::string("LD_PRELOAD=") + run_preload + " " + preload,
+            "FIU_ENABLE=enable name=posix/io/sync/fsync",
+        };
+        auto r = dvrtest::run({self, filter}, env);
+        EXPECT_EQ(r.status, 0) << "writers (bits in order) that did not fail:\n" << r.out << r.err;
+        // Each failure names the sync of the new file.
+        for (const Replacement &w : replacements())
+            EXPECT_TRUE(contains(r.out, std::string(w.name) + "(): fsync(")) << w.name << "\n" << r.out;
+        EXPECT_EQ(read_file(target), kOldText);
+        struct stat st;
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
+    }
+
+    // The same program without the fault, its calls seen by strace: every
+    // writer succeeds (so the failures above came from the sync alone), and
+    // each syncs its new file, renames it, then syncs the directory that
+    // holds the new name.
+    if (::access("/usr/bin/strace", X_OK) != 0)
+        DVRTEST_FIXTURE_MISSING() << "strace is not installed";
+    TempDir log;
+    auto ok = dvrtest::run({"/usr/bin/strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                            "-o", log / "calls", self, filter},
+                           {"DVRTEST_SYNC_CHILD_TARGET=" + target});
+    EXPECT_EQ(ok.status, 7) << ok.out << ok.err;
+    EXPECT_NE(read_file(target), kOldText);
+    std::string calls;
+    const std::string trace = read_file(log / "calls");
+    for (size_t at = 0; at < trace.size();) {
+        size_t end = trace.find('\n', at);
+        if (end == std::string::npos)
+            end = trace.size();
+        const std::string line = trace.substr(at, end - at);
+        at = end + 1;
+        const size_t name = line.find_first_not_of("0123456789 ");
+        const size_t paren = line.find('(');
+        if (name != std::string::npos && paren != std::string::npos && paren > name)
+            calls += line.substr(name, paren - name) + " ";
+    }
+    EXPECT_EQ(calls, "fsync rename fsync fsync rename fsync fsync rename fsync ") << read_file(log / "calls");
+}
+
+// A writer killed while its new file holds 1 MiB or more leaves that file
+// behind; the next writer with shorter contents must not build on it: the
+// target then holds exactly the short contents, and nothing else remains.
+TEST(FileReplacement, WhatAKilledWriterLeftIsNotReused)
+{
+    TempDir t;
+    const std::string target = t / "target";
+    write_file(target, kOldText);
+    const std::string big(4 << 20, 'B');
+    // The size of the largest file beside the target.
+    auto left_behind = [&] {
+        off_t largest = -1;
+        for (const std::string &name : entries(t.path())) {
+            struct stat st;
+            if (name != "target" && ::stat((t / name).c_str(), &st) == 0)
+                largest = std::max(largest, st.st_size);
+        }
+        return largest;
+    };
+    // Killed while its new file holds 1 MiB or more (tried again in the
+    // rare case that the kill came just after a rename).
+    for (int attempt = 0; attempt < 10 && left_behind() < (1 << 20); ++attempt) {
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            for (;;)
+                COM_SaveDataIntoFile(target.c_str(), big.data(), static_cast<int>(big.size()));
+        }
+        for (int i = 0; i < 60000 && left_behind() < (1 << 20); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    ASSERT_GE(left_behind(), 1 << 20) << "the killed writer left no new file of 1 MiB";
+
+    CaptureStdout cap;
+    EXPECT_EQ(COM_SaveDataIntoFile(target.c_str(), "short", 5), 0);
+    cap.take();
+    EXPECT_EQ(read_file(target), "short");
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
+}
+
+// A line that cannot be read (here: no memory for it) is no end of the
+// file: the replacement fails and the target keeps every line, instead of
+// being cut off before that line.
+TEST(FileReplacement, UnreadableLineIsNoEndOfFile)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DVRPLAT_CROSSCOMPILING)
+    GTEST_SKIP() << "an address-space limit needs a plain native build: the sanitizers and the emulator reserve "
+                    "far more than they use";
+#endif
+    TempDir t;
+    const std::string target = t / "target";
+    const std::string text = "first=1\n" + std::string(20 << 20, 'x') + "\nlast=2\n";
+    write_file(target, text);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        // 8 MiB more address space than the child has now: the long line
+        // cannot be held.
+        long pages = 0;
+        if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (8u << 20);
+        rlimit rl{limit, limit};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0)
+            ::_exit(2);
+        COM_REPLACE_ITEM it{};
+        std::snprintf(it.szKey, sizeof it.szKey, "first=");
+        std::snprintf(it.szReplace, sizeof it.szReplace, "first=9");
+        it.nKeyLen = 6;
+        COM_REPLACE_LIST list{1, 0, 0, 0, &it};
+        ::_exit(COM_ReplaceItemsInFile(target.c_str(), &list) == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the replacement did not fail";
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), text.size());
+    EXPECT_EQ(entries(t.path()), std::vector<std::string>{"target"});
+}
+
+TEST(FileContent, NulEndsTheFirstLineAsCrAndLfDo)
+{
+    TempDir t;
+    for (const std::string &text : {std::string("abc\0def\n", 8), std::string("abc\rdef\n"), std::string("abc\ndef")}) {
+        write_file(t / "f", text);
+        // Nothing after the line's end is copied: the bytes past its
+        // terminator keep what they held.
+        char buf[64];
+        std::memset(buf, '#', sizeof buf);
+        buf[0] = '\0';
+        EXPECT_EQ(COM_GetFileContent((t / "f").c_str(), buf, sizeof buf), 0);
+        EXPECT_EQ(std::string(buf, 8), std::string("abc\0####", 8)) << static_cast<int>(text[3]);
+    }
+}

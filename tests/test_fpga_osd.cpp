@@ -167,6 +167,45 @@ namespace {
 const unsigned kPalette[8][3] = {{250, 127, 127}, {145, 100, 100}, {200, 16, 149}, {163, 135, 174},
                                  {146, 132, 165}, {142, 103, 154}, {50, 135, 174},  {90, 128, 128}};
 
+// Where each text row's blank line of 64 cells lands: rows are 45 cells
+// apart, a page (address 10h upwards) holds 128 cells of two bytes, so a
+// line that crosses a page's end goes on at offset 0 of the next page.
+struct TextRun {
+    unsigned address, offset, cells;
+};
+const TextRun kBlankLineRuns[30][2] = {
+    {{0x10, 0x00, 64}},                   // row 0
+    {{0x10, 0x5A, 64}},                   // row 1
+    {{0x10, 0xB4, 38}, {0x11, 0x00, 26}}, // row 2
+    {{0x11, 0x0E, 64}},                   // row 3
+    {{0x11, 0x68, 64}},                   // row 4
+    {{0x11, 0xC2, 31}, {0x12, 0x00, 33}}, // row 5
+    {{0x12, 0x1C, 64}},                   // row 6
+    {{0x12, 0x76, 64}},                   // row 7
+    {{0x12, 0xD0, 24}, {0x13, 0x00, 40}}, // row 8
+    {{0x13, 0x2A, 64}},                   // row 9
+    {{0x13, 0x84, 62}, {0x14, 0x00, 2}},  // row 10
+    {{0x13, 0xDE, 17}, {0x14, 0x00, 47}}, // row 11
+    {{0x14, 0x38, 64}},                   // row 12
+    {{0x14, 0x92, 55}, {0x15, 0x00, 9}},  // row 13
+    {{0x14, 0xEC, 10}, {0x15, 0x00, 54}}, // row 14
+    {{0x15, 0x46, 64}},                   // row 15
+    {{0x15, 0xA0, 48}, {0x16, 0x00, 16}}, // row 16
+    {{0x15, 0xFA, 3}, {0x16, 0x00, 61}},  // row 17
+    {{0x16, 0x54, 64}},                   // row 18
+    {{0x16, 0xAE, 41}, {0x17, 0x00, 23}}, // row 19
+    {{0x17, 0x08, 64}},                   // row 20
+    {{0x17, 0x62, 64}},                   // row 21
+    {{0x17, 0xBC, 34}, {0x18, 0x00, 30}}, // row 22
+    {{0x18, 0x16, 64}},                   // row 23
+    {{0x18, 0x70, 64}},                   // row 24
+    {{0x18, 0xCA, 27}, {0x19, 0x00, 37}}, // row 25
+    {{0x19, 0x24, 64}},                   // row 26
+    {{0x19, 0x7E, 64}},                   // row 27
+    {{0x19, 0xD8, 20}, {0x1A, 0x00, 44}}, // row 28
+    {{0x1A, 0x32, 64}},                   // row 29
+};
+
 // fpga_init's sequence with text rows 0..last_row cleared on output 0.
 Trace init_trace(int last_row)
 {
@@ -180,13 +219,14 @@ Trace init_trace(int last_row)
         t.A(0x01).OW(0x83 + 8 * mon, 0).OW(0x84 + 8 * mon, 128).OW(0x85 + 8 * mon, 128);
         if (mon == 0) {
             for (int row = 0; row <= last_row; ++row) {
-                // A 64-cell blank line from column 0 of the row.
-                unsigned pos = row * 45;
-                t.A(0x10 + pos / 128);
-                for (unsigned i = 0; i < 64; ++i, ++pos) {
-                    if (i > 0 && pos % 128 == 0)
-                        t.A(0x10 + pos / 128);
-                    t.OW((pos % 128) * 2, 0x00).OW((pos % 128) * 2 + 1, 0x20);
+                // A 64-cell blank line from column 0 of the row, in the
+                // text memory's pages as written out above.
+                for (const TextRun &run : kBlankLineRuns[row]) {
+                    if (run.cells == 0)
+                        continue;
+                    t.A(run.address);
+                    for (unsigned i = 0; i < run.cells; ++i)
+                        t.OW(run.offset + 2 * i, 0x00).OW(run.offset + 2 * i + 1, 0x20);
                 }
             }
         }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -238,4 +239,41 @@ TEST(FpgaThreads, BlockedReportHoldsNoRegisterAccess)
             lines += ch == '\n';
         EXPECT_EQ(lines, c.lines) << c.name << ": " << out;
     }
+}
+
+// Relative zoom moves from several threads at once: each thread moves the
+// window back and forth by whole register steps, so that every move
+// cancels out and the window ends where it began. A move that read the
+// window's place while another was changing it would leave it off by a
+// step (and ThreadSanitizer would name the race).
+TEST(FpgaThreads, ConcurrentZoomMovesLoseNoStep)
+{
+    FpgaSim sim;
+    // From anywhere to (0, 0), then to (180, 120): h 45 (with the switch
+    // bit 0x80), v 60 in the registers.
+    ASSERT_EQ(fpga_x2zoom_disp(0, 0, INT_MIN, INT_MIN, 0, 0), 0);
+    ASSERT_EQ(fpga_x2zoom_disp(0, 0, 180, 120, 0, 0), 0);
+    ASSERT_EQ(sim.reg(0x01, 0x30), 0xAD);
+    ASSERT_EQ(sim.reg(0x01, 0x31), 0x3C);
+    constexpr int kThreads = 4, kMoves = 1000;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            // Half the threads start forward, half back, on both outputs.
+            const int sign = t % 2 ? 1 : -1;
+            for (int i = 0; i < kMoves; ++i) {
+                const int s = i % 2 ? -sign : sign;
+                if (fpga_x2zoom_disp(t / 2, 0, 4 * s, 2 * s, 0, 0) != 0)
+                    ++failures;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    // Where the window is now: a move of (0, 0) writes it out.
+    sim.clear_trace();
+    ASSERT_EQ(fpga_x2zoom_disp(1, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(sim.trace(), Trace().A(0x01).OW(0x70, 0xAD).OW(0x71, 0x3C).lines());
 }

@@ -1838,3 +1838,56 @@ TEST(HttpNginx, StrippedPage)
     cap.take();
     EXPECT_EQ(none.p, nullptr);
 }
+
+// ---------------------------------------------------------------------
+// Bounds against written-out texts
+// ---------------------------------------------------------------------
+
+TEST(HttpReader, ChunkSizeLineWithItsExtensionsIsBounded)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // The size line with its extensions and its CR fills 4096 bytes: read.
+    const std::string fits = "5;" + std::string(4093, 'e');
+    ASSERT_EQ(fits.size() + 1, 4096u);
+    EXPECT_EQ(read_response(head + fits + "\r\nhello\r\n0\r\n\r\n", false, 64, {}),
+              std::make_pair(6, std::string("hello")));
+    // One byte more: refused, however the line is cut.
+    const std::string over = fits + "e";
+    for (std::vector<size_t> cuts : {std::vector<size_t>{}, std::vector<size_t>{head.size() + 2000}}) {
+        CaptureStdout cap;
+        EXPECT_EQ(read_response(head + over + "\r\nhello\r\n0\r\n\r\n", false, 64, cuts),
+                  std::make_pair(-1, std::string()));
+        EXPECT_NE(cap.take().find("chunked framing error : chunk size line too long\n"), std::string::npos);
+    }
+    // A line that never ends is refused at the bound, not read on.
+    CaptureStdout cap;
+    EXPECT_EQ(read_response(head + "5;" + std::string(100000, 'e'), false, 64, {}).first, -1);
+    cap.take();
+}
+
+TEST(HttpScripted, BytesPastTheContentLengthInTheBodysLastReceiveAreNotTaken)
+{
+    // The header's receive brings part of the body; the rest of the body
+    // and the next response arrive together, in one send the client takes
+    // once the first is taken. The content is the body, byte for byte.
+    const std::string body = random_bytes(20000, 7);
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n";
+    const std::string surplus = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nnext!";
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "header kept" : "body alone");
+        ScriptedServer s;
+        s.serve({[&](int fd, const std::string &) {
+            send_all(fd, header + body.substr(0, 1000));
+            wait_until_taken(fd);
+            send_all(fd, body.substr(1000) + surplus);
+            wait_for_close(fd);
+        }});
+        Content c;
+        const int r = COM_SubGetPostHttpContent(s.url("/x").c_str(), &c.p, nullptr, 0, nullptr, keep, nullptr);
+        s.finish();
+        const std::string want = keep ? header + body : body;
+        ASSERT_EQ(r, static_cast<int>(want.size()) + 1);
+        EXPECT_TRUE(c.bytes(r) == want);
+        EXPECT_EQ(c.p[r - 1], '\0');
+    }
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -440,3 +441,29 @@ TEST_F(Ide, HostileIdentityFilesAreRefused)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// The identity file's mode, read back with stat
+// ---------------------------------------------------------------------
+
+TEST_F(Ide, IdentityFileIsWrittenReadableByAllWhateverTheUmask)
+{
+    const std::string mnt = root / "mnt/disk";
+    dvrtest::make_dirs(mnt);
+    identify('a', dvrtest::ide_dump(dvrtest::ata_identify(kSerial, kFirmware, kModel)));
+    dvrtest::make_dirs(root / "proc");
+    dvrtest::write_file(root / "proc/mounts", "/dev/hda1 " + mnt + " ext2 rw 0 0\n");
+    // A fresh file and one rewritten over a file of another mode.
+    for (mode_t mask : {mode_t(0077), mode_t(0), mode_t(0222)}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        const mode_t old = ::umask(mask);
+        const int rc = Dev_SaveID(mnt.c_str());
+        ::umask(old);
+        ASSERT_EQ(rc, 0);
+        struct stat st;
+        ASSERT_EQ(::stat((mnt + "/ID").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, mode_t(S_IFREG | 0644));
+        EXPECT_EQ(dvrtest::read_file(mnt + "/ID"), kSerial);
+        ASSERT_EQ(::chmod((mnt + "/ID").c_str(), 04777), 0);
+    }
+}

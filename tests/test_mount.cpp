@@ -643,3 +643,30 @@ TEST_F(BoardRoot, MountPointWithASpaceInAPrivateNamespace)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// Escapes at the edges of a field
+// ---------------------------------------------------------------------
+
+TEST_F(BoardRoot, EscapeAtTheVeryEndOfAFieldIsDecoded)
+{
+    dvrtest::write_file(root / "proc/mounts",
+                        "/dev/sdb1 /mnt/end\\040 ext2 rw 0 0\n"
+                        "/dev/sdc1 /mnt/cut\\04 ext2 rw 0 0\n"
+                        "\\134dev/sdd1 \\040 ext2 rw,x\\011 0 0\n");
+    char mpt[DEV_MPT_SIZE] = {};
+    EXPECT_EQ(Dev_GetMPT("/dev/sdb1", mpt), 0);
+    EXPECT_STREQ(mpt, "/mnt/end ");
+    EXPECT_EQ(Dev_GetMPT("/dev/sdc1", mpt), 0);
+    EXPECT_STREQ(mpt, "/mnt/cut\\04"); // two digits: no escape
+    char dev[80] = {};
+    EXPECT_EQ(Dev_GetDevViaMount(dev, "/mnt/end "), 0);
+    EXPECT_STREQ(dev, "/dev/sdb1");
+    // A field that is one escape, and one that begins with one.
+    EXPECT_EQ(Dev_GetDevViaMount(dev, " "), 0);
+    EXPECT_STREQ(dev, "\\dev/sdd1");
+    DEV_MTAB_ENTRY e{};
+    EXPECT_EQ(Dev_GetEntryViaMtab(" ", &e), 0);
+    EXPECT_STREQ(e.dev, "\\dev/sdd1");
+    EXPECT_STREQ(e.opts, "rw,x\t");
+}

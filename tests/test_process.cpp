@@ -861,3 +861,27 @@ TEST(FreeMemAndSwap, TodaysKernelHasNoSummaryLines)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// COM_PopenRead's budget covers the whole call
+// ---------------------------------------------------------------------
+
+TEST(PopenRead, OneBudgetForTheWholeCallHoweverOftenOutputArrives)
+{
+    // A line every 50 ms for 60 lines (3 seconds): every wait for output
+    // is short, but the call as a whole is past a budget of 300 ms long
+    // before the last line. A budget that started again with each read
+    // would read all 60 and give the command's status 0.
+    dvr::set_popen_budget_ms(300);
+    g_collected = {};
+    CaptureStdout cap;
+    const int rc = COM_PopenRead("i=0; while [ $i -lt 60 ]; do echo t$i; sleep 0.05; i=$((i+1)); done", nullptr, 9,
+                                 collect);
+    std::string out = cap.take();
+    dvr::set_popen_budget_ms(0);
+    EXPECT_EQ(rc, -1);
+    EXPECT_GT(g_collected.lines.size(), 0u);
+    EXPECT_LT(g_collected.lines.size(), 60u);
+    EXPECT_EQ(g_collected.nulls, 1);
+    EXPECT_NE(out.find("no end of output within"), std::string::npos) << out;
+}

@@ -560,7 +560,7 @@ TEST_F(Scsi, SimulatedMediumRepliesFollowTheCommandLayouts)
     EXPECT_EQ(atip.length(), 28u);
     EXPECT_EQ(d[2] & 0x40, 0x40);
     EXPECT_EQ((d[2] >> 3) & 7, 2);
-    EXPECT_EQ((d[8] * 60 + d[9]) * 75 + d[10], (79 * 60 + 59) * 75 + 74);
+    EXPECT_EQ(std::vector<uint8_t>(d + 8, d + 11), (std::vector<uint8_t>{79, 59, 74})); // lead-out 79:59:74
 
     const uint8_t tm[10] = {0x43, 0x02, 0x00, 0, 0, 0, 0x01, 0, 0x04, 0};
     MmcCommand toc("(0000b ; Formatted TOC -MSF-)", "sim", tm, sizeof tm, 4);
@@ -600,3 +600,39 @@ TEST_F(Scsi, SimulatedMediumRepliesFollowTheCommandLayouts)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------
+// The INQUIRY reply's own length field
+// ---------------------------------------------------------------------
+
+TEST_F(Scsi, InquiryTextPastItsAdditionalLengthIsNoText)
+{
+    // All 96 bytes arrive, but byte 4 says 27 follow the first five: the
+    // reply ends after the product field. What lies past it (a revision
+    // and vendor-specific text) is not the drive's answer.
+    std::vector<uint8_t> reply(96, 0);
+    reply[0] = 0x05; // CD/DVD device
+    reply[4] = 27;
+    std::memcpy(&reply[8], "VENDOR01", 8);
+    std::memcpy(&reply[16], "PRODUCT NAME 016", 16);
+    std::memcpy(&reply[32], "REV9", 4);
+    std::memcpy(&reply[36], "SPECIFIC TEXT 020...", 20);
+    drive.raw["inquiry"] = reply;
+    int f = attach();
+    char model[25];
+    CaptureStdout cap;
+    ASSERT_EQ(Dev_Inquiry("/dev/scd0", f, model), 1);
+    std::string out = cap.take();
+    EXPECT_NE(out.find("Vendor          = VENDOR01\nProduct ID      = PRODUCT NAME 016\n"
+                       "Revision        = \nVendor Specific = \n"),
+              std::string::npos)
+        << out;
+    // One byte more (28): the revision's first letter is part of the reply.
+    reply[4] = 28;
+    drive.raw["inquiry"] = reply;
+    f = attach();
+    CaptureStdout cap2;
+    ASSERT_EQ(Dev_Inquiry("/dev/scd0", f, model), 1);
+    out = cap2.take();
+    EXPECT_NE(out.find("Revision        = R\nVendor Specific = \n"), std::string::npos) << out;
+}

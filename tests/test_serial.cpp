@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -428,4 +431,66 @@ TEST(SerialShowTermAttr, SubListsZeroRecordsAlwaysAndFieldsOnlyWhenWhole)
     EXPECT_EQ(COM_SubShowTermAttr("lab", 1, table), 1);
     EXPECT_EQ(COM_SubShowTermAttr("lab", 7, table), 1);
     EXPECT_EQ(cap.take(), "lab = [0x1] : [ZERO] [ONE]\nlab = [0x7] : [ZERO] [BOTH] [ONE] [FOUR]\n");
+}
+
+// ---------------------------------------------------------------------
+// Refusals before the device is touched, seen by the kernel's own notes
+// ---------------------------------------------------------------------
+
+namespace {
+
+// The number of times path was opened while fn ran, as the kernel's
+// file-event notices count them.
+int opens_during(const std::string &path, const std::function<void()> &fn)
+{
+    const int in = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (in < 0)
+        return -1;
+    if (::inotify_add_watch(in, path.c_str(), IN_OPEN) < 0) {
+        ::close(in);
+        return -1;
+    }
+    fn();
+    int opens = 0;
+    alignas(struct inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(in, buf, sizeof buf)) > 0;) {
+        for (char *p = buf; p < buf + n;) {
+            const auto *ev = reinterpret_cast<const struct inotify_event *>(p);
+            if (ev->mask & IN_OPEN)
+                ++opens;
+            p += sizeof *ev + ev->len;
+        }
+    }
+    ::close(in);
+    return opens;
+}
+
+} // namespace
+
+TEST(SerialOpenClose, UnknownSpeedOpensNothing)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.slave().empty());
+    for (speed_t speed : {speed_t(9600), speed_t(0xFFFFFFFFu)}) {
+        COM_TERM_DEV_INFO info;
+        std::memset(&info, 0, sizeof info);
+        info.direction = O_RDWR;
+        info.speed = speed;
+        CaptureStdout cap;
+        int rc = 0;
+        EXPECT_EQ(opens_during(pty.slave(), [&] { rc = COM_OpenTermDevice(pty.slave().c_str(), &info); }), 0)
+            << speed;
+        cap.take();
+        EXPECT_EQ(rc, -2);
+        EXPECT_EQ(info.fd, -1);
+    }
+    // The same watch sees the open of a speed that is taken.
+    COM_TERM_DEV_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.direction = O_RDWR;
+    info.speed = B9600;
+    CaptureStdout cap;
+    EXPECT_EQ(opens_during(pty.slave(), [&] { ASSERT_EQ(COM_OpenTermDevice(pty.slave().c_str(), &info), 0); }), 1);
+    EXPECT_EQ(COM_CloseTermDevice(&info), 0);
+    cap.take();
 }
