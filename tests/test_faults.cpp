@@ -461,8 +461,9 @@ Figures run_table(const char *title, const std::vector<Case> &table)
                 bool printing = std::strncmp(hit_name, "posix/stdio/sp/", 15) == 0;
                 if (what.empty() && c.report && !printing && rc < 0 && text.find("():") == std::string::npos)
                     what = "failed without a report";
-                // Threads the call started may take a moment to go.
-                for (int i = 0; i < 200 && threads() != tasks; ++i)
+                // Threads the call started may take a moment to go, and with
+                // them the descriptors they held.
+                for (int i = 0; i < 200 && (threads() != tasks || open_fds() != fds); ++i)
                     ::usleep(10000);
                 int fds_after = open_fds();
                 if (what.empty() && fds_after != fds)
