@@ -81,19 +81,7 @@ uint16_t port_of(int fd)
     return ntohs(a.sin_port);
 }
 
-// Open descriptors of this process.
-int fd_count()
-{
-    DIR *d = ::opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    int n = 0;
-    while (dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    ::closedir(d);
-    return n - 1; // the listing's own
-}
+int fd_count() { return dvrtest::open_descriptors(); }
 
 // A server thread that answers every request on its socket: HTTP (one
 // response per connection) or DNS (an A record for every query).

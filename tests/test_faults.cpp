@@ -300,18 +300,7 @@ std::string preload_missing()
 #endif
 }
 
-int count_dir(const char *path)
-{
-    int n = 0;
-    DIR *d = ::opendir(path);
-    if (!d)
-        return -1;
-    while (struct dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    ::closedir(d);
-    return n;
-}
+int count_dir(const char *path) { return dvrtest::count_entries(path); }
 // Descriptors open now (the listing's own one not counted).
 [[maybe_unused]] int open_fds() { return count_dir("/proc/self/fd") - 1; }
 [[maybe_unused]] int threads() { return count_dir("/proc/self/task"); }

@@ -138,18 +138,7 @@ void worker(int index, const Setup &s)
     }
 }
 
-int count_dir(const char *path)
-{
-    int n = 0;
-    DIR *d = ::opendir(path);
-    if (!d)
-        return -1;
-    while (struct dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    ::closedir(d);
-    return n;
-}
+int count_dir(const char *path) { return dvrtest::count_entries(path); }
 
 long rss_kb()
 {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -308,6 +309,25 @@ void make_dirs(const std::string &path)
         if (!cur.empty())
             ::mkdir(cur.c_str(), 0755);
     }
+}
+
+int count_entries(const char *dir)
+{
+    DIR *d = ::opendir(dir);
+    if (!d)
+        return -1;
+    int n = 0;
+    while (const dirent *e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            ++n;
+    ::closedir(d);
+    return n;
+}
+
+int open_descriptors()
+{
+    int n = count_entries("/proc/self/fd");
+    return n < 0 ? -1 : n - 1;
 }
 
 } // namespace dvrtest

@@ -98,6 +98,11 @@ bool wait_thread_sleeping(int tid, const char *in, int bound_seconds = 60);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool is_root();
+// Entries of a directory other than "." and "..", or -1 when it cannot be
+// read ("/proc/self/task": this process's threads).
+int count_entries(const char *dir);
+// Descriptors this process has open (the listing's own not counted).
+int open_descriptors();
 // mkdir -p
 void make_dirs(const std::string &path);
 
