@@ -151,6 +151,18 @@ void set_popen_budget_ms(int ms) noexcept
 }
 } // namespace dvr
 
+namespace {
+// Ends a command COM_PopenRead started: its whole process group (what it
+// left in the background too), and the shell itself, whose group may not
+// be formed yet where the spawn returns before the child has run (a
+// spawn emulated by a plain fork does).
+void kill_command(pid_t pid) noexcept
+{
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+} // namespace
+
 extern "C" int COM_PopenRead(const char *cmd, const void *pUnused, int32_t user, COM_POPEN_LINE_FN fn)
 try {
     (void)pUnused;
@@ -180,7 +192,7 @@ try {
             // A destructor must not act on a cancel (waitpid is a
             // cancellation point).
             dvr::NoCancel guard;
-            ::kill(-pid, SIGKILL);
+            kill_command(pid);
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
@@ -233,7 +245,7 @@ try {
     if (timed_out) {
         COM_REPORT("popen(%s) : no end of output within %d seconds\n", cmd, gPopenBudgetMs.load() / 1000);
         // The whole group: what the command left in the background too.
-        ::kill(-pid, SIGKILL);
+        kill_command(pid);
     }
     int status = 0;
     pid_t w;
