@@ -609,9 +609,7 @@ void fpga_coaxctl_pelcod(int channel, unsigned char b1, unsigned char b2, unsign
  */
 void fpga_coaxctl_rqtl(int channel, unsigned char b1, unsigned char b2, unsigned char b3, unsigned char b4,
                        unsigned char b5, unsigned char b6, unsigned char b7, unsigned char b8);
-/**
- * Stops the coaxial transmitter (queues the header 0). Thread-safe.
- */
+/** Stops the coaxial transmitter (queues the header 0). Thread-safe. */
 void fpga_coaxctl_disable(void);
 
 #if defined(__GNUC__)
