@@ -1,12 +1,14 @@
 #!/bin/sh
-# usage: check.sh BUILD_DIR PREFIX PROGRAM.c CC
+# usage: check.sh BUILD_DIR PREFIX PROGRAM.c CC [FILE...]
+# FILEs: more paths (under PREFIX) the install must have made.
 set -eu
 build=$1 prefix=$2 prog=$3 cc=$4
+shift 4
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in lib/libdvrplat.so lib/libdvrplat.a include/dvrplat/fpga.h include/dvrplat/COMMON.h \
          include/dvrplat/DEV.h include/dvrplat/DNS.h include/dvrplat/dvrplat_version.h lib/pkgconfig/dvrplat.pc bin/camsel \
-         share/man/man1/camsel.1 share/man/man1/devtest.1 share/man/man1/fpgasim.1; do
+         share/man/man1/camsel.1 share/man/man1/devtest.1 share/man/man1/fpgasim.1 "$@"; do
   [ -e "$prefix/$f" ] || { echo "missing after install: $f"; exit 1; }
 done
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
