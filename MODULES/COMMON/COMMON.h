@@ -750,7 +750,7 @@ int COM_SubGetGateway(int flag, const char *dev, void *out);
  */
 int COM_SubGetDNS(int flag, const char *dev, void *out);
 /**
- * "a.b.c.d", "a.b.c.d/len" or "a.b.c.d m.m.m.m" into an address and a
+ * Converts "a.b.c.d", "a.b.c.d/len" or "a.b.c.d m.m.m.m" into an address and a
  * netmask (network byte order; all ones when absent or invalid).
  * @param text  the address text
  * @param pAddr receives the address
@@ -961,7 +961,8 @@ int COM_SubSendHttpCmd(const struct sockaddr_in *server, const char *host, const
                        const char *path, char **content, COM_HTTP_AUTH *auth, int post,
                        const char *body, int keepHeader, const char *cookie);
 /**
- * Writes into out "\r\n" or an Authorization line followed by "\r\n\r\n";
+ * Writes into out the end of a request header: a CR LF alone, or an
+ * Authorization line followed by two CR LF;
  * for Digest without a challenge yet, fetches one first (a whole request,
  * blocking as COM_GetHttpContent).
  * @param method "GET" or "POST"
