@@ -351,7 +351,7 @@ int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2);
  * @param glyphs 256 pointers to glyph records (bytes 2..33 are the glyph)
  * @return 0 loaded; -1 bad output, null table or a null entry (reported,
  *         nothing written).
- * Thread-safe: one locked sequence of about 8,500 register accesses, which
+ * Thread-safe: one locked sequence of about 17,000 port accesses, which
  * holds up every other thread's register access meanwhile.
  */
 int fpga_font_write(int mon, const unsigned char *const *glyphs);

@@ -224,10 +224,11 @@ int COM_Mkdir(const char *path, mode_t mode);
 int COM_RemoveFileInDir(int bRecursive, const char *dir);
 /**
  * Removes the file a symbolic link points to (one level; a relative target
- * from the link's directory), keeping the link.
+ * from the link's directory), keeping the link. A path that is not a link
+ * is itself removed.
  * @param path the link
- * @return 0 removed; -1 (reported) when path is no link or the target
- *         cannot be removed. Thread-safe.
+ * @return 0 removed; -1 (reported) when the path or the target cannot be
+ *         removed. Thread-safe.
  */
 int COM_RemoveRealFile(const char *path);
 /**
@@ -290,7 +291,8 @@ int COM_SaveDataIntoFile(const char *path, const void *buf, int count);
  * @param buf  a terminated text to append to
  * @param size bytes of buf in all
  * @return 0 when something was read; -1 and "unknown" (cut to fit)
- *         otherwise. Thread-safe.
+ *         otherwise (reported, except a file that does not exist).
+ *         Thread-safe; blocks only as reading the file does.
  */
 int COM_GetFileContent(const char *path, char *buf, int size);
 /**
@@ -370,8 +372,9 @@ typedef void (*COM_POPEN_LINE_FN)(const char *line, int32_t user);
  * @param pPid receives the child's id while it runs (may be NULL)
  * @return the wait status, or -1 (reported) when the child could not be
  *         started or waited for.
- * Blocks until the command ends. Thread-safe: calls may overlap; a thread
- * cancelled in the wait leaves the child running.
+ * Blocks until the command ends. Thread-safe: calls may overlap. A thread
+ * cancelled in the wait kills and reaps the child, clears *pPid and puts
+ * the signal actions back.
  */
 int COM_System(const char *cmd, int *pPid);
 /**
@@ -488,8 +491,8 @@ int COM_LogThread(const char *name);
  */
 int COM_LogThreadMemUsage(int32_t nChange);
 /**
- * Reports one line per record. Thread-safe (registry lock, held while
- * reporting).
+ * Reports one line per record. Thread-safe: the records are copied under
+ * the registry lock and reported without it.
  */
 void COM_ShowThread(void);
 /**
@@ -610,7 +613,8 @@ int COM_GetUnitInfo(COM_UNIT_INFO *pInfo, const char *dev);
  * Appends the first line of "/etc/Model" to buf (size bytes in all).
  * @param buf  a terminated text to append to
  * @param size bytes of buf in all
- * @return 0; -1 with "unknown" in buf (reported) when it cannot be read.
+ * @return 0; -1 with "unknown" in buf when it cannot be read (reported,
+ *         unless it does not exist).
  * Thread-safe.
  */
 int COM_GetModelName(char *buf, int size);
@@ -618,13 +622,14 @@ int COM_GetModelName(char *buf, int size);
  * Appends the first line of "/etc/Proj" to buf (size bytes in all).
  * @param buf  a terminated text to append to
  * @param size bytes of buf in all
- * @return 0; -1 with "unknown" in buf (reported) when it cannot be read.
+ * @return 0; -1 with "unknown" in buf when it cannot be read (reported,
+ *         unless it does not exist).
  * Thread-safe.
  */
 int COM_GetProjName(char *buf, int size);
 /**
  * Appends the first line of "/etc/Note" to buf (size bytes in all);
- * "unknown" when it cannot be read (reported).
+ * "unknown" when it cannot be read (reported, unless it does not exist).
  * @param buf  a terminated text to append to
  * @param size bytes of buf in all
  * @return always 0. Thread-safe.
@@ -1281,13 +1286,16 @@ extern const char gCOM_UsbPortKeyword[5][4][8];
 int COM_GetSerialPort(int idx, char *out);
 /**
  * Opens a terminal device (non-blocking, not as the controlling terminal),
- * keeps its settings in oldtio and applies raw settings at speed.
+ * keeps its settings in oldtio, waits half a second, and applies newtio:
+ * 8 data bits, a canonical line discipline with echo, output CR LF
+ * translation, at speed.
  * @param path      the device (fewer than 80 characters)
  * @param pDevInfo  direction and speed set by the caller; receives the rest
  * @return 0; -1 when the settings could not be read or applied (the device
  *         stays open); -2 when the device was not opened (or its path has
  *         80 characters or more, or speed is none of the system's speed
- *         codes B0 ...). Failures are reported. Thread-safe for different
+ *         codes B0 ...). Failures are reported. Blocks half a second
+ *         (the pause before the settings). Thread-safe for different
  *         records.
  */
 int COM_OpenTermDevice(const char *path, COM_TERM_DEV_INFO *pDevInfo);
