@@ -15,9 +15,10 @@
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
 #   soak [MINUTES]  (only when named; default 10 minutes) 32 threads of mixed
 #             calls against nginx, Apache and dnsmasq while the servers are
-#             stopped and restarted, the writers' tmpfs filled and emptied;
-#             figures every 10 s in build-native/soak.csv, drawn into
-#             build-native/soak.png (gnuplot); as root
+#             stopped and restarted, the writers' tmpfs filled and emptied,
+#             a simulated drive failing; figures every 10 s in
+#             build-native/soak.csv (or $DVRPLAT_SOAK_DIR/soak.csv), drawn
+#             into soak.png beside it (gnuplot); as root
 #   kernel    boots Debian's stock kernel in a virtual machine
 #             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
 #             drives and runs the device-layer test programs of the native
@@ -286,38 +287,42 @@ stage_kernel() {
 # came back (see tests/soak/soak.cpp).
 stage_soak() {
   local dir=$build_root/build-native
+  # The figures go beside the build unless DVRPLAT_SOAK_DIR names a
+  # directory of their own (one a rebuild does not touch).
+  local out=${DVRPLAT_SOAK_DIR:-$dir}
   if [ "$(id -u)" != 0 ]; then
     echo "== [soak] skipped: the tmpfs and the servers' port 53 need root"
     summary+=("[soak] skipped: needs root")
     return 0
   fi
   configure_and_build soak native "$dir" soak || return 0
-  echo "== [soak] run ($soak_minutes minutes)"
+  mkdir -p "$out"
+  echo "== [soak] run ($soak_minutes minutes; figures in $out)"
   local status=0
-  "$dir/tests/soak/soak" "$soak_minutes" "$dir/soak.csv" 2>&1 | tee "$dir/soak.log"
+  "$dir/tests/soak/soak" "$soak_minutes" "$out/soak.csv" 2>&1 | tee "$out/soak.log"
   [ "${PIPESTATUS[0]}" = 0 ] || status=1
-  if command -v gnuplot >/dev/null && [ -s "$dir/soak.csv" ]; then
+  if command -v gnuplot >/dev/null && [ -s "$out/soak.csv" ]; then
     gnuplot <<EOF || true
-set terminal png size 1200,900
-set output '$dir/soak.png'
+set terminal png size 1200,900 noenhanced
+set output '$out/soak.png'
 set datafile separator ','
 set key autotitle columnhead outside
 set multiplot layout 3,1 title 'soak: $soak_minutes minutes'
 set ylabel 'calls/s'
-plot '$dir/soak.csv' using 1:2 with lines
+plot '$out/soak.csv' using 1:2 with lines
 set ylabel 'failures (cumulative)'
-plot for [c=3:10] '$dir/soak.csv' using 1:c with lines
+plot for [c=3:12] '$out/soak.csv' using 1:c with lines
 set ylabel 'count'
 set y2label 'resident kB'
 set y2tics
-plot '$dir/soak.csv' using 1:11 with lines, '' using 1:13 with lines, '' using 1:14 with lines, \
-     '' using 1:12 axes x1y2 with lines
+plot '$out/soak.csv' using 1:13 with lines, '' using 1:15 with lines, '' using 1:16 with lines, \
+     '' using 1:14 axes x1y2 with lines
 unset multiplot
 EOF
-    echo "== [soak] chart: $dir/soak.png"
+    echo "== [soak] chart: $out/soak.png"
   fi
   if [ "$status" = 0 ]; then
-    summary+=("[soak] passed ($(tail -n 1 "$dir/soak.log"); $(stage_time))")
+    summary+=("[soak] passed ($(tail -n 1 "$out/soak.log"); $(stage_time))")
     total_passed=$((total_passed + 1))
   else
     stage_fail soak run
