@@ -72,11 +72,21 @@ try {
     // window, never on a half-replaced one. A failed call leaves the
     // layer unmapped. The window stays for the life of the process; a
     // later call opens afresh and replaces it.
-    Window *w = open_window(DVR_REPORTER("fpga"));
-    locked([&] {
-        gWindow.store(w, std::memory_order_release);
-        Ce_Cpld = w ? w->base() : static_cast<volatile unsigned char *>(MAP_FAILED);
-    });
+    auto publish = [](Window *w) {
+        locked([&] {
+            gWindow.store(w, std::memory_order_release);
+            Ce_Cpld = w ? w->base() : static_cast<volatile unsigned char *>(MAP_FAILED);
+        });
+    };
+    Window *w;
+    try {
+        w = open_window(DVR_REPORTER("fpga"));
+    } catch (...) {
+        // A failure of any kind (no memory) leaves the layer unmapped too.
+        publish(nullptr);
+        throw;
+    }
+    publish(w);
     return w ? 0 : -1;
 } DVR_C_BOUNDARY("fpga", -1)
 

@@ -31,10 +31,10 @@ public:
     explicit SimulatedWindow(volatile uint8_t *base) noexcept : b_(base) {}
 
     // The file the window maps, checked before each access.
-    void watch(dvr::UniqueFd fd, const char *path)
+    void watch(dvr::UniqueFd fd, std::string path)
     {
         fd_ = std::move(fd);
-        path_ = path;
+        path_ = std::move(path);
     }
 
     void write(Port p, uint8_t v) override
@@ -151,6 +151,9 @@ private:
 
 Window *open_simulated_window(const char *path, const dvr::Reporter &report)
 {
+    // The name the window keeps, copied first: once the file is mapped,
+    // nothing may fail and leave the mapping and its descriptor behind.
+    std::string name(path);
     dvr::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) {
         DVR_REPORT_TO(report, "open(%s) error : %s\n", path, std::strerror(errno));
@@ -168,7 +171,7 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
     }
     Window *w = map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
     if (w)
-        static_cast<SimulatedWindow *>(w)->watch(std::move(fd), path);
+        static_cast<SimulatedWindow *>(w)->watch(std::move(fd), std::move(name));
     return w;
 }
 

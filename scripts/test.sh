@@ -6,7 +6,8 @@
 #
 # Stages (default: native sanitize tsan ppc fuzz kernel):
 #   native    the whole suite, native build; each test program runs its
-#             cases twice, in shuffled order (--gtest_repeat=2 --gtest_shuffle)
+#             cases twice, in shuffled order (--gtest_repeat=2 --gtest_shuffle);
+#             then, without --tests and as root, a 2-minute soak (below)
 #   sanitize  the whole suite built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan      the programs labelled "threads", built with ThreadSanitizer
 #   ppc       the whole suite cross-built for 32-bit big-endian PowerPC, run under qemu-ppc
@@ -15,9 +16,10 @@
 #   bench     (only when named) release build of bench/bench_*.cpp, each run once
 #   soak [MINUTES]  (only when named; default 10 minutes) 32 threads of mixed
 #             calls against nginx, Apache and dnsmasq while the servers are
-#             stopped and restarted, the writers' tmpfs filled and emptied;
-#             figures every 10 s in build-native/soak.csv, drawn into
-#             build-native/soak.png (gnuplot); as root
+#             stopped and restarted, the writers' tmpfs filled and emptied,
+#             a simulated drive failing; figures every 10 s in
+#             build-native/soak.csv (or $DVRPLAT_SOAK_DIR/soak.csv), drawn
+#             into soak.png beside it (gnuplot); as root
 #   kernel    boots Debian's stock kernel in a virtual machine
 #             (qemu-system-x86_64, software emulation) with QEMU's CD and DVD
 #             drives and runs the device-layer test programs of the native
@@ -179,10 +181,22 @@ run_ctest() { # stage name, test preset, dir
 # keep the written order. A failing order is repeated with the seed the
 # program prints ("Randomizing tests' orders with a seed of N"):
 # --gtest_shuffle --gtest_repeat=2 --gtest_random_seed=N.
+#
+# After the tests, when all of them ran (no --tests) and as root, a short
+# soak: two minutes, figures in build-native/soak-short/.
 stage_native() {
   local dir=$build_root/build-native
   configure_and_build native native "$dir" all || return 0
   GTEST_REPEAT=2 GTEST_SHUFFLE=1 run_ctest native native "$dir"
+  [ -z "$filter" ] && [ "$(id -u)" = 0 ] || return 0
+  if ! cmake --build "$dir" -j"$jobs" --target soak >"$dir.build-soak.log" 2>&1; then
+    cat "$dir.build-soak.log"
+    stage_fail native "soak build"
+  elif soak_run "$dir" "$dir/soak-short" 2; then
+    summary+=("[native] soak of 2 minutes passed ($(tail -n 1 "$dir/soak-short/soak.log"))")
+  else
+    stage_fail native "soak of 2 minutes"
+  fi
 }
 
 # The sanitizer builds do not turn warnings into errors: instrumented code
@@ -280,44 +294,55 @@ stage_kernel() {
   [ "$failed" = 0 ] || failed_stages+=(kernel)
 }
 
-# The soak: the native build's soak program for soak_minutes, its figures
-# drawn beside the CSV. It passes when every failure fell in a window of an
-# injected fault and the descriptors, threads, zombies and resident size
-# came back (see tests/soak/soak.cpp).
+# The soak: the native build's soak program for MINUTES, its figures in
+# OUT/soak.csv, drawn into OUT/soak.png, its report in OUT/soak.log. It
+# passes when every failure fell in a window of an injected fault and the
+# descriptors, threads, zombies and resident size came back (see
+# tests/soak/soak.cpp). soak_run dir out minutes
+soak_run() {
+  local dir=$1 out=$2 minutes=$3
+  mkdir -p "$out"
+  echo "== [soak] run ($minutes minutes; figures in $out)"
+  local status=0
+  "$dir/tests/soak/soak" "$minutes" "$out/soak.csv" 2>&1 | tee "$out/soak.log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  if command -v gnuplot >/dev/null && [ -s "$out/soak.csv" ]; then
+    gnuplot <<EOF || true
+set terminal png size 1200,900 noenhanced
+set output '$out/soak.png'
+set datafile separator ','
+set key autotitle columnhead outside
+set multiplot layout 3,1 title 'soak: $minutes minutes'
+set ylabel 'calls/s'
+plot '$out/soak.csv' using 1:2 with lines
+set ylabel 'failures (cumulative)'
+plot for [c=3:12] '$out/soak.csv' using 1:c with lines
+set ylabel 'count'
+set y2label 'resident kB'
+set y2tics
+plot '$out/soak.csv' using 1:13 with lines, '' using 1:15 with lines, '' using 1:16 with lines, \
+     '' using 1:14 axes x1y2 with lines
+unset multiplot
+EOF
+    echo "== [soak] chart: $out/soak.png"
+  fi
+  return $status
+}
+
+# The soak stage: soak_minutes (10 unless given), the figures beside the
+# build unless DVRPLAT_SOAK_DIR names a directory of their own (one a
+# rebuild does not touch).
 stage_soak() {
   local dir=$build_root/build-native
+  local out=${DVRPLAT_SOAK_DIR:-$dir}
   if [ "$(id -u)" != 0 ]; then
     echo "== [soak] skipped: the tmpfs and the servers' port 53 need root"
     summary+=("[soak] skipped: needs root")
     return 0
   fi
   configure_and_build soak native "$dir" soak || return 0
-  echo "== [soak] run ($soak_minutes minutes)"
-  local status=0
-  "$dir/tests/soak/soak" "$soak_minutes" "$dir/soak.csv" 2>&1 | tee "$dir/soak.log"
-  [ "${PIPESTATUS[0]}" = 0 ] || status=1
-  if command -v gnuplot >/dev/null && [ -s "$dir/soak.csv" ]; then
-    gnuplot <<EOF || true
-set terminal png size 1200,900
-set output '$dir/soak.png'
-set datafile separator ','
-set key autotitle columnhead outside
-set multiplot layout 3,1 title 'soak: $soak_minutes minutes'
-set ylabel 'calls/s'
-plot '$dir/soak.csv' using 1:2 with lines
-set ylabel 'failures (cumulative)'
-plot for [c=3:10] '$dir/soak.csv' using 1:c with lines
-set ylabel 'count'
-set y2label 'resident kB'
-set y2tics
-plot '$dir/soak.csv' using 1:11 with lines, '' using 1:13 with lines, '' using 1:14 with lines, \
-     '' using 1:12 axes x1y2 with lines
-unset multiplot
-EOF
-    echo "== [soak] chart: $dir/soak.png"
-  fi
-  if [ "$status" = 0 ]; then
-    summary+=("[soak] passed ($(tail -n 1 "$dir/soak.log"); $(stage_time))")
+  if soak_run "$dir" "$out" "$soak_minutes"; then
+    summary+=("[soak] passed ($(tail -n 1 "$out/soak.log"); $(stage_time))")
     total_passed=$((total_passed + 1))
   else
     stage_fail soak run

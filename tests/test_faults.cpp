@@ -9,7 +9,7 @@
 // The wrappers are the fault injection library's POSIX preload (the test
 // registration puts its run and POSIX preload libraries in LD_PRELOAD, as
 // its fiu-run command does). The few calls it does not wrap (ioctl, pipe2,
-// mkdir, rmdir, posix_spawn) get failure points of the same library here,
+// mkdir, rmdir, posix_spawn, mount, umount) get failure points of the same library here,
 // and close is wrapped here so that a failing close still releases the
 // descriptor, as the kernel's does.
 // labels: root net
@@ -37,6 +37,8 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -173,6 +175,31 @@ int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *
     return real(pid, path, actions, attr, argv, envp);
 }
 
+int mount(const char *source, const char *target, const char *type, unsigned long flags, const void *data) noexcept
+{
+    using Fn = int (*)(const char *, const char *, const char *, unsigned long, const void *);
+    static auto real = next_symbol<Fn>("mount");
+    if (own_point_fails("dvrtest/mount"))
+        return -1;
+    return real(source, target, type, flags, data);
+}
+
+int umount(const char *target) noexcept
+{
+    static auto real = next_symbol<int (*)(const char *)>("umount");
+    if (own_point_fails("dvrtest/umount"))
+        return -1;
+    return real(target);
+}
+
+int umount2(const char *target, int flags) noexcept
+{
+    static auto real = next_symbol<int (*)(const char *, int)>("umount2");
+    if (own_point_fails("dvrtest/umount"))
+        return -1;
+    return real(target, flags);
+}
+
 // The descriptor is released whatever close reports (as on Linux).
 int close(int fd)
 {
@@ -260,6 +287,8 @@ const std::vector<Point> &points()
         {"dvrtest/mkdir", {EACCES, ENOSPC}},
         {"dvrtest/rmdir", {EBUSY, EACCES}},
         {"dvrtest/posix_spawn", {EAGAIN, ENOMEM}},
+        {"dvrtest/mount", {EBUSY, EIO, ENOMEM}},
+        {"dvrtest/umount", {EBUSY, EIO}},
     };
     return kPoints;
 }
@@ -971,8 +1000,36 @@ TEST_F(Faults, Network)
 }
 
 // ---------------------------------------------------------------------
-// Devices: the serial port's open and set-up on a pseudo-terminal, and
-// the discovery on a simulated machine (a board root with a SCSI drive).
+// Devices: the serial port's open and set-up on a pseudo-terminal, the
+// discovery, an INQUIRY and a disc query on a simulated machine (a board
+// root with a SCSI writer holding a CD-R), and the register window and a
+// layout on the board simulator.
+
+// What a disc query left in a record after a failure: each field the one a
+// query with nothing failing found, or 0 (a step that failed).
+std::string disc_fields_or_zero(const DEV_DISC_INFO &now, const DEV_DISC_INFO &good)
+{
+    std::string bad;
+    auto field = [&](const char *name, auto a, auto b) {
+        if (a != b && a != 0)
+            bad += std::string(bad.empty() ? "" : ", ") + name + " " + std::to_string(a) + " (not " + std::to_string(b) + " or 0)";
+    };
+    field("type1", now.type1, good.type1);
+    field("type2", now.type2, good.type2);
+    field("type3", now.type3, good.type3);
+    field("sub_type", now.sub_type, good.sub_type);
+    field("reseved_flag", now.reseved_flag, good.reseved_flag);
+    field("appendable", now.appendable, good.appendable);
+    field("last_lead_in", now.last_lead_in, good.last_lead_in);
+    field("next_lead_in", now.next_lead_in, good.next_lead_in);
+    field("last_track", now.last_track, good.last_track);
+    field("total_session", now.total_session, good.total_session);
+    field("free_blocks", now.free_blocks, good.free_blocks);
+    field("track_size", now.track_size, good.track_size);
+    field("total_capacity", now.total_capacity, good.total_capacity);
+    field("used_capacity", now.used_capacity, good.used_capacity);
+    return bad;
+}
 
 TEST_F(Faults, Devices)
 {
@@ -983,10 +1040,26 @@ TEST_F(Faults, Devices)
     const std::string tty = ::ptsname(master);
     COM_TERM_DEV_INFO term{};
     const std::string root = tmp_ / "machine";
-    dvrtest::write_machine(root, {}, {{"/dev/scd0", 0, dvrtest::scsi_drive(5, 0, 0, "PIONEER", "DVD-RW  DVR-111D", "sbp2")}},
-                           false, "");
+    dvrtest::SimDrive writer = dvrtest::scsi_drive(5, 0, 0, "PIONEER", "DVD-RW  DVR-111D", "sbp2");
+    writer.medium = dvrtest::real_disc("cd-r-open");
+    dvrtest::write_machine(root, {}, {{"/dev/scd0", 0, writer}}, false, "");
     std::vector<DEV_INFO> devs(DEV_MAX_DEVICES);
     dvrtest::ScopedEnv env("DVRPLAT_ROOT", root);
+    const std::string sim = tmp_ / "board.sim";
+    dvrtest::ScopedEnv fpga_env("DVRPLAT_FPGA_SIM", sim);
+    ASSERT_EQ(fpga_open(), 0);
+    const std::string sg = root + "/dev/sg0";
+    int sgfd = -1;
+    char model[32];
+    DEV_INFO disc{};
+    // The disc query's record with nothing failing (checked against the
+    // disc's description in the counting run).
+    DEV_DISC_INFO good_disc{};
+    bool have_good_disc = false;
+    // A 2x2 layout of cameras 3, 5, 7 and 9 on output 0 with camera 7
+    // blanked: paths A3 A5 BF A9, columns 0 6 0 6, rows 0 0 30 30.
+    const unsigned char cameras[4] = {3, 5, 7, 9};
+    const int paths[4] = {0xA3, 0xA5, 0xBF, 0xA9}, cols[4] = {0, 6, 0, 6}, rows[4] = {0, 0, 30, 30};
     std::vector<Case> table = {
         // Opened and closed again: a set-up that fails leaves the device
         // open for the caller to close.
@@ -1011,10 +1084,183 @@ TEST_F(Faults, Devices)
              return rc == 1 || (failed && rc == 0) ? "" : "result " + std::to_string(rc);
          },
          [] {}, false},
+        {"Dev_Inquiry",
+         [&] {
+             sgfd = ::open(sg.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+             std::memset(model, 'x', sizeof model);
+         },
+         [&]() -> long { return Dev_Inquiry("/dev/scd0", sgfd, model); },
+         [&](long rc, bool failed) -> std::string {
+             // Vendor and product compacted: letters, digits and single
+             // spaces stay.
+             if (rc == 1) {
+                 std::string got(model, strnlen(model, sizeof model));
+                 return got == "PIONEER DVDRW DVR111D" ? "" : "succeeded with model \"" + got + "\"";
+             }
+             return failed && rc == 0 ? "" : "result " + std::to_string(rc);
+         },
+         [&] { ::close(sgfd); }},
+        {"Dev_GetDiscInfo",
+         [&] {
+             disc = DEV_INFO{};
+             std::strcpy(disc.dev, "/dev/scd0");
+             std::strcpy(disc.sg, "/dev/sg0");
+             disc.cdrom = 1;
+         },
+         [&]() -> long { return Dev_GetDiscInfo(&disc); },
+         [&](long rc, bool failed) -> std::string {
+             const DEV_DISC_INFO &d = disc.details.disc;
+             if (!failed) {
+                 // A CD-R (type 1, write-once) holding an open session.
+                 if (rc != 0 || d.type1 != 1 || d.type2 != 2 || d.appendable != 1)
+                     return "result " + std::to_string(rc) + ", type " + std::to_string(d.type1) + "/" +
+                            std::to_string(d.type2) + ", appendable " + std::to_string(d.appendable);
+                 if (!have_good_disc)
+                     good_disc = d;
+                 have_good_disc = true;
+                 return std::memcmp(&d, &good_disc, sizeof d) == 0 ? "" : "another record with nothing failing";
+             }
+             if (rc == 0)
+                 return disc_fields_or_zero(d, good_disc);
+             return rc == -1 || rc == -129 || rc == -130 ? "" : "result " + std::to_string(rc);
+         },
+         // Steps that fail leave their fields 0 without changing the
+         // result, each with its own report or none (a field the drive
+         // did not give is no error).
+         [] {}, false},
+        {"fpga_open (simulator)", [] {}, []() -> long { return fpga_open(); },
+         [&](long rc, bool) -> std::string {
+             if (rc == 0)
+                 return Ce_Cpld != MAP_FAILED ? "" : "succeeded without a window";
+             // A failed open leaves the layer unmapped, and register
+             // operations touch nothing.
+             if (rc != -1 || Ce_Cpld != MAP_FAILED)
+                 return "result " + std::to_string(rc) + " with the window " +
+                        (Ce_Cpld == MAP_FAILED ? "unmapped" : "mapped");
+             fpga_write(0x01, 0, 0x55);
+             return fpga_read(0x01, 0) == 0 ? "" : "a register answers with the window unmapped";
+         },
+         // The window again for the next runs.
+         [] { (void)fpga_open(); }},
+        {"fpga_4split_disp (simulator)",
+         [&] {
+             for (int i = 0; i < 48; ++i)
+                 fpga_write(0x01, i, 0x11);
+         },
+         [&]() -> long { return fpga_4split_disp(0, cameras, 1u << 7, 0); },
+         [&](long rc, bool failed) -> std::string {
+             if (rc != 0)
+                 return "result " + std::to_string(rc);
+             if (failed)
+                 return "";
+             std::string bad;
+             for (int i = 0; i < 16; ++i) {
+                 // Paths past the layout's are off; their positions stay.
+                 int want_path = i < 4 ? paths[i] : 0, want_col = i < 4 ? cols[i] : 0x11,
+                     want_row = i < 4 ? rows[i] : 0x11;
+                 if (fpga_read(0x01, i) != want_path || fpga_read(0x01, 16 + i) != want_col ||
+                     fpga_read(0x01, 32 + i) != want_row)
+                     bad += " " + std::to_string(i);
+             }
+             return bad.empty() ? "" : "paths not as laid out:" + bad;
+         },
+         [] {}, false},
     };
     Figures fig = run_table("devices", table);
     ::close(master);
     expect_held(fig);
+}
+
+// ---------------------------------------------------------------------
+// Mounts: an ext2 image on a loop device mounted by automatic detection
+// and unmounted, by the mount point and by the device node.
+
+// The device mounted on dir as the kernel lists it ("" when none).
+std::string mounted_on(const std::string &dir)
+{
+    std::string dev;
+    FILE *f = std::fopen("/proc/self/mounts", "r");
+    char d[512], m[512];
+    while (f && std::fscanf(f, "%511s %511s %*[^\n]", d, m) == 2)
+        if (dir == m)
+            dev = d;
+    if (f)
+        std::fclose(f);
+    return dev;
+}
+
+TEST_F(Faults, Mounts)
+{
+    const std::string image = tmp_ / "ext2.img";
+    dvrtest::make_image(image, 8 << 20);
+    ASSERT_EQ(dvrtest::shell("mkfs.ext2 -q -F '" + image + "' >/dev/null 2>&1").status, 0);
+    dvrtest::RunResult loop = dvrtest::shell("losetup --find --show '" + image + "'");
+    std::string dev = loop.out.substr(0, loop.out.find('\n'));
+    if (loop.status != 0 || dev.empty()) {
+        if (dvrtest::fixtures_required())
+            FAIL() << "no loop device: " << loop.err;
+        GTEST_SKIP() << "no loop device: " << loop.err;
+    }
+    struct Detach {
+        std::string dev, mnt;
+        ~Detach()
+        {
+            ::umount2(mnt.c_str(), MNT_DETACH);
+            dvrtest::shell("losetup -d '" + dev + "'");
+        }
+    };
+    const std::string root = tmp_ / "root", mnt = tmp_ / "mnt";
+    Detach detach{dev, mnt};
+    dvrtest::make_dirs(mnt);
+    dvrtest::make_dirs(root + "/proc");
+    dvrtest::write_file(root + "/proc/filesystems", "nodev\tproc\n\text3\n\text2\n");
+    dvrtest::ScopedEnv env("DVRPLAT_ROOT", root);
+    // Each run reads the file-system list afresh, so its reading fails in
+    // turn too.
+    auto unmounted = [&] {
+        while (!mounted_on(mnt).empty() && ::umount2(mnt.c_str(), 0) == 0) {
+        }
+        gDevFsInit = 0;
+        for (DEV_FS_ENTRY &row : gDevFS)
+            row.available = 1;
+    };
+    auto mount_it = [&] {
+        unmounted();
+        ASSERT_EQ(::mount(dev.c_str(), mnt.c_str(), "ext2", 0, ""), 0) << std::strerror(errno);
+    };
+    // The mount's state must agree with the result, whatever failed.
+    auto mounted_if = [&](bool want) -> std::string {
+        std::string on = mounted_on(mnt);
+        if (want)
+            return on == dev ? "" : "succeeded but " + (on.empty() ? "nothing" : on) + " is mounted";
+        return on.empty() ? "" : "failed but " + on + " stays mounted";
+    };
+    std::vector<Case> table = {
+        {"Dev_Mount (automatic detection)", unmounted,
+         [&]() -> long { return Dev_Mount(dev.c_str(), mnt.c_str(), DEV_FS_AUTO); },
+         [&](long rc, bool) -> std::string {
+             return rc == 0 || rc == -1 ? mounted_if(rc == 0) : "result " + std::to_string(rc);
+         },
+         // A mount attempt is a probe: the ones that fail are not reported
+         // (automatic detection fails many before one fits).
+         unmounted, false},
+        {"Dev_Mount (ext2 chosen)", unmounted, [&]() -> long { return Dev_Mount(dev.c_str(), mnt.c_str(), 1); },
+         [&](long rc, bool) -> std::string {
+             return rc == 0 || rc == -1 ? mounted_if(rc == 0) : "result " + std::to_string(rc);
+         },
+         unmounted, false},
+        {"Dev_uMount (mount point)", mount_it, [&]() -> long { return Dev_uMount(mnt.c_str()); },
+         [&](long rc, bool) -> std::string {
+             return rc == 0 || rc == -1 ? mounted_if(rc != 0) : "result " + std::to_string(rc);
+         },
+         unmounted},
+        {"Dev_uMount (device node)", mount_it, [&]() -> long { return Dev_uMount(dev.c_str()); },
+         [&](long rc, bool) -> std::string {
+             return rc == 0 || rc == -1 ? mounted_if(rc != 0) : "result " + std::to_string(rc);
+         },
+         unmounted},
+    };
+    expect_held(run_table("mounts", table));
 }
 
 // ---------------------------------------------------------------------

@@ -1,8 +1,10 @@
 // Soak under churn: 32 threads make mixed calls (name lookups, HTTP GET and
 // POST to nginx and Apache, file writers on a small tmpfs, COM_System,
-// COM_PopenRead, FPGA register traffic on the simulator) with the thread
+// COM_PopenRead, FPGA register traffic and screen layouts on the
+// simulator, INQUIRY and disc queries on a simulated drive) with the thread
 // watchdog running, while the harness stops and restarts each server in
-// turn every 20 s and fills and empties the tmpfs. Every 10 s a line of
+// turn every 20 s, fills and empties the tmpfs, and switches the drive's
+// description to one whose commands all fail and back. Every 10 s a line of
 // figures goes to the CSV: calls per second, failures by kind, failures no
 // injected fault explains, descriptors, resident size, threads, zombies.
 // It passes when every failure falls in a window of an injected fault,
@@ -21,12 +23,15 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "COMMON.h"
+#include "DEV.h"
 #include "DNS.h"
+#include "dev_machine.h"
 #include "fpga.h"
 #include "http_servers.h"
 #include "test_support.h"
@@ -39,11 +44,11 @@ long long now_ms()
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
 }
 
-enum Kind { kDns, kNginx, kApache, kFiles, kSystem, kPopen, kFpga, kKinds };
-const char *const kKindNames[kKinds] = {"dns", "nginx", "apache", "files", "system", "popen", "fpga"};
+enum Kind { kDns, kNginx, kApache, kFiles, kSystem, kPopen, kFpga, kLayout, kScsi, kKinds };
+const char *const kKindNames[kKinds] = {"dns", "nginx", "apache", "files", "system", "popen", "fpga", "layout", "scsi"};
 // The injected fault that explains a failure of each kind (-1: none does).
-enum Fault { fDns, fNginx, fApache, fTmpfs, kFaults };
-const int kExplainedBy[kKinds] = {fDns, fNginx, fApache, fTmpfs, -1, -1, -1};
+enum Fault { fDns, fNginx, fApache, fTmpfs, fDrive, kFaults };
+const int kExplainedBy[kKinds] = {fDns, fNginx, fApache, fTmpfs, -1, -1, -1, -1, fDrive};
 
 struct Window {
     std::atomic<long long> since{0};     // start of the fault in force (0: none)
@@ -68,7 +73,7 @@ bool explained(int kind, long long started)
 }
 
 struct Setup {
-    std::string addr, nginx_url, apache_url, tmpfs;
+    std::string addr, nginx_url, apache_url, tmpfs, sg;
 };
 
 void worker(int index, const Setup &s)
@@ -125,6 +130,48 @@ void worker(int index, const Setup &s)
             ok = fpga_read(addr, index) == v;
             break;
         }
+        case kLayout: {
+            // Every layout shows camera 0 on path 0, so whichever thread's
+            // layout is on output 0 or 1, path 0 holds camera 0 with the
+            // enable bits of one of the four layouts (a layout is written
+            // as one locked sequence, never seen half done).
+            static const int kTiles[4] = {1, 4, 9, 16};
+            unsigned char cameras[16];
+            for (int i = 0; i < 16; ++i)
+                cameras[i] = static_cast<unsigned char>(i == 0 ? 0 : (index + n + i) % 16);
+            const int mon = static_cast<int>(n % 2);
+            int rc = fpga_split_disp(mon, kTiles[n % 4], cameras, 0, 0);
+            int path0 = fpga_read(0x01, mon * 64);
+            ok = rc == 0 && (path0 == 0x80 || path0 == 0xA0 || path0 == 0xC0 || path0 == 0xE0);
+            if (!ok)
+                detail = "result " + std::to_string(rc) + ", path 0 " + std::to_string(path0);
+            break;
+        }
+        case kScsi:
+            if (n % 2) {
+                // The drive's model by INQUIRY, on a descriptor of the call's own.
+                char model[32] = {};
+                int fd = ::open(s.sg.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                int rc = fd >= 0 ? Dev_Inquiry("/dev/scd0", fd, model) : -1;
+                if (fd >= 0)
+                    ::close(fd);
+                ok = rc == 1 && std::strcmp(model, "DVRSOAK SOAK DVDRW") == 0;
+                if (!ok)
+                    detail = "INQUIRY result " + std::to_string(rc) + ", model \"" + model + "\"";
+            } else {
+                // What is in the drive: a CD-R with an open session.
+                DEV_INFO d{};
+                std::strcpy(d.dev, "/dev/scd0");
+                std::strcpy(d.sg, "/dev/sg0");
+                d.cdrom = 1;
+                int rc = Dev_GetDiscInfo(&d);
+                ok = rc == 0 && d.details.disc.type1 == 1 && d.details.disc.type2 == 2 &&
+                     d.details.disc.appendable == 1;
+                if (!ok)
+                    detail = "disc query result " + std::to_string(rc) + ", type " +
+                             std::to_string(d.details.disc.type1) + "/" + std::to_string(d.details.disc.type2);
+            }
+            break;
         }
         ++n;
         ++gCalls[kind];
@@ -208,6 +255,23 @@ int main(int argc, char **argv)
     s.nginx_url = s.addr + ":" + std::to_string(nport) + "/index.html";
     s.apache_url = s.addr + ":" + std::to_string(aport) + "/index.html";
     s.tmpfs = tmp / "tmpfs";
+    // The simulated writer under the board root: its good description, and
+    // one whose every command fails (the SG_IO request gives EIO), put in
+    // place in turn by renaming a copy over the node.
+    s.sg = tmp / "root/dev/sg0";
+    dvrtest::make_dirs(tmp / "root/dev");
+    dvrtest::SimDrive drive;
+    drive.identity.vendor = "DVRSOAK";
+    drive.identity.product = "SOAK DVD-RW";
+    drive.medium = dvrtest::real_disc("cd-r-open");
+    drive.write(tmp / "drive.good");
+    drive.ioctl_errno["sg_io"] = EIO;
+    drive.write(tmp / "drive.bad");
+    auto put_drive = [&](const char *which) {
+        dvrtest::write_file(s.sg + ".new", dvrtest::read_file(tmp / which));
+        ::rename((s.sg + ".new").c_str(), s.sg.c_str());
+    };
+    put_drive("drive.good");
     dvrtest::make_dirs(s.tmpfs);
     if (::mount("soak", s.tmpfs.c_str(), "tmpfs", 0, "size=1m") != 0) {
         std::perror("mount tmpfs");
@@ -284,7 +348,8 @@ int main(int argc, char **argv)
     };
     while (now_ms() < end) {
         // Every 20 s one server is stopped for 5 s, in turn; from 10 s
-        // into each period the tmpfs is full for 5 s. A row every 10 s.
+        // into each period the tmpfs is full for 5 s, and then the drive
+        // fails for 3 s. A row every 10 s.
         long long period = now_ms();
         int f = step % 3 == 0 ? fNginx : step % 3 == 1 ? fApache : fDns;
         gWindows[f].since = now_ms();
@@ -302,6 +367,13 @@ int main(int argc, char **argv)
         ::unlink(fill.c_str());
         gWindows[fTmpfs].restored = now_ms();
         gWindows[fTmpfs].since = 0;
+        // Then the drive fails every command for 3 s.
+        gWindows[fDrive].since = now_ms();
+        put_drive("drive.bad");
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        put_drive("drive.good");
+        gWindows[fDrive].restored = now_ms();
+        gWindows[fDrive].since = 0;
         sleep_until(period + 20000);
         row();
         ++step;
@@ -324,7 +396,8 @@ int main(int argc, char **argv)
     ::umount2(s.tmpfs.c_str(), MNT_DETACH);
 
     long calls = 0, failures = 0, unexplained = 0;
-    std::fprintf(stderr, "soak: %d minutes, 32 threads, %d server restarts, %d tmpfs fills\n", minutes, step, step);
+    std::fprintf(stderr, "soak: %d minutes, 32 threads, %d server restarts, %d tmpfs fills, %d drive failures\n",
+                 minutes, step, step, step);
     for (int k = 0; k < kKinds; ++k) {
         std::fprintf(stderr, "soak: %-7s %10ld calls %8ld failures %6ld unexplained\n", kKindNames[k], gCalls[k].load(),
                     gFailures[k].load(), gUnexplained[k].load());
