@@ -1207,7 +1207,7 @@ std::pair<int, std::string> read_response(const std::string &text, bool keep, in
         for (size_t to : ends) {
             while (!stop && from < to) {
                 size_t n = std::min(to - from, dvr::kHttpChunkSize);
-                stop = reader.feed(text.data() + from, n);
+                stop = reader.feed(text.data() + from, n) != dvr::HttpStep::More;
                 from += n;
             }
         }
