@@ -85,6 +85,65 @@ TEST(HttpHeader, ContentLengthCases)
     EXPECT_EQ(COM_GetContentLengthInHttpHeader(nullptr, 10), 0);
 }
 
+// The Content-Length the public reader gives and the one the body start
+// takes come from the same fields: whole header lines after the status
+// line, named in any case, a folded line never a field of its own, and
+// nothing past the blank line.
+TEST(HttpHeader, ContentLengthIsReadFromWholeFieldLinesOnly)
+{
+    struct Case {
+        const char *name;
+        std::string response; // then the peer closes
+        int public_result;    // COM_GetContentLengthInHttpHeader over all the bytes
+        int length;           // the reader's: -1 unknown (the body runs until the close)
+        const char *body;     // nullptr: refused
+    } cases[] = {
+        {"another field ending in the name", "HTTP/1.1 200 OK\r\nX-Content-Length: 3\r\n\r\nhello", 0, -1, "hello"},
+        {"another field starting with the name", "HTTP/1.1 200 OK\r\nContent-Lengthy: 3\r\n\r\nhello", 0, -1,
+         "hello"},
+        {"the name in another field's value",
+         "HTTP/1.1 200 OK\r\nVary: Content-Length\r\nContent-Length: 5\r\n\r\nhello", 5, 5, "hello"},
+        {"the name on a folded line", "HTTP/1.1 200 OK\r\nX-Note: a\r\n Content-Length: 9\r\n\r\nhello", 0, -1,
+         "hello"},
+        {"odd case, blanks before the colon", "HTTP/1.1 200 OK\r\ncOnTeNt-LeNgTh \t: 5 \r\n\r\nhello", 5, 5, "hello"},
+        {"two fields that agree", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 5\r\n\r\nhello", 5, 5,
+         "hello"},
+        {"two fields that disagree", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\nhello", -1,
+         -1, nullptr},
+        {"the name in the body", "HTTP/1.1 200 OK\r\n\r\nContent-Length: 3\r\nhello", 0, -1,
+         "Content-Length: 3\r\nhello"},
+        {"bare line feeds", "HTTP/1.1 200 OK\nContent-Length: 5\n\nhello", 5, 5, "hello"},
+        {"a sign is no digit", "HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\nhello", -1, -1, "hello"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(COM_GetContentLengthInHttpHeader(k.response.data(), static_cast<int>(k.response.size())),
+                  k.public_result);
+        int length = -1;
+        std::pair<int, std::string> whole, bytewise;
+        {
+            // The refusal's report is no concern here.
+            CaptureStdout cap;
+            Content c;
+            dvr::HttpResponseReader reader(&c.p, false, 64, dvr::Reporter("MODULES/COMMON", "COM_SubSendHttpCmd"));
+            reader.feed(k.response.data(), k.response.size());
+            length = reader.content_length();
+            whole = read_response(k.response, false, 64, {});
+            std::vector<size_t> bytes;
+            for (size_t i = 1; i < k.response.size(); ++i)
+                bytes.push_back(i);
+            bytewise = read_response(k.response, false, 64, bytes);
+        }
+        if (k.body) {
+            EXPECT_EQ(length, k.length);
+        }
+        const auto want = k.body ? std::make_pair(static_cast<int>(std::strlen(k.body)) + 1, std::string(k.body))
+                                 : std::make_pair(-1, std::string());
+        EXPECT_EQ(whole, want);
+        EXPECT_EQ(bytewise, want) << "fed a byte at a time";
+    }
+}
+
 TEST(HttpReader, FramingsReadTheSameWhereverTheyAreCut)
 {
     const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
