@@ -595,6 +595,57 @@ TEST(HttpScripted, RequestTextsInOrder)
                           "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\n");
 }
 
+// A direct caller of the exchange gives the address, host, path and
+// authorisation text itself: the request is built from them as given, the
+// host line's port taken from the address, and its texts are checked as
+// the URL entry points check theirs, before anything is sent.
+TEST(HttpScripted, DirectExchangeBuildsTheRequestFromItsArguments)
+{
+    ScriptedServer s;
+    s.serve({answer({ok_response("direct")}), answer({ok_response("bare")})});
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(s.port()));
+    ASSERT_EQ(::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr), 1);
+    Content c1, c2;
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "board.test", "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\n", "/d?q=1",
+                                 &c1.p, nullptr, 1, "a=b", 0, "k=v"),
+              7);
+    EXPECT_EQ(c1.bytes(7), "direct");
+    // No host, path or authorisation text: an empty host, "/" and the
+    // blank line alone.
+    const int r = COM_SubSendHttpCmd(&server, nullptr, nullptr, nullptr, &c2.p, nullptr, 0, nullptr, 1, nullptr);
+    EXPECT_EQ(r, static_cast<int>(ok_response("bare").size()) + 1);
+    EXPECT_EQ(c2.bytes(r), ok_response("bare"));
+    auto req = s.finish();
+    ASSERT_EQ(req.size(), 2u);
+    EXPECT_EQ(req[0], request_head("POST", "/d?q=1", "board.test", s.port()) +
+                          "content-length: 3\r\nConnection: close\r\nCookie: k=v\r\n"
+                          "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\na=b");
+    EXPECT_EQ(req[1], request_head("GET", "/", "", s.port()) + "Connection: close\r\n\r\n");
+
+    Content c3;
+    CaptureStdout cap;
+    const std::string long_path = "/" + std::string(4100, 'p');
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "h\r\nX: 1", nullptr, "/", &c3.p, nullptr, 0, nullptr, 0, nullptr), -1);
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "h", nullptr, "/x\r\nX: 1", &c3.p, nullptr, 0, nullptr, 0, nullptr), -1);
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "h", nullptr, "/", &c3.p, nullptr, 0, nullptr, 0, "c\nX: 1"), -1);
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "h", nullptr, "/", &c3.p, nullptr, 1, nullptr, 0, nullptr), -1);
+    EXPECT_EQ(COM_SubSendHttpCmd(&server, "h", nullptr, long_path.c_str(), &c3.p, nullptr, 0, nullptr, 0, nullptr),
+              -1);
+    EXPECT_EQ(COM_SubSendHttpCmd(nullptr, "h", nullptr, "/", &c3.p, nullptr, 0, nullptr, 0, nullptr), -1);
+    const std::string text = cap.take();
+    for (const char *report : {"COM_SubSendHttpCmd(): CR or LF in the host : request refused\n",
+                               "COM_SubSendHttpCmd(): CR or LF in the path : request refused\n",
+                               "COM_SubSendHttpCmd(): CR or LF in the cookie : request refused\n",
+                               "COM_SubSendHttpCmd(): no body to post\n",
+                               "COM_SubSendHttpCmd(): buffer overflow : (len, limit) = (",
+                               "COM_SubSendHttpCmd(): invalid argument : (server, content) = ("})
+        EXPECT_NE(text.find(report), std::string::npos) << report << text;
+    EXPECT_EQ(c3.p, nullptr);
+    EXPECT_FALSE(s.extra_connection());
+}
+
 TEST(HttpScripted, UrlWithoutPathAsksForRootOnPort80)
 {
     ScriptedServer s(g_servers->dns_addr, 80);

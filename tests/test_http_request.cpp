@@ -42,3 +42,43 @@ TEST(HttpSend, SendsEverythingOrSaysHowMuchIsLeft)
     ::close(sv[0]);
     EXPECT_EQ(COM_SendTcpPackage(-1, "abc", 0), 0);
 }
+
+// The URL is taken apart once, for the lookup, the host line, the port
+// and the path the request asks for (and Digest digests).
+TEST(HttpUrl, HostPortAndPath)
+{
+    const std::string host79(79, 'h'), host80(80, 'h');
+    struct Case {
+        std::string url;
+        std::string host; // empty: host[:port] does not fit the host field
+        int port;
+        const char *path; // nullptr: none, "/" is asked
+    } cases[] = {
+        {"h.test/a/b?x=1", "h.test", 80, "/a/b?x=1"},
+        {"h.test:8080/cgi", "h.test", 8080, "/cgi"},
+        {"h.test:8080", "h.test", 8080, nullptr},
+        {"h.test", "h.test", 80, nullptr},
+        {"h.test/a:99", "h.test", 80, "/a:99"},                     // a colon in the path is no port
+        {"h.test:65616/", "h.test", 80, "/"},                       // the port modulo 65536
+        {"h.test:99999999999999999999/", "h.test", 65535, "/"},     // saturated, then modulo 65536
+        {"http://h.test/x", "http", 0, "//h.test/x"},               // no scheme is understood
+        {host79 + "/x", host79, 80, "/x"},
+        {host80 + "/x", "", 80, "/x"},
+        {std::string(76, 'h') + ":808", "", 80, nullptr},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.url);
+        const dvr::HttpUrl u = dvr::split_url(k.url.c_str());
+        EXPECT_EQ(u.host_fits(), !k.host.empty());
+        EXPECT_EQ(std::string(u.host), k.host);
+        EXPECT_EQ(u.port, k.port);
+        if (k.path) {
+            ASSERT_NE(u.path, nullptr);
+            EXPECT_STREQ(u.path, k.path);
+            EXPECT_EQ(u.request_path(), k.path);
+        } else {
+            EXPECT_EQ(u.path, nullptr);
+            EXPECT_EQ(u.request_path(), "/");
+        }
+    }
+}
