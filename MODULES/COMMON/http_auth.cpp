@@ -70,59 +70,29 @@ struct ChallengeScope {
     }
 };
 
-} // namespace
-
-} // namespace dvr
-
-namespace dvr {
-
-int http_auth_text(const char *method, const HttpUrl &url, COM_HTTP_AUTH *auth, char *out)
+// The Basic line: user name and password, Base64-encoded (the pair cut
+// at 79 characters).
+void basic_line(const COM_HTTP_AUTH *auth, FixedText &text)
 {
-    // Reports read as the public function's, whoever asks for the text.
-    const Reporter report(kHttpSource, "COM_GenHttpAuthStr");
-    std::memset(out, 0, kHttpAuthTextSize);
-    if (!auth || (auth->mode != COM_HTTP_AUTH_BASIC && auth->mode != COM_HTTP_AUTH_DIGEST)) {
-        std::memcpy(out, "\r\n", 3);
-        return 0;
-    }
-    if (!auth_safe(auth, report) || !line_safe("URL", url.text, report)) {
-        out[0] = '\0';
-        return -1;
-    }
-    FixedText text(out, kHttpAuthTextSize);
+    char pair[80];
+    int n = std::snprintf(pair, sizeof pair, "%.*s:%.*s",
+                          static_cast<int>(auth_field(auth->username).size()), auth->username,
+                          static_cast<int>(auth_field(auth->password).size()), auth->password);
+    if (n < 0)
+        n = 0;
+    if (static_cast<size_t>(n) >= sizeof pair)
+        n = sizeof pair - 1;
+    char encoded[4 * ((sizeof pair + 2) / 3) + 1];
+    COM_Base64Encode(encoded, reinterpret_cast<const unsigned char *>(pair), n);
+    text.add("Authorization: Basic %s\r\n\r\n", encoded);
+}
 
-    if (auth->mode == COM_HTTP_AUTH_BASIC) {
-        char pair[80];
-        int n = std::snprintf(pair, sizeof pair, "%.*s:%.*s",
-                              static_cast<int>(auth_field(auth->username).size()), auth->username,
-                              static_cast<int>(auth_field(auth->password).size()), auth->password);
-        if (n < 0)
-            n = 0;
-        if (static_cast<size_t>(n) >= sizeof pair)
-            n = sizeof pair - 1;
-        char encoded[4 * ((sizeof pair + 2) / 3) + 1];
-        COM_Base64Encode(encoded, reinterpret_cast<const unsigned char *>(pair), n);
-        text.add("Authorization: Basic %s\r\n\r\n", encoded);
-        return static_cast<int>(text.length());
-    }
-
-    // Digest: the path is part of the digested text.
-    const std::string_view path = url.request_path();
-    if (path.size() > kHttpDigestPathSize - 1) {
-        DVR_REPORT_TO(report, kHttpOverflowFormat, http_report_size(path.size() + 1), static_cast<int>(kHttpDigestPathSize));
-        out[0] = '\0';
-        return -1;
-    }
-    if (auth->nonce[0] == '\0')
-        COM_GetDigestString(url.text, auth);
-    if (!auth_safe(auth, report)) {
-        out[0] = '\0';
-        return -1;
-    }
-    if (auth->nonce[0] == '\0') {
-        std::memcpy(out, "\r\n", 3);
-        return 0;
-    }
+// The Digest line for method and path from the challenge in auth; the
+// record's ha1, ha2, response and (with qop) nc and a fresh cnonce are
+// written. False (reported) when no client nonce could be drawn.
+bool digest_line(const char *method, std::string_view path, COM_HTTP_AUTH *auth, FixedText &text,
+                 const Reporter &report)
+{
     const std::string_view user = auth_field(auth->username);
     const std::string_view pass = auth_field(auth->password);
     const std::string_view realm = auth_field(auth->realm);
@@ -155,8 +125,7 @@ int http_auth_text(const char *method, const HttpUrl &url, COM_HTTP_AUTH *auth, 
         // A fresh client nonce for every request.
         if (!random_hex(auth->cnonce)) {
             DVR_REPORT_TO(report, "getrandom() error : %s\n", std::strerror(errno));
-            out[0] = '\0';
-            return -1;
+            return false;
         }
         copy_cut(auth->nc, sizeof auth->nc, kNonceCount);
         std::snprintf(input, sizeof input, "%s:%.*s:%s:%s:%.*s:%s", auth->ha1, AUTH_FIELD(nonce),
@@ -173,8 +142,56 @@ int http_auth_text(const char *method, const HttpUrl &url, COM_HTTP_AUTH *auth, 
         text.add("\r\n\r\n");
     }
 #undef AUTH_FIELD
+    return true;
+}
+
+} // namespace
+
+int http_auth_text(const char *method, const HttpUrl &url, COM_HTTP_AUTH *auth, char *out)
+{
+    // Reports read as the public function's, whoever asks for the text.
+    const Reporter report(kHttpSource, "COM_GenHttpAuthStr");
+    std::memset(out, 0, kHttpAuthTextSize);
+    if (!auth || (auth->mode != COM_HTTP_AUTH_BASIC && auth->mode != COM_HTTP_AUTH_DIGEST)) {
+        std::memcpy(out, "\r\n", 3);
+        return 0;
+    }
+    if (!auth_safe(auth, report) || !line_safe("URL", url.text, report)) {
+        out[0] = '\0';
+        return -1;
+    }
+    FixedText text(out, kHttpAuthTextSize);
+
+    if (auth->mode == COM_HTTP_AUTH_BASIC) {
+        basic_line(auth, text);
+        return static_cast<int>(text.length());
+    }
+
+    // Digest: the path is part of the digested text.
+    const std::string_view path = url.request_path();
+    if (path.size() > kHttpDigestPathSize - 1) {
+        DVR_REPORT_TO(report, kHttpOverflowFormat, http_report_size(path.size() + 1),
+                      static_cast<int>(kHttpDigestPathSize));
+        out[0] = '\0';
+        return -1;
+    }
+    if (auth->nonce[0] == '\0')
+        COM_GetDigestString(url.text, auth);
+    if (!auth_safe(auth, report)) {
+        out[0] = '\0';
+        return -1;
+    }
+    if (auth->nonce[0] == '\0') {
+        std::memcpy(out, "\r\n", 3);
+        return 0;
+    }
+    if (!digest_line(method, path, auth, text, report)) {
+        out[0] = '\0';
+        return -1;
+    }
     if (!text.fits()) {
-        DVR_REPORT_TO(report, kHttpOverflowFormat, http_report_size(text.length() + 1), static_cast<int>(kHttpAuthTextSize));
+        DVR_REPORT_TO(report, kHttpOverflowFormat, http_report_size(text.length() + 1),
+                      static_cast<int>(kHttpAuthTextSize));
         text.clear();
         return -1;
     }
