@@ -135,9 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (room > 0) {
                 n = n < room ? n : room;
                 std::memcpy(room_at, text + out.fed, n);
-                done = reader.commit(n);
+                done = reader.commit(n) != dvr::HttpStep::More;
             } else {
-                done = reader.feed(text + out.fed, n);
+                done = reader.feed(text + out.fed, n) != dvr::HttpStep::More;
             }
             out.fed += n;
         }
