@@ -998,10 +998,14 @@ int COM_GetDigestString(const char *url, COM_HTTP_AUTH *auth);
  */
 int COM_GetDigestStringInBuf(const char *text, COM_HTTP_AUTH *auth);
 /**
- * Content-Length value found in the received bytes.
+ * Content-Length value found in the received bytes: the header field lines
+ * after the status line (the name in any case, up to the blank line; a
+ * folded line, another field ending in the name or the body do not count).
  * @param buf received bytes
  * @param len their count
- * @return the value; 0 when absent, -1 when malformed. Thread-safe.
+ * @return the value; 0 when absent, -1 when malformed (no digits, a sign,
+ *         a line break before the value, or two fields that disagree).
+ *         Thread-safe.
  */
 int COM_GetContentLengthInHttpHeader(const char *buf, int len);
 /**
