@@ -47,6 +47,28 @@ private:
 
 } // namespace
 
+std::vector<Write> power_on()
+{
+    std::vector<Write> w = set_keys(~uint64_t{0});
+    for (unsigned mon = 0; mon < kFontOutputs; ++mon) {
+        // Screen background: Y, C1, C2.
+        const unsigned bg = reg::background(mon);
+        w.push_back({register_at(reg::kDisplay, bg), 0});
+        w.push_back({register_at(reg::kDisplay, bg + 1), 128});
+        w.push_back({register_at(reg::kDisplay, bg + 2), 128});
+        // Text background: C1, C2, Y.
+        const unsigned pal = reg::text_palette(mon);
+        w.push_back({register_at(pal, reg::kTextBackground), 128});
+        w.push_back({register_at(pal, reg::kTextBackground + 1), 128});
+        w.push_back({register_at(pal, reg::kTextBackground + 2), 0});
+        // Blank text cells: glyph 0x0020.
+        for (unsigned p = 0; p < reg::kTextPageCount; ++p)
+            for (unsigned o = 1; o < 256; o += 2)
+                w.push_back({register_at(reg::text_base(mon) + reg::kTextPages + p, o), 0x20});
+    }
+    return w;
+}
+
 std::vector<Write> set_alarm(uint16_t mask)
 {
     std::vector<Write> w;
@@ -174,6 +196,14 @@ File::Failure File::open(const char *path, Mode mode, bool regular_only)
     FileLock lock(fd_);
     if (::fstat(fd_, &st) != 0)
         return Failure::Stat;
+    if (st.st_size == 0) {
+        std::vector<uint8_t> image(kFileSize, 0);
+        for (const Write &w : power_on())
+            image[w.at] = w.value;
+        if (!put(0, image.data(), image.size()))
+            return Failure::Extend;
+        return Failure::None;
+    }
     if (st.st_size < static_cast<off_t>(kFileSize) && ::ftruncate(fd_, static_cast<off_t>(kFileSize)) != 0)
         return Failure::Extend;
     return Failure::None;
@@ -204,6 +234,9 @@ bool File::read_all(std::vector<uint8_t> &out, bool allow_short) const
     if (!allow_short)
         return false;
     std::fill(out.begin() + static_cast<long>(got), out.end(), 0);
+    if (got == 0)
+        for (const Write &w : power_on())
+            out[w.at] = w.value;
     return true;
 }
 

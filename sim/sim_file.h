@@ -51,6 +51,11 @@ struct Write {
     uint8_t value;
 };
 
+// The board idle as it powers up, what a new (empty) file is given: no
+// key down, no input set, both outputs black (screen and text background)
+// with a blank text layer until fpga_init. Every other byte is 0.
+std::vector<Write> power_on();
+
 // Inputs as a tester sets them (fpgasim set and the panel).
 std::vector<Write> set_alarm(uint16_t mask);       // bit n: alarm input n
 std::vector<Write> set_video_loss(uint16_t mask);  // bit n: camera n
@@ -97,7 +102,8 @@ public:
     ~File();
 
     // Opens path. Opened to Write or Create, a file shorter than a board
-    // file is extended with zeros to kFileSize (the bytes it has are kept).
+    // file is extended with zeros to kFileSize (the bytes it has are kept);
+    // an empty one is given the power-on state instead.
     Failure open(const char *path, Mode mode, bool regular_only = false);
 
     int fd() const { return fd_; }
@@ -107,8 +113,8 @@ public:
     bool whole() const { return size() >= static_cast<off_t>(kFileSize); }
 
     // The file's first kFileSize bytes into out. A file shorter than that
-    // fails, or with allow_short reads as zeros past its end (as fpga_open
-    // would extend it).
+    // fails, or with allow_short reads as zeros past its end (an empty file
+    // as the power-on state, which fpga_open would give it).
     bool read_all(std::vector<uint8_t> &out, bool allow_short = false) const;
 
     // One byte; false when it lies past the file's end or the call fails.

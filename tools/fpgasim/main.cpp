@@ -95,6 +95,7 @@ int cmd_show(const std::string &path, const std::vector<std::string> &args)
         return 1;
     }
     if (png.empty()) {
+        std::printf("Simulator file: %s\n", path.c_str());
         std::fputs(fpgasim::render_text(b).c_str(), stdout);
         return 0;
     }

@@ -105,6 +105,7 @@ public:
     // Extended as fpga_open and `fpgasim set` extend it.
     bool open(const std::string &path, std::string &error)
     {
+        path_ = path;
         switch (file_.open(path.c_str(), sim::File::Mode::Write, true)) {
         case sim::File::Failure::None: return true;
         case sim::File::Failure::Open: error = "no simulator file " + path + ": " + std::strerror(errno); return false;
@@ -116,6 +117,9 @@ public:
         }
         return false;
     }
+
+    // The file's name as given.
+    const std::string &path() const { return path_; }
 
     // The file's first kFileSize bytes into out; false when the file is
     // shorter (cut short while the panel runs) or cannot be read.
@@ -137,6 +141,7 @@ public:
 
 private:
     sim::File file_;
+    std::string path_;
 };
 
 // The board as last seen, and its version.
@@ -311,10 +316,11 @@ private:
 };
 
 std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known,
-                       bool whole)
+                       bool whole, const std::string &path)
 {
-    std::string j = format("{\"version\":%llu,\"problem\":%s,\"outputs\":[", static_cast<unsigned long long>(version),
+    std::string j = format("{\"version\":%llu,\"problem\":%s,\"file\":", static_cast<unsigned long long>(version),
                            whole ? "null" : json_string(kNotABoardFile).c_str());
+    j += json_string(path) + ",\"outputs\":[";
     for (const Output &out : b.outputs) {
         j += format("%s{\"mon\":%d,\"background\":%s,\"zoom\":%s,\"zoom_x\":%d,\"zoom_y\":%d,\"overlay\":%s,\"tiles\":[",
                     out.mon ? "," : "", out.mon, colour(out.background).c_str(), boolean(out.zoom), out.zoom_x,
@@ -931,7 +937,7 @@ int serve(const std::string &path, const std::vector<std::string> &args)
         bool whole = true;
         std::shared_ptr<const Board> b = watch.board(v, bytes, whole);
         // The motion cells come from the file's bytes as last read.
-        answer(res, 200, board_json(*b, v, bytes->data(), watch.known_glyphs(), whole));
+        answer(res, 200, board_json(*b, v, bytes->data(), watch.known_glyphs(), whole, file.path()));
     });
     svr.Get("/board.png", [&](const httplib::Request &, httplib::Response &res) {
         std::shared_ptr<const std::vector<uint8_t>> png;
