@@ -113,7 +113,7 @@ private:
     void store(uint8_t v)
     {
         const unsigned address = get(sim::kLatchAddress), offset = get(sim::kLatchOffset);
-        put(sim::reg_index(address, offset), v);
+        put(sim::register_at(address, offset), v);
         if (offset >= sim::kFontGlyphBytes)
             return;
         for (unsigned mon = 0; mon < sim::kFontOutputs; ++mon) {

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dvr_internal.h"
+
 namespace dvr::sim {
 
 namespace reg = fpga::reg;
@@ -154,32 +156,34 @@ uint64_t keys(const uint8_t *file)
     return map;
 }
 
-File::~File()
-{
-    if (fd_ >= 0) {
-        const int saved = errno;
-        ::close(fd_);
-        errno = saved;
-    }
-}
+File::~File() { close_fd(); }
 
 File &File::operator=(File &&other) noexcept
 {
     if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
+        close_fd();
         fd_ = other.fd_;
         other.fd_ = -1;
     }
     return *this;
 }
 
+void File::close_fd() noexcept
+{
+    if (fd_ < 0)
+        return;
+    // close() is a cancellation point; a file may be closed while its
+    // thread unwinds, so it must not act on a cancel here.
+    NoCancel guard;
+    const int saved = errno;
+    ::close(fd_);
+    errno = saved;
+    fd_ = -1;
+}
+
 File::Failure File::open(const char *path, Mode mode, bool regular_only)
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    close_fd();
     int flags = O_CLOEXEC | (mode == Mode::Read ? O_RDONLY : O_RDWR);
     if (mode == Mode::Create)
         flags |= O_CREAT;

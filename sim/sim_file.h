@@ -126,6 +126,8 @@ public:
     bool write(const std::vector<Write> &writes);
 
 private:
+    void close_fd() noexcept;
+
     int fd_ = -1;
 };
 
