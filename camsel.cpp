@@ -9,6 +9,7 @@
 #include "COMMON.h"
 #include "fpga.h"
 #include "dvrplat_version.h"
+#include "fpga/registers.h"
 
 namespace {
 struct CloseFile {
@@ -21,7 +22,6 @@ constexpr int kPositions = 16;
 constexpr int kConfigRow = 9;
 constexpr int kMaxResolution = 2;
 constexpr int kMaxMode = 9;
-constexpr int kResolutionAddress = 0xB0;
 } // namespace
 
 int g_resolution = 0;
@@ -152,17 +152,19 @@ int main(int argc, char **argv)
         return 1;
 
     char echo[64];
-    std::snprintf(echo, sizeof echo, "./fpga 0xB0 0x00 0x%02X", g_resolution);
+    namespace reg = dvr::fpga::reg;
+    std::snprintf(echo, sizeof echo, "./fpga 0x%02X 0x%02X 0x%02X", reg::kResolution, 0u, g_resolution);
     std::printf("%s\n", echo);
-    fpga_write(kResolutionAddress, 0x00, g_resolution);
+    fpga_write(reg::kResolution, 0x00, g_resolution);
     std::printf("\n");
 
     for (int b = 0; b < 4; ++b) {
         for (int k = 0; k < 4; ++k) {
             int cam = row[4 * b + k];
-            std::snprintf(echo, sizeof echo, "./fpga 0xB%1d 0x0%1d 0x%02X", b + 1, k, cam);
+            const unsigned address = reg::kCameraSelection + static_cast<unsigned>(b);
+            std::snprintf(echo, sizeof echo, "./fpga 0x%02X 0x%02X 0x%02X", address, static_cast<unsigned>(k), cam);
             std::printf("%s\n", echo);
-            fpga_write(kResolutionAddress | (b + 1), k, cam);
+            fpga_write(static_cast<int>(address), k, cam);
         }
         std::printf("\n");
     }

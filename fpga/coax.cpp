@@ -5,11 +5,11 @@
 
 #include "fpga_internal.h"
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 namespace {
 
-constexpr unsigned kCoaxAddress = 0x60;
+constexpr unsigned kCoaxAddress = reg::kCoax;
 
 // Header then message bytes, as one locked sequence so that a message is
 // never interleaved with another thread's register traffic.

@@ -11,13 +11,13 @@
 
 #include "fpga_internal.h"
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 namespace {
 
-constexpr unsigned kDisplayAddress = 0x01;
+constexpr unsigned kDisplayAddress = reg::kDisplay;
 
-constexpr unsigned base_of(int mon) { return (static_cast<unsigned>(mon) * 64u) & 0xFFu; }
+constexpr unsigned base_of(int mon) { return reg::output_base(static_cast<unsigned>(mon)); }
 
 // One screen layout: n paths on a grid of `cols` columns; each tile is
 // 12/cols twelfths wide and 60/cols sixtieths high.
@@ -46,13 +46,13 @@ void allpath_off_unlocked(int mon)
 {
     const unsigned base = base_of(mon);
     port_write(Port::Address, kDisplayAddress);
-    for (unsigned i = 0; i < 16; ++i) {
-        latch_offset(base + i);
+    for (unsigned i = 0; i < reg::kPaths; ++i) {
+        latch_offset(base + reg::kPathRegister + i);
         data_write(0);
     }
-    latch_offset(base + 0x30);
+    latch_offset(base + reg::kZoomHorizontal);
     data_write(0);
-    latch_offset(base + 0x31);
+    latch_offset(base + reg::kZoomVertical);
     data_write(0);
 }
 
@@ -80,11 +80,11 @@ int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const uns
             const unsigned c = cameras[i];
             const unsigned path = masked(c, mask_a, mask_b) ? l.blanked : ((c | l.shown) & 0xFFu);
             const unsigned h = (i % l.cols) * step_h, v = (i / l.cols) * step_v;
-            latch_offset(base + i);
+            latch_offset(base + reg::kPathRegister + i);
             data_write(path);
-            latch_offset(base + 16 + i);
+            latch_offset(base + reg::kPathHorizontal + i);
             data_write(h);
-            latch_offset(base + 32 + i);
+            latch_offset(base + reg::kPathVertical + i);
             data_write(v);
             if (l.paths == 16)
                 reports.add(__LINE__, "(0x%02X, 0x%02X) - x(0x%02X, 0x%02X) y(0x%02X, 0x%02X)\n", i, path,
@@ -92,7 +92,7 @@ int show_layout(const dvr::Reporter &report, const Layout &l, int mon, const uns
         }
         if (l.paths == 1)
             reports.add(__LINE__, "ch%02d (0x%02X, 0x%02X), (0x%02X, 0x%02X), (0x%02X, 0x%02X)\n",
-                        cameras[0], 0, (cameras[0] | 0x80) & 0xFF, (base + 16) & 0xFF, 0, (base + 32) & 0xFF, 0);
+                        cameras[0], 0, (cameras[0] | 0x80) & 0xFF, (base + reg::kPathHorizontal) & 0xFF, 0, (base + reg::kPathVertical) & 0xFF, 0);
     });
     reports.print();
     return 0;
@@ -159,8 +159,8 @@ try {
     const int last = locked([&] {
         unsigned last = 0;
         port_write(Port::Address, kDisplayAddress);
-        for (unsigned i = 0; i < 16; ++i) {
-            const unsigned offset = (base + 16 + i) & 0xFF;
+        for (unsigned i = 0; i < reg::kPaths; ++i) {
+            const unsigned offset = (base + reg::kPathHorizontal + i) & 0xFF;
             latch_offset(offset);
             unsigned v = data_read() & 0x7Fu;
             latch_offset(offset);
@@ -195,9 +195,9 @@ try {
         h_start = static_cast<int>(h);
         v_start = static_cast<int>(v);
         port_write(Port::Address, kDisplayAddress);
-        latch_offset(base + 0x30);
+        latch_offset(base + reg::kZoomHorizontal);
         data_write(((static_cast<unsigned>(h_start) / 4) & 0x7Fu) | 0x80u);
-        latch_offset(base + 0x31);
+        latch_offset(base + reg::kZoomVertical);
         data_write(static_cast<unsigned>(v_start) / 2);
     });
     return 0;

@@ -16,7 +16,7 @@
 volatile unsigned char *Ce_Cpld = static_cast<volatile unsigned char *>(MAP_FAILED);
 pthread_mutex_t gFpgaMutex = PTHREAD_MUTEX_INITIALIZER;
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 namespace {
 
@@ -60,9 +60,9 @@ uint8_t port_read(Port p)
     return w ? w->read(p) : 0;
 }
 
-} // namespace fpga_detail
+} // namespace dvr::fpga
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 extern "C" int fpga_open(void)
 try {
@@ -120,11 +120,11 @@ try {
     data_write(data);
 } DVR_C_BOUNDARY("fpga")
 
-extern "C" int fpga_subread_cpld(int offset) { return fpga_read(0x00, offset); }
-extern "C" int fpga_read_pcbinfo(void) { return fpga_subread_cpld(0x00); }
-extern "C" int fpga_read_brdid(void) { return fpga_subread_cpld(0x01); }
-extern "C" int fpga_read_cpldver(void) { return fpga_subread_cpld(0x02); }
-extern "C" int fpga_read_cpldver2(void) { return fpga_subread_cpld(0x02); }
-extern "C" int fpga_read_topfpgaver(void) { return fpga_subread_cpld(0x03); }
-extern "C" int fpga_read_botfpgaver(void) { return fpga_subread_cpld(0x04); }
-extern "C" int fpga_read_brdver(void) { return fpga_subread_cpld(0x10); }
+extern "C" int fpga_subread_cpld(int offset) { return fpga_read(reg::kBoard, offset); }
+extern "C" int fpga_read_pcbinfo(void) { return fpga_subread_cpld(reg::kPcbInfo); }
+extern "C" int fpga_read_brdid(void) { return fpga_subread_cpld(reg::kBoardId); }
+extern "C" int fpga_read_cpldver(void) { return fpga_subread_cpld(reg::kCpldVersion); }
+extern "C" int fpga_read_cpldver2(void) { return fpga_subread_cpld(reg::kCpldVersion); }
+extern "C" int fpga_read_topfpgaver(void) { return fpga_subread_cpld(reg::kTopFpgaVersion); }
+extern "C" int fpga_read_botfpgaver(void) { return fpga_subread_cpld(reg::kBottomFpgaVersion); }
+extern "C" int fpga_read_brdver(void) { return fpga_subread_cpld(reg::kBoardVersion); }

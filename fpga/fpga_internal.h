@@ -1,5 +1,5 @@
-// Internal interface of the FPGA layer: the register window's ports, the
-// board simulator behind them, and the layer's lock.
+// Internal interface of the FPGA layer: the register window's ports and
+// the layer's lock.
 #ifndef DVRPLAT_FPGA_INTERNAL_H
 #define DVRPLAT_FPGA_INTERNAL_H
 
@@ -11,11 +11,12 @@
 
 #include "dvr_internal.h"
 #include "fpga.h"
+#include "registers.h"
 
 // The layer's lock: serialises every multi-register sequence.
 extern pthread_mutex_t gFpgaMutex;
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 // Ports of the window, as offsets from its base.
 enum class Port : uint32_t {
@@ -27,37 +28,6 @@ enum class Port : uint32_t {
 
 constexpr uint32_t kWindowPhys = 0xF0000000u;
 constexpr size_t kWindowSize = 0x1000000;
-
-// Board simulator file layout (DVRPLAT_FPGA_SIM).
-namespace sim {
-constexpr size_t kRegisters = 0;          // [0, 65536): register file
-constexpr size_t kStatus = 65536;         // [65536, 131072): status inputs
-constexpr size_t kLatchAddress = 131072;  // address latch
-constexpr size_t kLatchOffset = 131073;   // offset latch
-constexpr size_t kCoaxCount = 131076;     // big-endian count of queued coax bytes
-constexpr size_t kCoaxQueue = 131080;     // queued coax bytes, in order
-constexpr size_t kCoaxCapacity = 65536;   // bytes past this are dropped
-// Fonts loaded into the outputs, one table per output after the queue:
-// a byte per glyph index (1 once any byte of that glyph was written), then
-// the 32 bytes of each glyph in index order. The font registers hold one
-// glyph at a time; the table keeps every glyph written through them.
-constexpr size_t kFontTable = 0x31000;
-constexpr size_t kFontGlyphs = 256;        // glyph indexes
-constexpr size_t kFontGlyphBytes = 32;     // bytes of one glyph
-constexpr size_t kFontLoaded = 0;          // loaded flags, within a table
-constexpr size_t kFontData = kFontGlyphs;  // glyph bytes, within a table
-constexpr size_t kFontTableSize = kFontData + kFontGlyphs * kFontGlyphBytes;
-constexpr size_t kFontOutputs = 2;
-constexpr size_t kFileSize = 262144;
-constexpr uint8_t kCoaxAddress = 0x60;
-static_assert(kCoaxQueue + kCoaxCapacity <= kFontTable);
-static_assert(kFontTable + kFontOutputs * kFontTableSize <= kFileSize);
-constexpr size_t reg(unsigned address, unsigned offset) { return (address & 0xFF) * 256 + (offset & 0xFF); }
-// Font registers of output mon: the glyph index and the glyph's bytes.
-constexpr unsigned font_index_address(unsigned mon) { return mon * 32 + 0x21; }
-constexpr unsigned font_data_address(unsigned mon) { return mon * 32 + 0x20; }
-constexpr size_t font_table(unsigned mon) { return kFontTable + mon * kFontTableSize; }
-} // namespace sim
 
 // True once fpga_open has mapped a window (real or simulated).
 bool mapped() noexcept;
@@ -146,6 +116,6 @@ auto locked(F &&f) -> decltype(f())
     return f();
 }
 
-} // namespace fpga_detail
+} // namespace dvr::fpga
 
 #endif

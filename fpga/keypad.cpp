@@ -8,7 +8,7 @@
 
 #include "fpga_internal.h"
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 namespace {
 
@@ -32,15 +32,15 @@ unsigned KeyPooliIdx = 0;
 unsigned KeyPooloIdx = 0;
 unsigned pre_idx = 0;
 
-// Registers 0x30..0x34 of address 0x00 make bits 31-24 .. 63-56.
+// Key registers 0x30..0x34 of address 0x00 make bits 31-24 .. 63-56.
 uint64_t sample_keys()
 {
     return locked([] {
         uint64_t raw = kLowBits;
-        port_write(Port::Address, 0x00);
-        for (unsigned k = 0; k < 5; ++k) {
-            latch_offset(0x30 + k);
-            raw |= static_cast<uint64_t>(data_read()) << (24 + 8 * k);
+        port_write(Port::Address, reg::kBoard);
+        for (unsigned k = 0; k < reg::kKeyRegisters; ++k) {
+            latch_offset(reg::kKeys + k);
+            raw |= static_cast<uint64_t>(data_read()) << (reg::kKeyMapShift + 8 * k);
         }
         return raw;
     });

@@ -7,7 +7,7 @@
 
 #include "fpga_internal.h"
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 int FontBitY = 16;
 
@@ -17,12 +17,12 @@ int OsdMaxY = 0;
 constexpr int MainOutNr = 1; // only output 0 carries the text layer
 
 // Text memory of an output: 12 pages of 128 two-byte cells, 45 cells a row.
-constexpr int64_t kTextCells = 12 * 128;
+constexpr int64_t kTextCells = reg::kTextPageCount * 128;
 constexpr int kCellsPerRow = 45;
 
-constexpr unsigned kDisplayAddress = 0x01;
+constexpr unsigned kDisplayAddress = reg::kDisplay;
 
-constexpr unsigned text_base(int mon) { return (static_cast<unsigned>(mon) * 32u) & 0xFFu; }
+constexpr unsigned text_base(int mon) { return reg::text_base(static_cast<unsigned>(mon)); }
 
 struct Colour {
     int y, c1, c2;
@@ -52,7 +52,7 @@ try {
     }
     const unsigned o = static_cast<unsigned>(entry) * 4;
     locked([&] {
-        latch(text_base(mon) + 0x1E, o);
+        latch(reg::text_palette(static_cast<unsigned>(mon)), o);
         data_write(c1);
         latch_offset(o + 1);
         data_write(c2);
@@ -69,11 +69,11 @@ try {
     if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
     locked([&] {
-        latch(text_base(mon) + 0x1E, 0x20);
+        latch(reg::text_palette(static_cast<unsigned>(mon)), reg::kTextBackground);
         data_write(c1);
-        latch_offset(0x21);
+        latch_offset(reg::kTextBackground + 1);
         data_write(c2);
-        latch_offset(0x22);
+        latch_offset(reg::kTextBackground + 2);
         data_write(y);
     });
     return 0;
@@ -83,7 +83,7 @@ int fpga_mon_set_bgcolor(int mon, int y, int c1, int c2)
 try {
     if (bad_output(DVR_REPORTER("fpga"), mon))
         return -1;
-    const unsigned o = 0x83u + 8u * static_cast<unsigned>(mon);
+    const unsigned o = reg::background(static_cast<unsigned>(mon));
     locked([&] {
         latch(kDisplayAddress, o);
         data_write(y);
@@ -110,13 +110,14 @@ try {
             return -1;
         }
     }
-    const unsigned index_address = text_base(mon) + 0x21, data_address = text_base(mon) + 0x20;
+    const unsigned index_address = reg::font_index(static_cast<unsigned>(mon)),
+                   data_address = reg::font_data(static_cast<unsigned>(mon));
     locked([&] {
         for (unsigned c = 0; c < 256; ++c) {
             latch(index_address, 0);
             data_write(c);
             port_write(Port::Address, data_address);
-            for (unsigned r = 0; r < 32; ++r) {
+            for (unsigned r = 0; r < reg::kGlyphBytes; ++r) {
                 latch_offset(r);
                 data_write(glyphs[c][r + 2]); // each record starts with two bytes that are not glyph data
             }
@@ -152,7 +153,7 @@ try {
         rc = -1;
     }
     locked([&] {
-        unsigned page = text_base(mon) + 0x10 + static_cast<unsigned>(pos / 128);
+        unsigned page = text_base(mon) + reg::kTextPages + static_cast<unsigned>(pos / 128);
         unsigned cell = static_cast<unsigned>(pos % 128);
         port_write(Port::Address, page);
         for (int64_t i = 0; i < cells; ++i) {
@@ -175,11 +176,11 @@ int fpga_move_cursor(int x, int y)
 try {
     const int xs = x >> 2, ys = y >> 1;
     locked([&] {
-        latch(kDisplayAddress, 0x90);
+        latch(kDisplayAddress, reg::kCursorX);
         data_write(static_cast<unsigned>(xs));
-        latch_offset(0x91);
+        latch_offset(reg::kCursorY);
         data_write(static_cast<unsigned>(ys));
-        latch_offset(0x92);
+        latch_offset(reg::kCursorControl);
         data_write(0x80u | ((static_cast<unsigned>(ys) >> 8) & 1u));
     });
     return 0;
@@ -187,7 +188,7 @@ try {
 
 int fpga_hide_cursor(void)
 try {
-    fpga_write(kDisplayAddress, 0x92, 0);
+    fpga_write(kDisplayAddress, reg::kCursorControl, 0);
     return 0;
 } DVR_C_BOUNDARY("fpga", -1)
 

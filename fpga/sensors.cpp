@@ -4,14 +4,14 @@
 
 #include "fpga_internal.h"
 
-using namespace fpga_detail;
+using namespace dvr::fpga;
 
 namespace {
 
-constexpr unsigned kBoardAddress = 0x00;
-constexpr unsigned kOverlayAddress = 0xA2;
-constexpr unsigned kMotionAddress = 0xA3; // cameras 0-7; 0xA4 for 8-15
-constexpr unsigned kMotionCells = 31;
+constexpr unsigned kBoardAddress = reg::kBoard;
+constexpr unsigned kOverlayAddress = reg::kOverlay;
+constexpr unsigned kMotionAddress = reg::kMotion; // cameras 0-7; the next address for 8-15
+constexpr unsigned kMotionCells = reg::kMotionCells;
 
 // Two status bytes as the low half of a mask whose high half is set.
 uint32_t read_status_pair(unsigned lo_offset, unsigned hi_offset)
@@ -29,9 +29,9 @@ uint32_t read_status_pair(unsigned lo_offset, unsigned hi_offset)
 
 extern "C" {
 
-uint32_t fpga_get_almin(void) { return read_status_pair(0x21, 0x22); }
+uint32_t fpga_get_almin(void) { return read_status_pair(reg::kAlarmLow, reg::kAlarmLow + 1); }
 
-uint32_t fpga_get_vloss(void) { return read_status_pair(0x26, 0x27); }
+uint32_t fpga_get_vloss(void) { return read_status_pair(reg::kVideoLossLow, reg::kVideoLossLow + 1); }
 
 uint32_t fpga_get_motion(void)
 try {
@@ -57,7 +57,7 @@ void fpga_relay_onoff(int bit0, int bit1, int bit2)
 try {
     const unsigned v = (bit0 & 1) | ((bit1 & 1) << 1) | ((bit2 & 1) << 2);
     locked([&] {
-        latch(kBoardAddress, 0x23);
+        latch(kBoardAddress, reg::kRelays);
         data_write(v);
     });
 } DVR_C_BOUNDARY("fpga")
@@ -66,9 +66,9 @@ int fpga_set_terminate(int mask)
 try {
     const unsigned m = static_cast<unsigned>(mask);
     locked([&] {
-        latch(kBoardAddress, 0x24);
+        latch(kBoardAddress, reg::kTerminationLow);
         data_write(m & 0xFF);
-        latch_offset(0x25);
+        latch_offset(reg::kTerminationLow + 1);
         data_write((m >> 8) & 0xFF);
     });
     return 0;
@@ -81,11 +81,11 @@ try {
     const unsigned enable = (static_cast<unsigned>(on) << mon) & 0xFFu;
     locked([&] {
         port_write(Port::Address, kOverlayAddress);
-        for (unsigned o = 0; o < 0x40; ++o) {
+        for (unsigned o = 0; o < reg::kOverlayRows; ++o) {
             latch_offset(o);
             data_write(0);
         }
-        latch_offset(0x80);
+        latch_offset(reg::kOverlayEnable);
         data_write(enable);
     });
 } DVR_C_BOUNDARY("fpga")
@@ -111,7 +111,7 @@ try {
         FPGA_REPORT("motion cursor column %d out of range\n", column);
         return;
     }
-    const unsigned o = 0x20u + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
+    const unsigned o = reg::kOverlayCursor + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
     const unsigned bit = 1u << (column % 8);
     locked([&] {
         latch(kOverlayAddress, o);
@@ -122,7 +122,7 @@ try {
 void fpga_clear_motion_cursor(int unused, int column, int row)
 try {
     (void)unused;
-    const unsigned o = 0x20u + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
+    const unsigned o = reg::kOverlayCursor + static_cast<unsigned>(row) * 2 + static_cast<unsigned>(column / 8);
     locked([&] {
         latch(kOverlayAddress, o);
         data_write(0);

@@ -12,7 +12,7 @@
 
 #include "fpga_internal.h"
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 class Window {
 public:
@@ -56,7 +56,7 @@ Window *map_window(int fd, size_t len, off_t offset, const dvr::Reporter &report
 // The board's physical register range mapped from "/dev/mem".
 Window *open_mapped_window(const dvr::Reporter &report);
 
-// The board simulator kept in the file at path (layout in fpga_internal.h),
+// The board simulator kept in the file at path (layout in sim_file.h),
 // created or extended as needed.
 Window *open_simulated_window(const char *path, const dvr::Reporter &report);
 
@@ -65,6 +65,6 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report);
 // access of w to that file as one line.
 Window *traced(Window *w, const dvr::Reporter &report);
 
-} // namespace fpga_detail
+} // namespace dvr::fpga
 
 #endif

@@ -6,7 +6,7 @@
 
 #include "window.h"
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 namespace {
 
@@ -34,4 +34,4 @@ Window *open_mapped_window(const dvr::Reporter &report)
     return map_window<MappedWindow>(fd.get(), kWindowSize, static_cast<off_t>(kWindowPhys), report);
 }
 
-} // namespace fpga_detail
+} // namespace dvr::fpga

@@ -1,6 +1,6 @@
 // The board simulator's register window: a file (DVRPLAT_FPGA_SIM) that
 // holds the register file, the status inputs, the two latches and the
-// queue of coax bytes (layout in fpga_internal.h). A program runs on it
+// queue of coax bytes (layout in sim_file.h). A program runs on it
 // without the board.
 //
 // The file is mapped (the mapping is published as Ce_Cpld), but the
@@ -20,9 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sim_file.h"
 #include "window.h"
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 namespace {
 
@@ -31,9 +32,9 @@ public:
     explicit SimulatedWindow(volatile uint8_t *base) noexcept : b_(base) {}
 
     // The file the window maps, checked before each access.
-    void watch(dvr::UniqueFd fd, std::string path)
+    void watch(sim::File file, std::string path)
     {
-        fd_ = std::move(fd);
+        file_ = std::move(file);
         path_ = std::move(path);
     }
 
@@ -45,7 +46,7 @@ public:
         case Port::Address: put(sim::kLatchAddress, v); break;
         case Port::Offset: put(sim::kLatchOffset, v); break;
         case Port::Data:
-            if (get(sim::kLatchAddress) == sim::kCoaxAddress)
+            if (get(sim::kLatchAddress) == reg::kCoax)
                 queue_coax(v);
             else
                 store(v);
@@ -58,7 +59,7 @@ public:
     {
         if (!whole())
             return 0;
-        size_t r = sim::reg(get(sim::kLatchAddress), get(sim::kLatchOffset));
+        size_t r = sim::reg_index(get(sim::kLatchAddress), get(sim::kLatchOffset));
         if (p == Port::Status)
             return get(sim::kStatus + r);
         if (p == Port::Data)
@@ -74,8 +75,8 @@ private:
     // report the first time the file is seen cut short.
     bool whole()
     {
-        struct stat st;
-        if (::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sim::kFileSize)) {
+        const off_t size = file_.size();
+        if (size >= static_cast<off_t>(sim::kFileSize)) {
             cut_.store(false, std::memory_order_relaxed);
             return true;
         }
@@ -83,7 +84,7 @@ private:
         if (!cut_.exchange(true, std::memory_order_relaxed))
             FPGA_REPORT("simulator file %s is cut short (%lld bytes, a board file has %zu): register accesses fail "
                         "until it is whole again\n",
-                        path_.c_str(), static_cast<long long>(::fstat(fd_.get(), &st) == 0 ? st.st_size : 0),
+                        path_.c_str(), static_cast<long long>(size < 0 ? 0 : size),
                         sim::kFileSize);
         return false;
     }
@@ -93,7 +94,7 @@ private:
     uint8_t get(size_t at)
     {
         uint8_t v = 0;
-        if (::pread(fd_.get(), &v, 1, static_cast<off_t>(at)) != 1) {
+        if (!file_.get(at, v)) {
             note_access_failure();
             return 0;
         }
@@ -102,7 +103,7 @@ private:
 
     void put(size_t at, uint8_t v)
     {
-        if (::pwrite(fd_.get(), &v, 1, static_cast<off_t>(at)) != 1)
+        if (!file_.put(at, v))
             note_access_failure();
     }
 
@@ -112,13 +113,13 @@ private:
     void store(uint8_t v)
     {
         const unsigned address = get(sim::kLatchAddress), offset = get(sim::kLatchOffset);
-        put(sim::reg(address, offset), v);
+        put(sim::register_at(address, offset), v);
         if (offset >= sim::kFontGlyphBytes)
             return;
         for (unsigned mon = 0; mon < sim::kFontOutputs; ++mon) {
-            if (address != sim::font_data_address(mon))
+            if (address != reg::font_data(mon))
                 continue;
-            const size_t glyph = get(sim::kRegisters + sim::reg(sim::font_index_address(mon), 0));
+            const size_t glyph = get(sim::register_at(reg::font_index(mon), 0));
             const size_t table = sim::font_table(mon);
             put(table + sim::kFontData + glyph * sim::kFontGlyphBytes + offset, v);
             put(table + sim::kFontLoaded + glyph, 1);
@@ -142,7 +143,7 @@ private:
     }
 
     volatile uint8_t *b_;
-    dvr::UniqueFd fd_;
+    sim::File file_;
     std::string path_;
     std::atomic<bool> cut_{false};
 };
@@ -154,25 +155,24 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
     // The name the window keeps, copied first: once the file is mapped,
     // nothing may fail and leave the mapping and its descriptor behind.
     std::string name(path);
-    dvr::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) {
+    sim::File file;
+    switch (file.open(path, sim::File::Mode::Create)) {
+    case sim::File::Failure::None: break;
+    case sim::File::Failure::Open:
         DVR_REPORT_TO(report, "open(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
-    }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
+    case sim::File::Failure::Stat:
+    case sim::File::Failure::NotRegular:
         DVR_REPORT_TO(report, "fstat(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
-    }
-    if (st.st_size < static_cast<off_t>(sim::kFileSize) &&
-        ::ftruncate(fd.get(), static_cast<off_t>(sim::kFileSize)) != 0) {
+    case sim::File::Failure::Extend:
         DVR_REPORT_TO(report, "ftruncate(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
     }
-    Window *w = map_window<SimulatedWindow>(fd.get(), sim::kFileSize, 0, report);
+    Window *w = map_window<SimulatedWindow>(file.fd(), sim::kFileSize, 0, report);
     if (w)
-        static_cast<SimulatedWindow *>(w)->watch(std::move(fd), std::move(name));
+        static_cast<SimulatedWindow *>(w)->watch(std::move(file), std::move(name));
     return w;
 }
 
-} // namespace fpga_detail
+} // namespace dvr::fpga

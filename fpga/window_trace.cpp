@@ -13,7 +13,7 @@
 
 #include "window.h"
 
-namespace fpga_detail {
+namespace dvr::fpga {
 
 namespace {
 
@@ -97,4 +97,4 @@ Window *traced(Window *w, const dvr::Reporter &report)
     return t;
 }
 
-} // namespace fpga_detail
+} // namespace dvr::fpga

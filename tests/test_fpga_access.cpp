@@ -114,13 +114,13 @@ TEST(FpgaAccess, StatusPortAndCoaxQueue)
 {
     FpgaSim sim;
     sim.set_status(0x00, 0x21, 0x81);
-    fpga_detail::locked([] {
-        fpga_detail::latch(0x00, 0x21);
-        EXPECT_EQ(fpga_detail::status_read(), 0x81);
+    dvr::fpga::locked([] {
+        dvr::fpga::latch(0x00, 0x21);
+        EXPECT_EQ(dvr::fpga::status_read(), 0x81);
         // The coaxial address queues data-port writes.
-        fpga_detail::port_write(fpga_detail::Port::Address, 0x60);
+        dvr::fpga::port_write(dvr::fpga::Port::Address, 0x60);
         for (unsigned b : {0xFFu, 0x01u, 0x00u})
-            fpga_detail::data_write(b);
+            dvr::fpga::data_write(b);
     });
     EXPECT_EQ(sim.coax(), (std::vector<uint8_t>{0xFF, 0x01, 0x00}));
     EXPECT_EQ(sim.reg(0x60, 0x21), 0); // register file untouched
@@ -134,8 +134,8 @@ TEST(FpgaLock, CancelledInsideSequenceLeavesLockFree)
     pthread_t th;
     auto body = +[](void *arg) -> void * {
         auto *flag = static_cast<std::atomic<bool> *>(arg);
-        fpga_detail::locked([flag] {
-            fpga_detail::latch(0x01, 0x00);
+        dvr::fpga::locked([flag] {
+            dvr::fpga::latch(0x01, 0x00);
             flag->store(true);
             for (;;)
                 pause(); // a cancellation point, with the lock held

@@ -157,6 +157,56 @@ TEST(Fpgasim, ShowsInputsOverlayAndRecordingSelection)
         << r.out;
 }
 
+// A new simulator file is the board idle as it powers up: no key down, no
+// input set, both outputs black until fpga_init. It makes no difference
+// whether the library or `fpgasim set` creates the file.
+TEST(Fpgasim, NewFileIsTheIdleBoard)
+{
+    FpgaSim sim; // fpga_open made the file
+    dvrtest::TempDir dir;
+    const std::string by_set = dir / "set.sim";
+    RunResult made = dvrtest::run({DVRPLAT_FPGASIM, "--sim", by_set, "set", "reg", "0x7E", "1", "2"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    for (const std::string &path : {sim.sim_path(), by_set}) {
+        SCOPED_TRACE(path);
+        std::vector<uint8_t> f(131072);
+        FILE *in = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        ASSERT_EQ(std::fread(f.data(), 1, f.size(), in), f.size());
+        std::fclose(in);
+        // Key registers 0x00/0x30-0x34: every bit 1, no key pressed.
+        EXPECT_EQ(std::vector<uint8_t>(f.begin() + 0x30, f.begin() + 0x35),
+                  std::vector<uint8_t>({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+        // Screen backgrounds 0x01/0x83-0x85 and 0x01/0x8B-0x8D: Y 0, C1 128,
+        // C2 128, black.
+        EXPECT_EQ(std::vector<uint8_t>(f.begin() + 0x183, f.begin() + 0x186), std::vector<uint8_t>({0x00, 0x80, 0x80}));
+        EXPECT_EQ(std::vector<uint8_t>(f.begin() + 0x18B, f.begin() + 0x18E), std::vector<uint8_t>({0x00, 0x80, 0x80}));
+        // Text background 0x1E/0x20-0x22 of output 0 (C1, C2, Y): black.
+        EXPECT_EQ(std::vector<uint8_t>(f.begin() + 0x1E20, f.begin() + 0x1E23), std::vector<uint8_t>({0x80, 0x80, 0x00}));
+        // Alarm inputs and video loss (status 0x00/0x21, 0x22, 0x26, 0x27): clear.
+        for (size_t at : {0x10021u, 0x10022u, 0x10026u, 0x10027u})
+            EXPECT_EQ(f[at], 0) << std::hex << at;
+
+        RunResult r = dvrtest::run({DVRPLAT_FPGASIM, "--sim", path, "show"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("Simulator file: " + path + "\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("Output 0: background Y   0 C1 128 C2 128 (#000000); zoom off\n"), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("Output 1: background Y   0 C1 128 C2 128 (#000000); zoom off\n"), std::string::npos);
+        EXPECT_NE(r.out.find("Text layer (output 0), glyph index of each cell shown as its character "
+                             "('?' outside ASCII):\n  (blank)\n"),
+                  std::string::npos);
+        EXPECT_NE(r.out.find("  alarm inputs   0000000000000000\n"
+                             "  video loss     0000000000000000\n"
+                             "  motion         0000000000000000\n"),
+                  std::string::npos);
+        EXPECT_NE(r.out.find("  key registers  0xFFFFFFFFFFFFFFFF (no key)\n"), std::string::npos);
+    }
+    // The library sees no key down.
+    for (unsigned k = 0x30; k <= 0x34; ++k)
+        EXPECT_EQ(fpga_read(0x00, k), 0xFF) << k;
+}
+
 TEST(Fpgasim, SetInputsReachTheLibrary)
 {
     FpgaSim sim;

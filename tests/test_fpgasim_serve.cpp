@@ -315,6 +315,9 @@ TEST(FpgasimServe, ServesThePageTheBoardAndThePictureOfShow)
     EXPECT_NE(board->body.find("{\"path\":2,\"raw\":194,\"enabled\":true,\"size\":2,\"camera\":2,"), std::string::npos)
         << board->body.substr(0, 600);
     EXPECT_NE(board->body.find("\"camera\":31"), std::string::npos) << "camera 4 is masked: a blank tile";
+    // The page names the file it shows.
+    EXPECT_NE(board->body.find("\"file\":\"" + sim.sim_path() + "\""), std::string::npos) << board->body.substr(0, 200);
+    EXPECT_NE(page->body.find("Simulator file: <span id=\"file\">"), std::string::npos);
 
     // The picture is the one `fpgasim show --png` draws.
     auto png = c.Get("/board.png");

@@ -5,18 +5,14 @@
 #include <fstream>
 #include <sstream>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "fpga.h"
+#include "sim_file.h"
 
 namespace dvrtest {
 
 namespace {
-constexpr off_t kStatus = 65536;
-constexpr off_t kCoaxCount = 131076;
-constexpr off_t kCoaxQueue = 131080;
-
 std::string hex2(unsigned v)
 {
     char b[3];
@@ -24,14 +20,12 @@ std::string hex2(unsigned v)
     return b;
 }
 
-void poke(const std::string &path, off_t at, uint8_t v)
+// One byte into the file as it is (a file cut short stays short).
+void poke(const std::string &path, size_t at, uint8_t v)
 {
-    int fd = ::open(path.c_str(), O_RDWR);
-    if (fd >= 0) {
-        if (::pwrite(fd, &v, 1, at) != 1) {
-        }
-        ::close(fd);
-    }
+    dvr::sim::File file;
+    if (file.open(path.c_str(), dvr::sim::File::Mode::Patch) == dvr::sim::File::Failure::None)
+        file.put(at, v);
 }
 } // namespace
 
@@ -68,39 +62,36 @@ void FpgaSim::clear_trace() const
 uint8_t FpgaSim::reg(unsigned address, unsigned offset) const
 {
     uint8_t v = 0;
-    int fd = ::open(sim_.c_str(), O_RDONLY);
-    if (fd >= 0) {
-        if (::pread(fd, &v, 1, (address & 0xFF) * 256 + (offset & 0xFF)) != 1)
-            v = 0;
-        ::close(fd);
-    }
+    dvr::sim::File file;
+    if (file.open(sim_.c_str(), dvr::sim::File::Mode::Read) != dvr::sim::File::Failure::None ||
+        !file.get(dvr::sim::register_at(address, offset), v))
+        v = 0;
     return v;
 }
 
 void FpgaSim::set_reg(unsigned address, unsigned offset, uint8_t v) const
 {
-    poke(sim_, (address & 0xFF) * 256 + (offset & 0xFF), v);
+    poke(sim_, dvr::sim::register_at(address, offset), v);
 }
 
 void FpgaSim::set_status(unsigned address, unsigned offset, uint8_t v) const
 {
-    poke(sim_, kStatus + (address & 0xFF) * 256 + (offset & 0xFF), v);
+    poke(sim_, dvr::sim::status_at(address, offset), v);
 }
 
 std::vector<uint8_t> FpgaSim::coax() const
 {
     std::vector<uint8_t> out;
-    int fd = ::open(sim_.c_str(), O_RDONLY);
-    if (fd < 0)
+    dvr::sim::File file;
+    if (file.open(sim_.c_str(), dvr::sim::File::Mode::Read) != dvr::sim::File::Failure::None)
         return out;
     uint8_t c[4] = {};
-    if (::pread(fd, c, 4, kCoaxCount) == 4) {
-        uint32_t n = (uint32_t(c[0]) << 24) | (uint32_t(c[1]) << 16) | (uint32_t(c[2]) << 8) | c[3];
-        out.resize(n);
-        if (n && ::pread(fd, out.data(), n, kCoaxQueue) != static_cast<ssize_t>(n))
-            out.clear();
-    }
-    ::close(fd);
+    if (!file.get(dvr::sim::kCoaxCount, c, sizeof c))
+        return out;
+    const uint32_t n = (uint32_t(c[0]) << 24) | (uint32_t(c[1]) << 16) | (uint32_t(c[2]) << 8) | c[3];
+    out.resize(n);
+    if (n && !file.get(dvr::sim::kCoaxQueue, out.data(), n))
+        out.clear();
     return out;
 }
 

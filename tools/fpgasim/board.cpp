@@ -9,14 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "fpga_internal.h"
+#include "dvr_internal.h"
+#include "sim_file.h"
 
 namespace fpgasim {
 
-namespace sim = fpga_detail::sim;
+namespace sim = dvr::sim;
+namespace reg = dvr::fpga::reg;
 
 std::string format(const char *fmt, ...)
 {
@@ -100,24 +99,16 @@ bool Board::row_blank(int row) const
 
 bool load(const std::string &path, Board &b, std::string &error)
 {
-    dvr::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    sim::File file;
+    if (file.open(path.c_str(), sim::File::Mode::Read) != sim::File::Failure::None) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::vector<uint8_t> f(sim::kFileSize, 0);
-    size_t got = 0;
-    while (got < f.size()) {
-        ssize_t n = ::pread(fd.get(), f.data() + got, f.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = "cannot read " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        if (n == 0)
-            break; // the rest reads as zeros, as fpga_open would extend it
-        got += static_cast<size_t>(n);
+    // A short file reads as fpga_open would extend it.
+    std::vector<uint8_t> f;
+    if (!file.read_all(f, true)) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
     }
     load_bytes(f.data(), f.size(), b);
     return true;
@@ -127,17 +118,18 @@ void load_bytes(const uint8_t *bytes, size_t n, Board &b)
 {
     std::vector<uint8_t> f(bytes, bytes + std::min(n, sim::kFileSize));
     f.resize(sim::kFileSize, 0);
-    auto reg = [&](unsigned a, unsigned o) { return f[sim::kRegisters + sim::reg(a, o)]; };
-    auto status = [&](unsigned a, unsigned o) { return f[sim::kStatus + sim::reg(a, o)]; };
+    auto regv = [&](unsigned a, unsigned o) { return f[sim::register_at(a, o)]; };
 
     for (int mon = 0; mon < 2; ++mon) {
         Output &out = b.outputs[static_cast<size_t>(mon)];
         out.mon = mon;
-        const unsigned base = static_cast<unsigned>(mon) * 64;
-        for (int i = 0; i < 16; ++i) {
-            Tile &t = out.tiles[static_cast<size_t>(i)];
-            const uint8_t p = reg(0x01, base + i), h = reg(0x01, base + 16 + i), v = reg(0x01, base + 32 + i);
-            t.path = i;
+        const unsigned m = static_cast<unsigned>(mon), base = reg::output_base(m);
+        for (unsigned i = 0; i < reg::kPaths; ++i) {
+            Tile &t = out.tiles[i];
+            const uint8_t p = regv(reg::kDisplay, base + reg::kPathRegister + i),
+                          h = regv(reg::kDisplay, base + reg::kPathHorizontal + i),
+                          v = regv(reg::kDisplay, base + reg::kPathVertical + i);
+            t.path = static_cast<int>(i);
             t.raw = p;
             t.enabled = (p & 0x80) != 0;
             t.size = (p >> 5) & 3;
@@ -146,49 +138,43 @@ void load_bytes(const uint8_t *bytes, size_t n, Board &b)
             t.freeze_bit = (h & 0x80) != 0;
             t.v = v;
         }
-        const uint8_t zh = reg(0x01, base + 0x30), zv = reg(0x01, base + 0x31);
+        const uint8_t zh = regv(reg::kDisplay, base + reg::kZoomHorizontal),
+                      zv = regv(reg::kDisplay, base + reg::kZoomVertical);
         out.zoom = (zh & 0x80) != 0;
         out.zoom_x = (zh & 0x7F) * 4;
         out.zoom_y = zv * 2;
-        const unsigned bg = 0x83 + 8 * static_cast<unsigned>(mon);
-        out.background = {reg(0x01, bg), reg(0x01, bg + 1), reg(0x01, bg + 2)};
-        const unsigned pal = base / 2 + 0x1E; // mon*32 + 0x1E
+        const unsigned bg = reg::background(m);
+        out.background = {regv(reg::kDisplay, bg), regv(reg::kDisplay, bg + 1), regv(reg::kDisplay, bg + 2)};
+        const unsigned pal = reg::text_palette(m), tb = reg::kTextBackground;
         for (unsigned k = 0; k < 8; ++k)
-            out.palette[k] = {reg(pal, k * 4 + 2), reg(pal, k * 4), reg(pal, k * 4 + 1)};
-        out.text_background = {reg(pal, 0x22), reg(pal, 0x20), reg(pal, 0x21)};
-        out.overlay = ((reg(0xA2, 0x80) >> mon) & 1) != 0;
+            out.palette[k] = {regv(pal, k * 4 + 2), regv(pal, k * 4), regv(pal, k * 4 + 1)};
+        out.text_background = {regv(pal, tb + 2), regv(pal, tb), regv(pal, tb + 1)};
+        out.overlay = ((regv(reg::kOverlay, reg::kOverlayEnable) >> mon) & 1) != 0;
     }
     for (int pos = 0; pos < Board::kCells; ++pos) {
-        const unsigned page = 0x10 + static_cast<unsigned>(pos / 128), o = static_cast<unsigned>(pos % 128) * 2;
-        b.text[static_cast<size_t>(pos)] = static_cast<uint16_t>(reg(page, o) << 8 | reg(page, o + 1));
+        const unsigned page = reg::text_base(0) + reg::kTextPages + static_cast<unsigned>(pos / 128),
+                       o = static_cast<unsigned>(pos % 128) * 2;
+        b.text[static_cast<size_t>(pos)] = static_cast<uint16_t>(regv(page, o) << 8 | regv(page, o + 1));
     }
-    const uint8_t ctl = reg(0x01, 0x92);
+    const uint8_t ctl = regv(reg::kDisplay, reg::kCursorControl);
     b.cursor_shown = (ctl & 0x80) != 0;
-    b.cursor_x = reg(0x01, 0x90) * 4;
-    b.cursor_y = (((ctl & 1) << 8) | reg(0x01, 0x91)) * 2;
+    b.cursor_x = regv(reg::kDisplay, reg::kCursorX) * 4;
+    b.cursor_y = (((ctl & 1) << 8) | regv(reg::kDisplay, reg::kCursorY)) * 2;
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c) {
             const unsigned o = static_cast<unsigned>(r * 2 + c / 8);
-            b.dots[r][c] = (reg(0xA2, o) >> (c % 8)) & 1;
-            b.cursor_cells[r][c] = (reg(0xA2, 0x20 + o) >> (c % 8)) & 1;
+            b.dots[r][c] = (regv(reg::kOverlay, o) >> (c % 8)) & 1;
+            b.cursor_cells[r][c] = (regv(reg::kOverlay, reg::kOverlayCursor + o) >> (c % 8)) & 1;
         }
-    b.alarm = static_cast<uint16_t>(status(0x00, 0x22) << 8 | status(0x00, 0x21));
-    b.vloss = static_cast<uint16_t>(status(0x00, 0x27) << 8 | status(0x00, 0x26));
-    b.motion = 0;
-    for (unsigned cam = 0; cam < 16; ++cam)
-        for (unsigned k = 0; k < 31; ++k)
-            if (status(0xA3 + cam / 8, (cam % 8) * 31 + k)) {
-                b.motion |= static_cast<uint16_t>(1u << cam);
-                break;
-            }
-    b.relays = reg(0x00, 0x23) & 7;
-    b.termination = static_cast<uint16_t>(reg(0x00, 0x25) << 8 | reg(0x00, 0x24));
-    b.keymap = 0xFFFFFF;
-    for (unsigned k = 0; k < 5; ++k)
-        b.keymap |= static_cast<uint64_t>(reg(0x00, 0x30 + k)) << (24 + 8 * k);
-    b.resolution = reg(0xB0, 0x00);
+    b.alarm = sim::alarm(f.data());
+    b.vloss = sim::video_loss(f.data());
+    b.motion = sim::motion(f.data());
+    b.relays = regv(reg::kBoard, reg::kRelays) & 7;
+    b.termination = sim::termination(f.data());
+    b.keymap = sim::keys(f.data());
+    b.resolution = regv(reg::kResolution, 0x00);
     for (unsigned p = 0; p < 16; ++p)
-        b.record_cameras[p] = reg(0xB1 + p / 4, p % 4);
+        b.record_cameras[p] = regv(reg::kCameraSelection + p / 4, p % 4);
     const uint32_t queued = dvr::get_be32(&f[sim::kCoaxCount]);
     b.coax.assign(f.begin() + sim::kCoaxQueue,
                   f.begin() + static_cast<long>(sim::kCoaxQueue + std::min<size_t>(queued, sim::kCoaxCapacity)));
@@ -211,12 +197,12 @@ void load_bytes(const uint8_t *bytes, size_t n, Board &b)
     // no font.
     Board::Glyph g{};
     bool any = false;
-    for (unsigned r = 0; r < 32; ++r) {
-        g[r] = reg(sim::font_data_address(0), r);
+    for (unsigned r = 0; r < sim::kFontGlyphBytes; ++r) {
+        g[r] = regv(reg::font_data(0), r);
         any = any || g[r];
     }
     if (any)
-        b.glyphs[reg(sim::font_index_address(0), 0)] = g;
+        b.glyphs[regv(reg::font_index(0), 0)] = g;
 }
 
 namespace {

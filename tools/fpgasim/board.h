@@ -88,7 +88,8 @@ struct Board {
 };
 
 // The simulator file's bytes (at least the register, status and queue
-// regions; a shorter file reads as zeros beyond its end).
+// regions; a shorter file reads as zeros beyond its end, an empty one as
+// the new board fpga_open would make of it).
 bool load(const std::string &path, Board &b, std::string &error);
 // The same from the file's bytes already in memory (kFileSize bytes; a
 // shorter buffer reads as zeros beyond its end).

@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "board.h"
 #include "dvrplat_version.h"
 #include "serve.h"
-#include "fpga_internal.h"
+#include "sim_file.h"
 
-namespace sim = fpga_detail::sim;
+namespace sim = dvr::sim;
 using fpgasim::parse_number;
 
 namespace {
@@ -63,40 +59,25 @@ int argument_error(const char *what)
     return 2;
 }
 
-// The simulator file opened for writing, created and extended as fpga_open
-// would.
-class SimWriter {
-public:
-    bool open(const std::string &path, std::string &error)
-    {
-        fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!fd_) {
-            error = "cannot open " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        struct stat st;
-        if (::fstat(fd_.get(), &st) != 0 ||
-            (st.st_size < static_cast<off_t>(sim::kFileSize) &&
-             ::ftruncate(fd_.get(), static_cast<off_t>(sim::kFileSize)) != 0)) {
-            error = "cannot extend " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
+// Opens the simulator file for writing, created and extended as fpga_open
+// would; false with the message.
+bool open_for_writing(sim::File &file, const std::string &path, std::string &error)
+{
+    switch (file.open(path.c_str(), sim::File::Mode::Create)) {
+    case sim::File::Failure::None: return true;
+    case sim::File::Failure::Open: error = "cannot open " + path + ": " + std::strerror(errno); return false;
+    default: error = "cannot extend " + path + ": " + std::strerror(errno); return false;
     }
-    bool put(size_t at, const uint8_t *bytes, size_t n, std::string &error)
-    {
-        if (::pwrite(fd_.get(), bytes, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
-            error = std::string("write failed: ") + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    bool reg(unsigned a, unsigned o, uint8_t v, std::string &e) { return put(sim::kRegisters + sim::reg(a, o), &v, 1, e); }
-    bool status(unsigned a, unsigned o, uint8_t v, std::string &e) { return put(sim::kStatus + sim::reg(a, o), &v, 1, e); }
+}
 
-private:
-    dvr::UniqueFd fd_;
-};
+// Writes each byte; false with the message.
+bool write_all(sim::File &file, const std::vector<sim::Write> &writes, std::string &error)
+{
+    if (file.write(writes))
+        return true;
+    error = std::string("write failed: ") + std::strerror(errno);
+    return false;
+}
 
 int cmd_show(const std::string &path, const std::vector<std::string> &args)
 {
@@ -114,6 +95,7 @@ int cmd_show(const std::string &path, const std::vector<std::string> &args)
         return 1;
     }
     if (png.empty()) {
+        std::printf("Simulator file: %s\n", path.c_str());
         std::fputs(fpgasim::render_text(b).c_str(), stdout);
         return 0;
     }
@@ -132,12 +114,8 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
     if (args.empty())
         return usage_error("set: nothing to set");
     // Check every assignment before writing any.
-    struct Write {
-        bool status;
-        unsigned address, offset;
-        uint8_t value;
-    };
-    std::vector<Write> writes;
+    std::vector<sim::Write> writes;
+    auto add = [&writes](const std::vector<sim::Write> &w) { writes.insert(writes.end(), w.begin(), w.end()); };
     auto arg = [&](size_t i) { return i < args.size() ? args[i].c_str() : nullptr; };
     size_t i = 0;
     while (i < args.size()) {
@@ -146,60 +124,48 @@ int cmd_set(const std::string &path, const std::vector<std::string> &args)
         if (name == "alarm" || name == "vloss") {
             if (!parse_number(arg(i + 1), 0xFFFF, a))
                 return argument_error((name + " needs a 16-bit mask").c_str());
-            const unsigned lo = name == "alarm" ? 0x21 : 0x26;
-            writes.push_back({true, 0x00, lo, static_cast<uint8_t>(a)});
-            writes.push_back({true, 0x00, lo + 1, static_cast<uint8_t>(a >> 8)});
+            const auto mask = static_cast<uint16_t>(a);
+            add(name == "alarm" ? sim::set_alarm(mask) : sim::set_video_loss(mask));
             i += 2;
         } else if (name == "motion") {
             if (!parse_number(arg(i + 1), 0xFFFF, a))
                 return argument_error("motion needs a 16-bit mask");
-            for (unsigned cam = 0; cam < 16; ++cam)
-                for (unsigned k = 0; k < 31; ++k)
-                    writes.push_back({true, 0xA3 + cam / 8, (cam % 8) * 31 + k,
-                                      static_cast<uint8_t>(k == 0 && ((a >> cam) & 1) ? 1 : 0)});
+            add(sim::set_motion(static_cast<uint16_t>(a)));
             i += 2;
         } else if (name == "motion-cell") {
             if (!parse_number(arg(i + 1), 15, a) || !parse_number(arg(i + 2), 30, b) || !parse_number(arg(i + 3), 255, c))
                 return argument_error("motion-cell needs CAM (0-15), CELL (0-30) and VALUE (0-255)");
-            writes.push_back({true, 0xA3 + static_cast<unsigned>(a) / 8, static_cast<unsigned>(a % 8 * 31 + b),
-                              static_cast<uint8_t>(c)});
+            add(sim::set_motion_cell(static_cast<unsigned>(a), static_cast<unsigned>(b), static_cast<uint8_t>(c)));
             i += 4;
         } else if (name == "keys") {
             if (arg(i + 1) && std::string(arg(i + 1)) == "none")
                 a = ~0ull;
             else if (!parse_number(arg(i + 1), ~0ull, a))
                 return argument_error("keys needs a 64-bit key map or none");
-            for (unsigned k = 0; k < 5; ++k)
-                writes.push_back({false, 0x00, 0x30 + k, static_cast<uint8_t>(a >> (24 + 8 * k))});
+            add(sim::set_keys(a));
             i += 2;
         } else if (name == "key") {
-            if (!parse_number(arg(i + 1), 0x34, a) || a < 0x30 || !parse_number(arg(i + 2), 7, b))
+            constexpr unsigned first = dvr::fpga::reg::kKeys, last = first + dvr::fpga::reg::kKeyRegisters - 1;
+            if (!parse_number(arg(i + 1), last, a) || a < first || !parse_number(arg(i + 2), 7, b))
                 return argument_error("key needs a key register (0x30-0x34) and a bit (0-7)");
-            for (unsigned k = 0; k < 5; ++k)
-                writes.push_back({false, 0x00, 0x30 + k,
-                                  static_cast<uint8_t>(0x30 + k == a ? ~(1u << b) & 0xFF : 0xFF)});
+            add(sim::set_key(static_cast<unsigned>(a), static_cast<unsigned>(b)));
             i += 3;
         } else if (name == "reg" || name == "status") {
             if (!parse_number(arg(i + 1), 255, a) || !parse_number(arg(i + 2), 255, b) || !parse_number(arg(i + 3), 255, c))
                 return argument_error((name + " needs ADDR, OFFSET and VALUE (0-255 each)").c_str());
-            writes.push_back({name == "status", static_cast<unsigned>(a), static_cast<unsigned>(b),
+            const auto address = static_cast<unsigned>(a), offset = static_cast<unsigned>(b);
+            writes.push_back({name == "status" ? sim::status_at(address, offset) : sim::register_at(address, offset),
                               static_cast<uint8_t>(c)});
             i += 4;
         } else {
             return usage_error(("set: unknown input " + name).c_str());
         }
     }
-    SimWriter w;
+    sim::File file;
     std::string error;
-    if (!w.open(path, error)) {
+    if (!open_for_writing(file, path, error) || !write_all(file, writes, error)) {
         std::fprintf(stderr, "fpgasim: %s\n", error.c_str());
         return 1;
-    }
-    for (const Write &x : writes) {
-        if (!(x.status ? w.status(x.address, x.offset, x.value, error) : w.reg(x.address, x.offset, x.value, error))) {
-            std::fprintf(stderr, "fpgasim: %s\n", error.c_str());
-            return 1;
-        }
     }
     return 0;
 }
@@ -221,9 +187,8 @@ int cmd_coax(const std::string &path, const std::vector<std::string> &args)
     }
     std::printf("Coaxial queue: %zu bytes\n%s", b.coax.size(), fpgasim::decode_coax(b.coax).c_str());
     if (clear) {
-        SimWriter w;
-        const uint8_t zero[4] = {0, 0, 0, 0};
-        if (!w.open(path, error) || !w.put(sim::kCoaxCount, zero, sizeof zero, error)) {
+        sim::File file;
+        if (!open_for_writing(file, path, error) || !write_all(file, sim::clear_coax(), error)) {
             std::fprintf(stderr, "fpgasim: %s\n", error.c_str());
             return 1;
         }

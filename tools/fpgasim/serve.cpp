@@ -56,12 +56,14 @@
 #include <httplib.h>
 
 #include "board.h"
-#include "fpga_internal.h"
+#include "dvr_internal.h"
 #include "serve_page.h"
+#include "sim_file.h"
 
 namespace fpgasim {
 
-namespace sim = fpga_detail::sim;
+namespace sim = dvr::sim;
+namespace reg = dvr::fpga::reg;
 
 namespace {
 
@@ -91,14 +93,7 @@ std::string colour(const Ycc &c)
 
 const char *boolean(bool b) { return b ? "true" : "false"; }
 
-// One byte written into the simulator file: a register (data port) or a
-// status input, or a raw position (the coaxial queue's count).
-struct Write {
-    size_t at;
-    uint8_t value;
-};
-size_t reg_at(unsigned a, unsigned o) { return sim::kRegisters + sim::reg(a, o); }
-size_t status_at(unsigned a, unsigned o) { return sim::kStatus + sim::reg(a, o); }
+using sim::Write;
 
 // What the page shows while the file is shorter than a board file.
 constexpr const char *kNotABoardFile = "the simulator file is not a board file";
@@ -107,68 +102,46 @@ constexpr const char *kNotABoardFile = "the simulator file is not a board file";
 // for inputs.
 class SimFile {
 public:
+    // Extended as fpga_open and `fpgasim set` extend it.
     bool open(const std::string &path, std::string &error)
     {
-        fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (!fd_) {
-            error = "no simulator file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        struct stat st;
-        if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        path_ = path;
+        switch (file_.open(path.c_str(), sim::File::Mode::Write, true)) {
+        case sim::File::Failure::None: return true;
+        case sim::File::Failure::Open: error = "no simulator file " + path + ": " + std::strerror(errno); return false;
+        case sim::File::Failure::Stat:
+        case sim::File::Failure::NotRegular:
             error = path + " is not a simulator file (not a regular file)";
             return false;
+        case sim::File::Failure::Extend: error = "cannot extend " + path + ": " + std::strerror(errno); return false;
         }
-        // Extended as fpga_open and `fpgasim set` extend it.
-        if (st.st_size < static_cast<off_t>(sim::kFileSize) &&
-            ::ftruncate(fd_.get(), static_cast<off_t>(sim::kFileSize)) != 0) {
-            error = "cannot extend " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
+        return false;
     }
 
-    // True when the file is at least a board file's size.
-    bool whole() const
-    {
-        struct stat st;
-        return ::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sim::kFileSize);
-    }
+    // The file's name as given.
+    const std::string &path() const { return path_; }
 
     // The file's first kFileSize bytes into out; false when the file is
     // shorter (cut short while the panel runs) or cannot be read.
-    bool read(std::vector<uint8_t> &out) const
-    {
-        out.resize(sim::kFileSize);
-        size_t at = 0;
-        while (at < out.size()) {
-            const ssize_t n = ::pread(fd_.get(), out.data() + at, out.size() - at, static_cast<off_t>(at));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool read(std::vector<uint8_t> &out) const { return file_.read_all(out); }
 
     // Writes each byte; a file cut short is refused, not extended.
     bool write(const std::vector<Write> &writes, std::string &error)
     {
-        if (!whole()) {
+        if (!file_.whole()) {
             error = kNotABoardFile;
             return false;
         }
-        for (const Write &w : writes)
-            if (::pwrite(fd_.get(), &w.value, 1, static_cast<off_t>(w.at)) != 1) {
-                error = std::string("write failed: ") + std::strerror(errno);
-                return false;
-            }
+        if (!file_.write(writes)) {
+            error = std::string("write failed: ") + std::strerror(errno);
+            return false;
+        }
         return true;
     }
 
 private:
-    dvr::UniqueFd fd_;
+    sim::File file_;
+    std::string path_;
 };
 
 // The board as last seen, and its version.
@@ -343,10 +316,11 @@ private:
 };
 
 std::string board_json(const Board &b, uint64_t version, const uint8_t *file, const std::vector<int> &known,
-                       bool whole)
+                       bool whole, const std::string &path)
 {
-    std::string j = format("{\"version\":%llu,\"problem\":%s,\"outputs\":[", static_cast<unsigned long long>(version),
+    std::string j = format("{\"version\":%llu,\"problem\":%s,\"file\":", static_cast<unsigned long long>(version),
                            whole ? "null" : json_string(kNotABoardFile).c_str());
+    j += json_string(path) + ",\"outputs\":[";
     for (const Output &out : b.outputs) {
         j += format("%s{\"mon\":%d,\"background\":%s,\"zoom\":%s,\"zoom_x\":%d,\"zoom_y\":%d,\"overlay\":%s,\"tiles\":[",
                     out.mon ? "," : "", out.mon, colour(out.background).c_str(), boolean(out.zoom), out.zoom_x,
@@ -386,8 +360,8 @@ std::string board_json(const Board &b, uint64_t version, const uint8_t *file, co
     j += "],\"motion_cells\":[";
     for (unsigned cam = 0; cam < 16; ++cam) {
         j += cam ? ",[" : "[";
-        for (unsigned k = 0; k < 31; ++k)
-            j += format("%s%u", k ? "," : "", file[status_at(0xA3 + cam / 8, (cam % 8) * 31 + k)]);
+        for (unsigned k = 0; k < reg::kMotionCells; ++k)
+            j += format("%s%u", k ? "," : "", file[sim::status_at(reg::motion_address(cam), reg::motion_offset(cam, k))]);
         j += "]";
     }
     j += "],\"overlay_dots\":[";
@@ -437,40 +411,25 @@ bool input_writes(const httplib::Request &req, const uint8_t *file, std::vector<
         mask = static_cast<uint16_t>(on ? current | (1u << ch) : current & ~(1u << ch));
         return true;
     };
-    auto reg = [&](unsigned a, unsigned o) { return file[reg_at(a, o)]; };
-    auto status = [&](unsigned a, unsigned o) { return file[status_at(a, o)]; };
-
     if (name == "alarm" || name == "vloss") {
-        const unsigned lo = name == "alarm" ? 0x21 : 0x26;
+        const bool alarm = name == "alarm";
         uint16_t mask = 0;
-        if (!mask16(static_cast<uint16_t>(status(0x00, lo + 1) << 8 | status(0x00, lo)), mask))
+        if (!mask16(alarm ? sim::alarm(file) : sim::video_loss(file), mask))
             return false;
-        writes = {{status_at(0x00, lo), static_cast<uint8_t>(mask)},
-                  {status_at(0x00, lo + 1), static_cast<uint8_t>(mask >> 8)}};
+        writes = alarm ? sim::set_alarm(mask) : sim::set_video_loss(mask);
     } else if (name == "termination") {
         // The termination register pair the library sets (fpga_set_terminate).
         uint16_t mask = 0;
-        if (!mask16(static_cast<uint16_t>(reg(0x00, 0x25) << 8 | reg(0x00, 0x24)), mask))
+        if (!mask16(sim::termination(file), mask))
             return false;
-        writes = {{reg_at(0x00, 0x24), static_cast<uint8_t>(mask)},
-                  {reg_at(0x00, 0x25), static_cast<uint8_t>(mask >> 8)}};
+        writes = sim::set_termination(mask);
     } else if (name == "motion") {
-        uint16_t current = 0;
-        for (unsigned cam = 0; cam < 16; ++cam)
-            for (unsigned k = 0; k < 31; ++k)
-                if (status(0xA3 + cam / 8, (cam % 8) * 31 + k)) {
-                    current = static_cast<uint16_t>(current | 1u << cam);
-                    break;
-                }
         uint16_t mask = 0;
-        if (!mask16(current, mask))
+        if (!mask16(sim::motion(file), mask))
             return false;
         // A camera with motion shows it in its first cell; every other
         // cell is cleared.
-        for (unsigned cam = 0; cam < 16; ++cam)
-            for (unsigned k = 0; k < 31; ++k)
-                writes.push_back({status_at(0xA3 + cam / 8, (cam % 8) * 31 + k),
-                                  static_cast<uint8_t>(k == 0 && ((mask >> cam) & 1) ? 1 : 0)});
+        writes = sim::set_motion(mask);
     } else if (name == "motion-cell") {
         allowed = {"camera", "cell", "value"};
         unsigned long long cam = 0, cell = 0, value = 0;
@@ -478,19 +437,18 @@ bool input_writes(const httplib::Request &req, const uint8_t *file, std::vector<
             error = "motion-cell needs camera (0-15), cell (0-30) and value (0-255)";
             return false;
         }
-        writes = {{status_at(0xA3 + static_cast<unsigned>(cam) / 8, static_cast<unsigned>(cam % 8 * 31 + cell)),
-                   static_cast<uint8_t>(value)}};
+        writes = sim::set_motion_cell(static_cast<unsigned>(cam), static_cast<unsigned>(cell),
+                                      static_cast<uint8_t>(value));
     } else if (name == "key") {
         allowed = {"offset", "bit"};
         unsigned long long off = 0, bit = 0;
-        if (!param("offset", 0x34, off) || off < 0x30 || !param("bit", 7, bit)) {
+        constexpr unsigned first = reg::kKeys, last = first + reg::kKeyRegisters - 1;
+        if (!param("offset", last, off) || off < first || !param("bit", 7, bit)) {
             error = "key needs offset (a key register, 0x30-0x34) and bit (0-7)";
             return false;
         }
         // Only this key down: a 0 bit is a pressed key.
-        for (unsigned k = 0; k < 5; ++k)
-            writes.push_back({reg_at(0x00, 0x30 + k),
-                              static_cast<uint8_t>(0x30 + k == off ? ~(1u << bit) & 0xFF : 0xFF)});
+        writes = sim::set_key(static_cast<unsigned>(off), static_cast<unsigned>(bit));
     } else if (name == "keys") {
         allowed = {"map"};
         unsigned long long map = 0;
@@ -500,11 +458,9 @@ bool input_writes(const httplib::Request &req, const uint8_t *file, std::vector<
             error = "keys needs map (a 64-bit key map, or none to release every key)";
             return false;
         }
-        for (unsigned k = 0; k < 5; ++k)
-            writes.push_back({reg_at(0x00, 0x30 + k), static_cast<uint8_t>(map >> (24 + 8 * k))});
+        writes = sim::set_keys(map);
     } else if (name == "coax-clear") {
-        for (unsigned k = 0; k < 4; ++k)
-            writes.push_back({sim::kCoaxCount + k, 0});
+        writes = sim::clear_coax();
     } else {
         error = "unknown input " + name;
         return false;
@@ -981,7 +937,7 @@ int serve(const std::string &path, const std::vector<std::string> &args)
         bool whole = true;
         std::shared_ptr<const Board> b = watch.board(v, bytes, whole);
         // The motion cells come from the file's bytes as last read.
-        answer(res, 200, board_json(*b, v, bytes->data(), watch.known_glyphs(), whole));
+        answer(res, 200, board_json(*b, v, bytes->data(), watch.known_glyphs(), whole, file.path()));
     });
     svr.Get("/board.png", [&](const httplib::Request &, httplib::Response &res) {
         std::shared_ptr<const std::vector<uint8_t>> png;

@@ -30,6 +30,7 @@ pre { margin: 2px 0; font-size: 12px; }
 </style>
 </head>
 <body>
+<div>Simulator file: <span id="file"></span></div>
 <img id="board" alt="the board's two video outputs, text layer and inputs" width="1500" height="746">
 <div id="problem" role="alert"></div>
 <div id="message" role="status"></div>
@@ -214,6 +215,8 @@ async function refresh(version) {
   const r = await fetch("/api/board");
   board = await r.json();
   $("problem").textContent = board.problem || "";
+  $("file").textContent = board.file;
+  document.title = "Board panel: " + board.file;
   render();
   $("board").src = "/board.png?v=" + board.version;
   shown = board.version;
