@@ -19,6 +19,8 @@ std::string_view board_root() noexcept
     return v;
 }
 
+void reread_board_root() noexcept {}
+
 std::string board_path(std::string_view fixed)
 {
     std::string_view root = board_root();

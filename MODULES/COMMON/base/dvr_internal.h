@@ -270,6 +270,10 @@ constexpr uint32_t get_be32(const uint8_t *p) noexcept
 // the variable is unset, empty or "/". Points into the environment.
 std::string_view board_root() noexcept;
 
+// Makes the next board_root() read DVRPLAT_ROOT again: for a test that
+// changes the variable while the process runs.
+void reread_board_root() noexcept;
+
 // The path to open for a fixed path of the board.
 std::string board_path(std::string_view fixed);
 
