@@ -5,8 +5,10 @@
  *   DVRPLAT_FPGA_SIM=board.sim layout_on_simulator [CAM CAM CAM CAM]
  *   fpgasim --sim board.sim show        (on the PC: look at the result)
  *
- * fpga_open maps the board's register window (or, with DVRPLAT_FPGA_SIM
- * set, the simulator file, created when missing); fpga_4split_disp
+ * fpga_open maps the board's register window (or, in a program linked
+ * with the simulator library dvrplat_sim as this one is, with
+ * DVRPLAT_FPGA_SIM set, the simulator file, created when missing);
+ * fpga_4split_disp
  * routes the four cameras (0-15, default 0 1 2 3) to the quarters of the
  * screen. Exit status 0, or 1 when the window cannot be mapped or a camera
  * number is wrong.

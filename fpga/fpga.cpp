@@ -1,12 +1,10 @@
 // FPGA register access: the register window, its latch protocol and lock.
 //
-// The window is normally the board's physical register range mapped from
-// /dev/mem. With DVRPLAT_FPGA_SIM naming a file, the window is a board
-// simulator kept in that file instead, and with DVRPLAT_FPGA_TRACE naming a
-// file every port access is appended there as one line. fpga_open picks
-// the window (window.h); the register operations only call through it.
+// The window is the board's physical register range mapped from /dev/mem.
+// A program linked with the board simulator library (sim/) opens the
+// simulator's windows instead (window.h). fpga_open picks the window; the
+// register operations only call through it.
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 
 #include <sys/mman.h>
@@ -27,15 +25,18 @@ thread_local bool tl_access_failed = false;
 // Serialises fpga_open itself; register operations never take it.
 std::mutex gOpenMutex;
 
-// The window fpga_open's environment asks for; nullptr after a report.
+std::atomic<WindowOpener> gOpener{nullptr};
+
+// The window fpga_open opens; nullptr after a report.
 Window *open_window(const dvr::Reporter &report)
 {
-    const char *simfile = ::secure_getenv("DVRPLAT_FPGA_SIM");
-    Window *w = simfile && *simfile ? open_simulated_window(simfile, report) : open_mapped_window(report);
-    return w ? traced(w, report) : nullptr;
+    WindowOpener opener = gOpener.load(std::memory_order_acquire);
+    return opener ? opener(report) : open_mapped_window(report);
 }
 
 } // namespace
+
+void set_window_opener(WindowOpener opener) noexcept { gOpener.store(opener, std::memory_order_release); }
 
 void note_access_failure() noexcept { tl_access_failed = true; }
 

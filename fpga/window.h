@@ -56,7 +56,14 @@ Window *map_window(int fd, size_t len, off_t offset, const dvr::Reporter &report
 // The board's physical register range mapped from "/dev/mem".
 Window *open_mapped_window(const dvr::Reporter &report);
 
-// The board simulator kept in the file at path (layout in sim_file.h),
+// What fpga_open opens: the mapped board, unless a program linked with the
+// board simulator (the dvrplat_sim library, sim/) has put its opener in
+// place before main. The board's library has no other window.
+using WindowOpener = Window *(*)(const dvr::Reporter &report);
+void set_window_opener(WindowOpener opener) noexcept;
+
+// The simulator library's windows (defined in sim/, not in this library).
+// The board simulator kept in the file at path (layout in sim/sim_file.h),
 // created or extended as needed.
 Window *open_simulated_window(const char *path, const dvr::Reporter &report);
 

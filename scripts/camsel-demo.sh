@@ -9,7 +9,7 @@ if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cmake g++ >/dev/null
   fi
 fi
-cmake -S . -B build-demo -DDVRPLAT_TESTS=OFF >/dev/null
+cmake -S . -B build-demo -DDVRPLAT_TESTS=OFF -DDVRPLAT_SIMULATOR=ON >/dev/null
 cmake --build build-demo --target camsel -j"$(nproc)" >/dev/null
 sim=${DVRPLAT_FPGA_SIM:-$PWD/build-demo/fpga.sim}
 trace=$PWD/build-demo/fpga.trace

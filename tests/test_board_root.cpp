@@ -13,6 +13,7 @@
 TEST(BoardRoot, PrefixesOnlyWhenSet)
 {
     unsetenv("DVRPLAT_ROOT");
+    dvrtest::board_root_changed();
     EXPECT_EQ(dvr::board_path("/etc/resolv.conf"), "/etc/resolv.conf");
     {
         char buf[32];
@@ -42,6 +43,21 @@ TEST(BoardRoot, PrefixesOnlyWhenSet)
         dvrtest::ScopedEnv root("DVRPLAT_ROOT", "");
         EXPECT_EQ(dvr::board_path("/dev/mem"), "/dev/mem");
     }
+}
+
+// The root is read once: a change of the variable after the first use is
+// not seen (a deployment sets it before the program starts).
+TEST(BoardRoot, ReadOnce)
+{
+    dvrtest::ScopedEnv root("DVRPLAT_ROOT", "/tmp/first//");
+    EXPECT_EQ(dvr::board_path("/etc/hosts"), "/tmp/first/etc/hosts");
+    ::setenv("DVRPLAT_ROOT", "/tmp/second", 1);
+    EXPECT_EQ(dvr::board_path("/etc/hosts"), "/tmp/first/etc/hosts");
+    ::unsetenv("DVRPLAT_ROOT");
+    char buf[64];
+    EXPECT_TRUE(dvr::board_path("/etc/hosts", buf, sizeof buf));
+    EXPECT_STREQ(buf, "/tmp/first/etc/hosts");
+    EXPECT_EQ(dvr::board_root(), "/tmp/first");
 }
 
 TEST(BoardRoot, BoundedCopies)

@@ -844,6 +844,7 @@ TEST(DnsScripted, SpoofingFloodIsNotTaken)
             ::close(s);
         }
         ::setenv("DVRPLAT_ROOT", dir.path().c_str(), 1);
+        dvrtest::board_root_changed();
         int lo_port = 32768, hi_port = 60999;
         if (FILE *f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
             if (std::fscanf(f, "%d %d", &lo_port, &hi_port) != 2)

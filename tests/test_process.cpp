@@ -54,11 +54,13 @@ public:
             old_ = v;
         }
         ::unsetenv(name);
+        dvrtest::board_root_changed();
     }
     ~NoEnv()
     {
         if (had_)
             ::setenv(name_.c_str(), old_.c_str(), 1);
+        dvrtest::board_root_changed();
     }
 
 private:

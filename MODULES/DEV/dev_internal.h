@@ -23,11 +23,18 @@ namespace dvr::dev {
 // Every ioctl the device layer sends to a device node goes through here:
 // SG_GET_VERSION_NUM, SG_IO, SCSI_IOCTL_GET_BUS_NUMBER,
 // SCSI_IOCTL_GET_IDLUN, SCSI_IOCTL_PROBE_HOST, BLKGETSIZE, BLKGETSIZE64,
-// BLKSSZGET. Normally it is the system's ioctl. With a board root
-// (DVRPLAT_ROOT) set, a descriptor of a regular file that describes a
-// simulated drive (see dev_sim.h) is answered by the simulation instead.
-// Returns like ioctl: -1 with errno set on failure.
+// BLKSSZGET. It is the system's ioctl, unless a program linked with the
+// simulated drives (the dvrplat_sim library, sim/dev_sim.h) has put their
+// handler in place: then a descriptor the handler claims is answered by
+// the simulation. Returns like ioctl: -1 with errno set on failure.
 int ioctl(int fd, unsigned long request, void *arg);
+
+// The simulated drives' answer to an ioctl: true, with *result (and errno)
+// set as the ioctl would set them, when fd is a simulated drive; false
+// leaves the ioctl to the system. The board's library has none; the
+// simulator library sets its handler before main.
+using IoctlHandler = bool (*)(int fd, unsigned long request, void *arg, int *result);
+void set_ioctl_handler(IoctlHandler handler) noexcept;
 
 // The pause after each TEST UNIT READY attempt that failed (one second);
 // tests replace it so that a drive that is not ready costs no time.

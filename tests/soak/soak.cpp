@@ -251,6 +251,7 @@ int main(int argc, char **argv)
     ::chmod((doc + "/index.html").c_str(), 0644);
     dvrtest::write_file(tmp / "root/etc/resolv.conf", "nameserver " + s.addr + "\n");
     ::setenv("DVRPLAT_ROOT", (tmp / "root").c_str(), 1);
+    dvrtest::board_root_changed();
     ::setenv("DVRPLAT_FPGA_SIM", (tmp / "fpga.sim").c_str(), 1);
     s.nginx_url = s.addr + ":" + std::to_string(nport) + "/index.html";
     s.apache_url = s.addr + ":" + std::to_string(aport) + "/index.html";

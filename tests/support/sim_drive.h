@@ -6,7 +6,7 @@
 // INFORMATION, READ DVD STRUCTURE, READ FORMAT CAPACITIES, READ BUFFER
 // CAPACITY, READ CAPACITY), whether it is ready, and failures to inject.
 // write() puts it at a device-node path under the board root, in the file
-// format the library's simulation answers from (MODULES/DEV/dev_sim.h).
+// format the simulator library's drives answer from (sim/dev_sim.h).
 // The library then answers every SCSI ioctl on that node as the drive
 // would, returning no more than each command's allocation length.
 //

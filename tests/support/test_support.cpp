@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "dvr_internal.h"
 #include "fixtures.h"
 #include "test_emulator.h"
 
@@ -75,6 +76,8 @@ TempDir::~TempDir()
     }
 }
 
+void board_root_changed() { dvr::reread_board_root(); }
+
 ScopedEnv::ScopedEnv(const char *name, const std::string &value) : name_(name)
 {
     if (const char *v = std::getenv(name)) {
@@ -82,6 +85,8 @@ ScopedEnv::ScopedEnv(const char *name, const std::string &value) : name_(name)
         old_ = v;
     }
     ::setenv(name, value.c_str(), 1);
+    if (name_ == "DVRPLAT_ROOT")
+        board_root_changed();
 }
 
 ScopedEnv::~ScopedEnv()
@@ -90,6 +95,8 @@ ScopedEnv::~ScopedEnv()
         ::setenv(name_.c_str(), old_.c_str(), 1);
     else
         ::unsetenv(name_.c_str());
+    if (name_ == "DVRPLAT_ROOT")
+        board_root_changed();
 }
 
 static void drain(int out, int err, std::string &o, std::string &e)

@@ -40,6 +40,11 @@ private:
     std::string path_;
 };
 
+// Tells the library that DVRPLAT_ROOT changed (it reads the board root
+// once): ScopedEnv does so itself; a test that sets the variable otherwise
+// calls this after.
+void board_root_changed();
+
 // Sets an environment variable for the scope, restoring it after.
 class ScopedEnv {
 public:

@@ -1,4 +1,5 @@
 // Board root: fixed paths of the board, optionally under another directory.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -6,9 +7,32 @@
 
 namespace dvr {
 
+namespace {
+
+// DVRPLAT_ROOT as first read: the variable's text in the environment (or
+// nullptr for none), kUnread until the first use. The environment's
+// strings outlive a later change of the variable, so the text stays
+// valid. A pointer swapped atomically: no lock, no allocation, so a child
+// between fork and exec may build paths as well.
+const char kUnreadMark = 0;
+const char *const kUnread = &kUnreadMark;
+std::atomic<const char *> gRoot{kUnread};
+
+const char *root_text() noexcept
+{
+    const char *r = gRoot.load(std::memory_order_acquire);
+    if (r != kUnread)
+        return r;
+    const char *read = ::secure_getenv("DVRPLAT_ROOT");
+    // The first reader's text stands for every thread.
+    return gRoot.compare_exchange_strong(r, read, std::memory_order_acq_rel) ? read : r;
+}
+
+} // namespace
+
 std::string_view board_root() noexcept
 {
-    const char *r = ::secure_getenv("DVRPLAT_ROOT");
+    const char *r = root_text();
     if (!r || !*r)
         return {};
     std::string_view v(r);
@@ -18,6 +42,8 @@ std::string_view board_root() noexcept
         return {};
     return v;
 }
+
+void reread_board_root() noexcept { gRoot.store(kUnread, std::memory_order_release); }
 
 std::string board_path(std::string_view fixed)
 {

@@ -262,13 +262,20 @@ constexpr uint32_t get_be32(const uint8_t *p) noexcept
 
 // ---------------------------------------------------------------------
 // Board root: every fixed absolute path the library names itself goes
-// through here. With DVRPLAT_ROOT set (read at each use) the path is
-// opened under that directory; messages and records keep the plain path.
+// through here. With DVRPLAT_ROOT set (read once, at the first use) the
+// path is opened under that directory; messages and records keep the
+// plain path.
 // ---------------------------------------------------------------------
 
 // The board root: DVRPLAT_ROOT without its trailing slashes; empty when
-// the variable is unset, empty or "/". Points into the environment.
+// the variable is unset, empty or "/". Read at the first call, by
+// whichever thread comes first; later calls give that root. Points into
+// the environment.
 std::string_view board_root() noexcept;
+
+// Makes the next board_root() read DVRPLAT_ROOT again: for a test that
+// changes the variable while the process runs.
+void reread_board_root() noexcept;
 
 // The path to open for a fixed path of the board.
 std::string board_path(std::string_view fixed);
