@@ -100,6 +100,7 @@ fi
 cat >"$x/config" <<CFG
 GUEST="$arch"
 NETWORK="$(guest_field "$arch" network)"
+LIBRARIES="$(guest_field "$arch" libraries)"
 DRIVES="$drive_list"
 PROGRAMS="${programs# }"
 LIMIT=$(guest_field "$arch" limit)
