@@ -72,7 +72,8 @@ try {
     // that a thread in the middle of a latched sequence finishes it on one
     // window, never on a half-replaced one. A failed call leaves the
     // layer unmapped. The window stays for the life of the process; a
-    // later call opens afresh and replaces it.
+    // later call opens afresh and replaces it (a simulator file that has a
+    // window already gets that window again).
     auto publish = [](Window *w) {
         locked([&] {
             gWindow.store(w, std::memory_order_release);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -148,6 +149,13 @@ private:
     std::atomic<bool> cut_{false};
 };
 
+// A simulator file with its window.
+struct Opened {
+    dev_t dev;
+    ino_t ino;
+    Window *window;
+};
+
 } // namespace
 
 Window *open_simulated_window(const char *path, const dvr::Reporter &report)
@@ -169,9 +177,26 @@ Window *open_simulated_window(const char *path, const dvr::Reporter &report)
         DVR_REPORT_TO(report, "ftruncate(%s) error : %s\n", path, std::strerror(errno));
         return nullptr;
     }
+    // One window per file: a later fpga_open of a file that has a window
+    // (the same device and inode, which stays taken while the window holds
+    // its descriptor) reuses it, extended above as needed, and gives the
+    // new descriptor back; a program that opens again and again holds one
+    // descriptor and one mapping, not one each time.
+    static std::vector<Opened> opened; // under fpga_open's lock
+    struct stat st;
+    if (::fstat(file.fd(), &st) != 0) {
+        DVR_REPORT_TO(report, "fstat(%s) error : %s\n", path, std::strerror(errno));
+        return nullptr;
+    }
+    for (const Opened &o : opened)
+        if (o.dev == st.st_dev && o.ino == st.st_ino)
+            return o.window;
+    opened.reserve(opened.size() + 1); // before the window: nothing to undo after it
     Window *w = map_window<SimulatedWindow>(file.fd(), sim::kFileSize, 0, report);
-    if (w)
+    if (w) {
         static_cast<SimulatedWindow *>(w)->watch(std::move(file), std::move(name));
+        opened.push_back({st.st_dev, st.st_ino, w});
+    }
     return w;
 }
 

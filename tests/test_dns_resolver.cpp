@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -722,10 +723,16 @@ TEST(DnsScripted, AnswersReadRecordByRecord)
         if (q.size() >= kQname + 5)
             s.reply(from, cases[current.load()].build(q));
     });
+    // dig reads the same answers as a second opinion where it can run; the
+    // board's guest has no dig of its own architecture.
+    const bool with_dig = !dvrtest::in_board_guest();
+    if (!with_dig)
+        std::printf("cross-check skipped: dig is a program of the build machine's (x86-64), not of the board's "
+                    "guest: the answers are read by the library alone\n");
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto &c = cases[i];
         current = i;
-        if (c.askDig) {
+        if (c.askDig && with_dig) {
             dvrtest::RunResult r = dvrtest::run({find_program("dig"), "+short", "+noedns", "+nocookie",
                                                  "+time=2", "+tries=1", "@" + kResponderAddr, "case.dvr.test",
                                                  "A"});

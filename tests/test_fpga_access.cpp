@@ -70,6 +70,20 @@ TEST(FpgaOpen, SimulatorFileIsCreatedAndKept)
     }
 }
 
+TEST(FpgaOpen, ReopeningTheSameFileHoldsNoFurtherDescriptor)
+{
+    // A program may call fpga_open again and again (each display setup
+    // does): on the same simulator file it must not take a descriptor
+    // each time, or a board's limit of 1024 runs out.
+    FpgaSim sim;
+    const int before = dvrtest::open_descriptors();
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(fpga_open(), 0);
+    EXPECT_EQ(dvrtest::open_descriptors(), before);
+    fpga_write(0x05, 0x06, 0x5A);
+    EXPECT_EQ(fpga_read(0x05, 0x06), 0x5A);
+}
+
 TEST(FpgaAccess, ReadWriteThroughLatches)
 {
     FpgaSim sim;
@@ -227,8 +241,8 @@ TEST(FpgaLock, ConcurrentWritesNeverInterleave)
 
 TEST(FpgaLock, ReopenNeverCutsALatchedAccess)
 {
-    // Threads write registers and read them back while the window is
-    // mapped afresh again and again: every read must see its write.
+    // Threads write registers and read them back while fpga_open puts the
+    // window in place again and again: every read must see its write.
     FpgaSim sim;
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};

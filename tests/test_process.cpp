@@ -182,6 +182,7 @@ TEST(System, RefusesCommandLinesBeyondTheTokenTable)
 
 TEST(System, ChildIdIsSharedWhileWaitingAndSignalsAreRestored)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("sleep");
     struct sigaction mine {}, before {};
     mine.sa_handler = [](int) {};
     sigemptyset(&mine.sa_mask);
@@ -354,6 +355,7 @@ namespace {
 // be run and the child reports it.
 TEST(System, ChildDoesNotAllocateBeforeExec)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("true");
     std::string many_args = "/bin/true";
     for (int i = 0; i < 126; ++i)
         many_args += " arg";
@@ -551,6 +553,7 @@ std::atomic<int> g_sigchld_seen{0};
 // threads, and a caller cancelled inside the call.
 TEST(PopenRead, ApplicationsSigchldHandlerSurvives)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("a shell");
     struct sigaction mine {}, before {}, now {};
     mine.sa_handler = [](int) { ++g_sigchld_seen; };
     sigemptyset(&mine.sa_mask);
@@ -614,6 +617,7 @@ TEST(PopenRead, ApplicationsSigchldHandlerSurvives)
 // substitution would wait), then ends the background process as well.
 TEST(PopenRead, BudgetEndsWhatTheCommandLeftInTheBackground)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("a shell and sleep");
     dvr::set_popen_budget_ms(300);
     g_collected = {};
     CaptureStdout cap;
@@ -870,6 +874,7 @@ TEST(FreeMemAndSwap, TodaysKernelHasNoSummaryLines)
 
 TEST(PopenRead, OneBudgetForTheWholeCallHoweverOftenOutputArrives)
 {
+    DVRTEST_SKIP_IN_BOARD_GUEST("a shell and sleep");
     // A line every 50 ms for 60 lines (3 seconds): every wait for output
     // is short, but the call as a whole is past a budget of 300 ms long
     // before the last line. A budget that started again with each read

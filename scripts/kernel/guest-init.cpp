@@ -16,12 +16,18 @@
 //   LIMIT     seconds one program may take
 //   NETWORK   "dummy": the dummy interface with a VLAN besides loopback,
 //             and the default route into it (which drops every packet)
+//   LIBRARIES the directory of the guest's own dynamic loader and
+//             run-time libraries, made visible in /usr/lib (empty: none)
 // Each program's output goes to /mnt/out/results/NAME.log and its exit
 // status (124 when its time ran out) to NAME.status; the console gets
 // lines "guest: ..." only.
 //
 // Built by scripts/kernel/stage.sh with the guest's compiler (see
 // guests.tab).
+// 64-bit offsets on the 32-bit guest too: the host's directories come
+// over 9p with the host's 64-bit offsets, which readdir without them
+// refuses (EOVERFLOW) and takes for the end of the directory.
+#define _FILE_OFFSET_BITS 64
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -442,6 +448,44 @@ std::string find_drives(const std::string &list)
     return real;
 }
 
+// The guest's own dynamic loader and run-time libraries where its
+// dynamically linked programs (the board's commands the tests run) look
+// for them: the host's root has /lib/ld.so.1 and libc.so.6 for its own
+// architecture only. /usr/lib (which /lib leads to) gets writable space
+// over it that shows every entry it had (each a link to the entry, held
+// by a bind mount under /run) and links to each shared object of LIBS (the
+// cross toolchain's library directory) it does not have. Returns what
+// failed, empty when all went well.
+std::string lay_out_libraries(const std::string &libs)
+{
+    const std::string held = "/run/dvrplat-host-usr-lib";
+    if (!is_dir(libs))
+        return libs + " is no directory";
+    make_dirs(held);
+    if (!bind("/usr/lib", held))
+        return "binding /usr/lib failed";
+    if (!mount_fs("usr-lib", "/usr/lib", "tmpfs", 0, "mode=0755"))
+        return "writable space over /usr/lib failed";
+    std::string failed;
+    for (const std::string &e : dir_entries(held)) {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((held + "/" + e).c_str(), target, sizeof target - 1);
+        // A link is copied as it is, so that a relative one still leads
+        // where it led from /usr/lib.
+        const std::string to = n >= 0 ? std::string(target, static_cast<size_t>(n)) : held + "/" + e;
+        if (::symlink(to.c_str(), ("/usr/lib/" + e).c_str()) != 0)
+            failed = "/usr/lib/" + e + ": " + errstr();
+    }
+    for (const std::string &e : dir_entries(libs)) {
+        struct stat st;
+        if (e.find(".so") == std::string::npos || ::lstat(("/usr/lib/" + e).c_str(), &st) == 0)
+            continue;
+        if (::symlink((libs + "/" + e).c_str(), ("/usr/lib/" + e).c_str()) != 0)
+            failed = "/usr/lib/" + e + ": " + errstr();
+    }
+    return failed;
+}
+
 // Runs one program with its output in LOG; returns its exit status, 128 +
 // the signal that ended it, or 124 when it ran out of time (it and its
 // process group are then ended).
@@ -551,6 +595,10 @@ int main()
     else
         say(with_dummy ? "network: lo, eth0 192.168.1.5/24, eth0.5 (VLAN 5) 10.5.0.2/16, default via 10.5.0.1"
                        : "network: lo");
+    if (!config["LIBRARIES"].empty()) {
+        const std::string libs_failed = lay_out_libraries(config["LIBRARIES"]);
+        say("run-time libraries: " + (libs_failed.empty() ? config["LIBRARIES"] + " in /usr/lib" : libs_failed));
+    }
     const std::string results = "/mnt/out/results";
     make_dirs(results);
     const std::string drives = find_drives(config["DRIVES"]);

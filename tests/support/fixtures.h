@@ -22,7 +22,8 @@ namespace dvrtest {
 
 // Whether a missing fixture fails (DVRPLAT_REQUIRE_FIXTURES set) or skips.
 // In the kernel stage's board guest the fixtures (servers, tools) are
-// programs of the build machine's, which do not run there: skipped.
+// programs of the build machine's, which do not run there, or need what
+// the board's kernel leaves out (network namespaces): skipped.
 bool fixtures_required();
 
 inline ::testing::TestPartResult::Type fixture_missing_result()
@@ -34,7 +35,8 @@ inline ::testing::TestPartResult::Type fixture_missing_result()
 inline const char *fixture_missing_heading()
 {
     if (in_board_guest())
-        return "The board's guest runs no program of the build machine's (x86-64), this fixture is one:";
+        return "The board's guest lacks this fixture (it runs no program of the build machine's, x86-64, and its "
+               "kernel has what the board needs, no network namespaces):";
     return fixtures_required() ? "A fixture the test machines provide is missing (DVRPLAT_REQUIRE_FIXTURES is set):"
                                : "A fixture is missing (with DVRPLAT_REQUIRE_FIXTURES=1 this fails):";
 }
