@@ -1491,27 +1491,47 @@ TEST(HttpNginx, StrippedPage)
 
 TEST(HttpScripted, BytesPastTheContentLengthInTheBodysLastReceiveAreNotTaken)
 {
-    // The header's receive brings part of the body; the rest of the body
-    // and the next response arrive together, in one send the client takes
-    // once the first is taken. The content is the body, byte for byte.
-    const std::string body = random_bytes(20000, 7);
-    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n";
+    // The next response arrives in the same receive as the body's last
+    // bytes: in the header's own receive (the whole response in one send),
+    // in the first receive after a header that came alone, or after part
+    // of the body was stored. Each send is taken before the next goes out,
+    // so each is a receive of its own. The content is the body, byte for
+    // byte, never the bytes after it.
     const std::string surplus = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nnext!";
-    for (bool keep : {false, true}) {
-        SCOPED_TRACE(keep ? "header kept" : "body alone");
-        ScriptedServer s;
-        s.serve({[&](int fd, const std::string &) {
-            send_all(fd, header + body.substr(0, 1000));
-            wait_until_taken(fd);
-            send_all(fd, body.substr(1000) + surplus);
-            wait_for_close(fd);
-        }});
-        Content c;
-        const int r = COM_SubGetPostHttpContent(s.url("/x").c_str(), &c.p, nullptr, 0, nullptr, keep, nullptr);
-        s.finish();
-        const std::string want = keep ? header + body : body;
-        ASSERT_EQ(r, static_cast<int>(want.size()) + 1);
-        EXPECT_TRUE(c.bytes(r) == want);
-        EXPECT_EQ(c.p[r - 1], '\0');
+    const std::string small = random_bytes(1500, 5), large = random_bytes(20000, 7);
+    const std::string small_header = "HTTP/1.1 200 OK\r\nContent-Length: 1500\r\n\r\n";
+    const std::string large_header = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n";
+    struct Shape {
+        const char *what;
+        const std::string &header, &body;
+        std::vector<std::string> sends;
+    } shapes[] = {
+        {"all in one send", small_header, small, {small_header + small + surplus}},
+        {"header alone, then the body", small_header, small, {small_header, small + surplus}},
+        {"part of the body with the header", large_header, large,
+         {large_header + large.substr(0, 1000), large.substr(1000) + surplus}},
+    };
+    for (const Shape &shape : shapes) {
+        for (bool keep : {false, true}) {
+            SCOPED_TRACE(std::string(shape.what) + (keep ? ", header kept" : ", body alone"));
+            ScriptedServer s;
+            s.serve({[&](int fd, const std::string &) {
+                for (const std::string &part : shape.sends) {
+                    send_all(fd, part);
+                    wait_until_taken(fd);
+                }
+                wait_for_close(fd);
+            }});
+            Content c;
+            const int r =
+                COM_SubGetPostHttpContent(s.url("/x").c_str(), &c.p, nullptr, 0, nullptr, keep, nullptr);
+            s.finish();
+            const std::string want = keep ? shape.header + shape.body : shape.body;
+            EXPECT_EQ(r, static_cast<int>(want.size()) + 1);
+            if (r == static_cast<int>(want.size()) + 1) {
+                EXPECT_TRUE(c.bytes(r) == want);
+                EXPECT_EQ(c.p[r - 1], '\0');
+            }
+        }
     }
 }

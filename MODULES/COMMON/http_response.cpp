@@ -360,6 +360,10 @@ HttpStep HttpResponseReader::body(const char *p, size_t n)
         return chunked(p, n);
     if (content_length_ < 0 && body_ + static_cast<long long>(n) > max_content_)
         return fail(__LINE__, "content longer than the limit of %d bytes\n", max_content_);
+    // Bytes past the Content-Length that came in the same receive as the
+    // body's end belong to no body: they are dropped, not stored.
+    if (content_length_ >= 0 && body_ + static_cast<long long>(n) > content_length_)
+        n = static_cast<size_t>(std::max<long long>(content_length_ - body_, 0));
     long long expected_after = 0;
     if (content_length_ > 0 && body_ + static_cast<long long>(n) < content_length_)
         expected_after = content_length_ - body_ - static_cast<long long>(n);
@@ -519,8 +523,8 @@ HttpStep HttpResponseReader::feed(const char *chunk, size_t n)
             from = 0;
             continue;
         }
-        // Bytes received after the header are body bytes (kept even past
-        // a Content-Length, as for any receive that completes the body).
+        // Bytes received after the header are body bytes (up to the
+        // Content-Length: body() drops what lies past it).
         const size_t extra = hdr_len_ - end;
         hdr_len_ = end;
         if (const HttpStep step = start_body(end); step != HttpStep::More)
