@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <pthread.h>
 
-#include "dvr_internal.h"
+#include "report.h"
+#include "owners.h"
 #include "fpga.h"
 
 // The layer's lock: serialises every multi-register sequence.

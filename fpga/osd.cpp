@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "fpga_internal.h"
+#include "report.h"
+#include "boundary.h"
 
 using namespace fpga_detail;
 

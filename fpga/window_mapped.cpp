@@ -5,6 +5,9 @@
 #include <fcntl.h>
 
 #include "window.h"
+#include "report.h"
+#include "owners.h"
+#include "board_root.h"
 
 namespace fpga_detail {
 

@@ -21,6 +21,9 @@
 #include <unistd.h>
 
 #include "window.h"
+#include "report.h"
+#include "owners.h"
+#include "wire.h"
 
 namespace fpga_detail {
 

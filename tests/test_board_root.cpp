@@ -7,7 +7,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 
-#include "dvr_internal.h"
+#include "owners.h"
+#include "wire.h"
+#include "board_root.h"
+#include "text.h"
 #include "test_support.h"
 
 TEST(BoardRoot, PrefixesOnlyWhenSet)

@@ -2,7 +2,8 @@
 // it, and bit reversal.
 #include <cstdint>
 
-#include "dvr_internal.h"
+#include "report.h"
+#include "boundary.h"
 
 extern "C" {
 

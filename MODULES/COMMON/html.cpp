@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "report.h"
+#include "boundary.h"
 
 namespace {
 constexpr long long kFirstOutputSize = 256;

@@ -25,7 +25,11 @@
 
 #include "DNS.h"
 #include "deadline_wait.h"
-#include "dvr_internal.h"
+#include "report.h"
+#include "boundary.h"
+#include "owners.h"
+#include "text.h"
+#include "random.h"
 #include "http_internal.h"
 
 static_assert(sizeof(COM_HTTP_AUTH) == 528);

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "dvr_internal.h"
+#include "report.h"
 
 namespace dvr {
 

@@ -18,7 +18,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "report.h"
+#include "boundary.h"
+#include "owners.h"
+#include "wire.h"
+#include "board_root.h"
+#include "text.h"
+#include "name_servers.h"
 
 namespace {
 

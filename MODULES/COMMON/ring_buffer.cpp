@@ -2,7 +2,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "report.h"
+#include "boundary.h"
 
 extern "C" {
 

@@ -6,6 +6,7 @@
 
 #include "dev_internal.h"
 #include "dev_sim.h"
+#include "board_root.h"
 
 namespace dvr::dev {
 

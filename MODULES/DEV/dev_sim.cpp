@@ -17,6 +17,10 @@
 
 #include "dev_internal.h"
 #include "dev_sim.h"
+#include "owners.h"
+#include "wire.h"
+#include "text.h"
+#include "hex.h"
 
 namespace dvr::dev {
 

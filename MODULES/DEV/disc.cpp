@@ -15,6 +15,11 @@
 #include <unistd.h>
 
 #include "dev_internal.h"
+#include "report.h"
+#include "boundary.h"
+#include "owners.h"
+#include "wire.h"
+#include "board_root.h"
 
 namespace {
 

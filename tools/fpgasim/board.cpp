@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "fpga_internal.h"
+#include "owners.h"
+#include "wire.h"
 
 namespace fpgasim {
 

@@ -15,6 +15,7 @@
 #include "dvrplat_version.h"
 #include "serve.h"
 #include "fpga_internal.h"
+#include "owners.h"
 
 namespace sim = fpga_detail::sim;
 using fpgasim::parse_number;

@@ -58,6 +58,7 @@
 #include "board.h"
 #include "fpga_internal.h"
 #include "serve_page.h"
+#include "owners.h"
 
 namespace fpgasim {
 
