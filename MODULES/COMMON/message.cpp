@@ -6,21 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <mutex>
 
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 #include "dvrplat_version.h"
 
 namespace {
 constexpr const char *kTimeFormat = "%Y/%m/%d %H:%M:%S";
 constexpr size_t kTimeTextSize = 32;
 constexpr const char *kVersionKeyword = "$Id: COMMON 2142 2008-02-20 03:18:00Z quillfern $";
-
 } // namespace
 
 extern "C" int COM_Message(const char *file, int line, const char *function, const char *format, ...)
