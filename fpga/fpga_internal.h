@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <pthread.h>
 
-#include "report.h"
 #include "owners.h"
+#include "report.h"
 #include "fpga.h"
 
 // The layer's lock: serialises every multi-register sequence.

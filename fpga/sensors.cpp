@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "fpga_internal.h"
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 
 using namespace fpga_detail;
 

@@ -11,8 +11,8 @@
 #include <sys/mman.h>
 
 #include "fpga_internal.h"
-#include "report.h"
 #include "owners.h"
+#include "report.h"
 
 namespace fpga_detail {
 

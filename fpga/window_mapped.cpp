@@ -5,9 +5,9 @@
 #include <fcntl.h>
 
 #include "window.h"
-#include "report.h"
-#include "owners.h"
 #include "board_root.h"
+#include "owners.h"
+#include "report.h"
 
 namespace fpga_detail {
 

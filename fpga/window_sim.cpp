@@ -21,8 +21,8 @@
 #include <unistd.h>
 
 #include "window.h"
-#include "report.h"
 #include "owners.h"
+#include "report.h"
 #include "wire.h"
 
 namespace fpga_detail {

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "window.h"
-#include "report.h"
 #include "hex.h"
+#include "report.h"
 
 namespace fpga_detail {
 

@@ -2,8 +2,8 @@
 // it, and bit reversal.
 #include <cstdint>
 
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

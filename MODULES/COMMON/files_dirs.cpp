@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "report.h"
 #include "boundary.h"
 #include "owners.h"
+#include "report.h"
 #include "text.h"
 
 namespace {

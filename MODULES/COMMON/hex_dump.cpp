@@ -7,9 +7,9 @@
 
 #include <unistd.h>
 
-#include "report.h"
 #include "boundary.h"
 #include "hex.h"
+#include "report.h"
 
 namespace {
 

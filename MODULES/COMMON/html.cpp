@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 
 namespace {
 constexpr long long kFirstOutputSize = 256;

@@ -24,12 +24,12 @@
 #include <unistd.h>
 
 #include "DNS.h"
-#include "deadline_wait.h"
-#include "report.h"
 #include "boundary.h"
+#include "deadline_wait.h"
 #include "owners.h"
-#include "text.h"
 #include "random.h"
+#include "report.h"
+#include "text.h"
 #include "http_internal.h"
 
 static_assert(sizeof(COM_HTTP_AUTH) == 528);

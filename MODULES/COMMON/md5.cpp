@@ -15,10 +15,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "report.h"
 #include "boundary.h"
-#include "owners.h"
 #include "hex.h"
+#include "owners.h"
+#include "report.h"
 
 static_assert(sizeof(COM_MD5_CTX) == 88, "COM_MD5_CTX: 4 + 2 words and a 64-byte block");
 static_assert(offsetof(COM_MD5_CTX, state) == 0);

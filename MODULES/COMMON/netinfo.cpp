@@ -18,13 +18,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "report.h"
-#include "boundary.h"
-#include "owners.h"
-#include "wire.h"
 #include "board_root.h"
-#include "text.h"
+#include "boundary.h"
 #include "name_servers.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
+#include "wire.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "report.h"
 #include "boundary.h"
 #include "owners.h"
+#include "report.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "report.h"
-#include "boundary.h"
-#include "owners.h"
 #include "board_root.h"
+#include "boundary.h"
 #include "file_replacer.h"
+#include "owners.h"
+#include "report.h"
 #include "process_internal.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

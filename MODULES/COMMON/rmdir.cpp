@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "DEV.h"
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

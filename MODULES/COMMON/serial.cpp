@@ -15,10 +15,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "report.h"
+#include "board_root.h"
 #include "boundary.h"
 #include "owners.h"
-#include "board_root.h"
+#include "report.h"
 #include "text.h"
 
 static_assert(offsetof(COM_TERM_DEV_INFO, devname) == 0);

@@ -17,10 +17,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "report.h"
+#include "board_root.h"
 #include "boundary.h"
 #include "owners.h"
-#include "board_root.h"
+#include "report.h"
 #include "text.h"
 
 #include "asan_stack.h"

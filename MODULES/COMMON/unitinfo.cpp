@@ -10,9 +10,9 @@
 
 #include <unistd.h>
 
-#include "report.h"
-#include "boundary.h"
 #include "board_root.h"
+#include "boundary.h"
+#include "report.h"
 #include "text.h"
 
 static_assert(offsetof(COM_UNIT_INFO, model) == 0);

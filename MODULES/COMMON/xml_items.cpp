@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "text_parsing.h"
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 #include "text.h"
 
 using dvr::is_digit;

@@ -17,10 +17,10 @@
 
 #include "dev_internal.h"
 #include "dev_sim.h"
-#include "owners.h"
-#include "wire.h"
-#include "text.h"
 #include "hex.h"
+#include "owners.h"
+#include "text.h"
+#include "wire.h"
 
 namespace dvr::dev {
 

@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include "dev_internal.h"
-#include "report.h"
+#include "board_root.h"
 #include "boundary.h"
 #include "owners.h"
-#include "board_root.h"
+#include "report.h"
 #include "text.h"
 
 static_assert(sizeof(DEV_MAJOR_ENTRY) == 28);

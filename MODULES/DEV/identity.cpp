@@ -13,11 +13,11 @@
 
 #include "dev_internal.h"
 #include "identity_internal.h"
-#include "report.h"
-#include "boundary.h"
-#include "owners.h"
 #include "board_root.h"
+#include "boundary.h"
 #include "hex.h"
+#include "owners.h"
+#include "report.h"
 
 static_assert(sizeof(DEV_SMART_REQ) == 2);
 

@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include "DEV.h"
-#include "report.h"
+#include "board_root.h"
 #include "boundary.h"
 #include "owners.h"
-#include "board_root.h"
+#include "report.h"
 #include "text.h"
 
 extern "C" {

@@ -11,10 +11,10 @@
 
 #include "DEV.h"
 #include "DNS.h"
-#include "report.h"
+#include "board_root.h"
 #include "boundary.h"
 #include "owners.h"
-#include "board_root.h"
+#include "report.h"
 #include "text.h"
 
 #ifdef DVRPLAT_HAVE_TIRPC

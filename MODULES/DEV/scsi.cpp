@@ -9,11 +9,11 @@
 #include <string>
 
 #include "dev_internal.h"
-#include "report.h"
 #include "boundary.h"
-#include "wire.h"
-#include "text.h"
 #include "hex.h"
+#include "report.h"
+#include "text.h"
+#include "wire.h"
 
 namespace {
 

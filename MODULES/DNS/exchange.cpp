@@ -12,10 +12,10 @@
 #include "DNS.h"
 #include "deadline_wait.h"
 #include "dns_internal.h"
-#include "report.h"
 #include "boundary.h"
-#include "wire.h"
 #include "random.h"
+#include "report.h"
+#include "wire.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "DNS.h"
 #include "dns_internal.h"
-#include "report.h"
 #include "boundary.h"
+#include "report.h"
 #include "wire.h"
 
 static_assert(sizeof(DNS_ADDR_REC) == 8, "DNS_ADDR_REC is 8 bytes");

@@ -10,11 +10,11 @@
 
 #include "DNS.h"
 #include "dns_internal.h"
-#include "report.h"
 #include "boundary.h"
-#include "owners.h"
-#include "text.h"
 #include "name_servers.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 namespace {
 
