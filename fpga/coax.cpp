@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "fpga_internal.h"
+#include "boundary.h"
 
 using namespace dvr::fpga;
 

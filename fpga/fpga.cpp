@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 
 #include "window.h"
+#include "boundary.h"
+#include "report.h"
 
 volatile unsigned char *Ce_Cpld = static_cast<volatile unsigned char *>(MAP_FAILED);
 pthread_mutex_t gFpgaMutex = PTHREAD_MUTEX_INITIALIZER;

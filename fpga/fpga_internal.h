@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <pthread.h>
 
-#include "dvr_internal.h"
+#include "owners.h"
+#include "report.h"
 #include "fpga.h"
 #include "registers.h"
 

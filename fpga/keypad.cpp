@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "fpga_internal.h"
+#include "boundary.h"
 
 using namespace dvr::fpga;
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "fpga_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 using namespace dvr::fpga;
 

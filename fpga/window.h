@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 
 #include "fpga_internal.h"
+#include "owners.h"
+#include "report.h"
 
 namespace dvr::fpga {
 

@@ -5,6 +5,9 @@
 #include <fcntl.h>
 
 #include "window.h"
+#include "board_root.h"
+#include "owners.h"
+#include "report.h"
 
 namespace dvr::fpga {
 

@@ -19,6 +19,7 @@
 #include "COMMON.h"
 #include "fuzz_quiet.h"
 #include "http_internal.h"
+#include "report.h"
 
 namespace {
 

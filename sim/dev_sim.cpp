@@ -17,6 +17,10 @@
 
 #include "dev_internal.h"
 #include "dev_sim.h"
+#include "hex.h"
+#include "owners.h"
+#include "text.h"
+#include "wire.h"
 
 namespace dvr::dev {
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "owners.h"
 
 namespace dvr::sim {
 

@@ -23,6 +23,8 @@
 
 #include "sim_file.h"
 #include "window.h"
+#include "report.h"
+#include "wire.h"
 
 namespace dvr::fpga {
 

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "window.h"
+#include "hex.h"
+#include "report.h"
 
 namespace dvr::fpga {
 
@@ -48,8 +50,8 @@ private:
 
     void trace(char kind, unsigned value) const
     {
-        static constexpr char hex[] = "0123456789ABCDEF";
-        char line[5] = {kind, ' ', hex[(value >> 4) & 0xF], hex[value & 0xF], '\n'};
+        char line[5] = {kind, ' ', dvr::hex_digit(value >> 4, dvr::HexCase::Upper),
+                        dvr::hex_digit(value, dvr::HexCase::Upper), '\n'};
         // O_APPEND: each line lands whole, even between processes.
         ssize_t rc;
         do {

@@ -140,8 +140,8 @@ private:
         if (n <= 0)
             return;
         try {
-            dnswire::Response r(dnswire::Bytes(buf, buf + n), 1);
-            r.a(dnswire::kQname, "10.9.8.7");
+            dvrtest::dns::Response r(dvrtest::dns::Bytes(buf, buf + n), 1);
+            r.a(dvrtest::dns::kQname, "10.9.8.7");
             ::sendto(fd_, r.b.data(), r.b.size(), 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
         } catch (const std::exception &) {
         }

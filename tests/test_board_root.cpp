@@ -7,7 +7,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "owners.h"
+#include "text.h"
+#include "wire.h"
 #include "test_support.h"
 
 TEST(BoardRoot, PrefixesOnlyWhenSet)

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "DEV.h"
-#include "dvr_internal.h"
+#include "owners.h"
 #include "dev_machine.h"
 #include "fixtures.h"
 #include "sim_drive.h"

@@ -17,7 +17,7 @@
 
 #include "DEV.h"
 #include "dev_machine.h"
-#include "dvr_internal.h"
+#include "owners.h"
 #include "sim_drive.h"
 #include "test_support.h"
 

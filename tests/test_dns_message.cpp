@@ -11,10 +11,10 @@
 #include "dns_wire.h"
 #include "test_support.h"
 
-using dnswire::Bytes;
-using dnswire::ip_text;
-using dnswire::kQname;
-using dnswire::Response;
+using dvrtest::dns::Bytes;
+using dvrtest::dns::ip_text;
+using dvrtest::dns::kQname;
+using dvrtest::dns::Response;
 
 namespace {
 
@@ -117,7 +117,7 @@ TEST(DnsParseA, PlainAnswersCnameAndTheTenEntryLimit)
     // of 4 and takes that address.
     {
         Response r("alias.example.com", 1, 2);
-        size_t target = r.name_rr(kQname, dnswire::kTypeCname, "real.example.com");
+        size_t target = r.name_rr(kQname, dvrtest::dns::kTypeCname, "real.example.com");
         r.a(target, "198.51.100.9");
         DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
         ASSERT_EQ(parse_a(r.b, rec), 0);
@@ -225,7 +225,7 @@ TEST(DnsParseA, NamesAreWalkedWithinTheMessage)
     // first puts the CNAME's target past byte 256.
     Response r("host.example.com", 1, 3);
     r.raw_rr(kQname, 16, Bytes(250, 'x'));
-    size_t target = r.name_rr(kQname, dnswire::kTypeCname, "real.example.com");
+    size_t target = r.name_rr(kQname, dvrtest::dns::kTypeCname, "real.example.com");
     ASSERT_GT(target, 256u);
     r.a(target, "192.0.2.8");
     DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
@@ -270,7 +270,7 @@ TEST(DnsParseMx, AdditionalSectionCases)
     {
         Response r("example.com", 15, 1, 1, 1);
         r.mx(kQname, 5, "mx.example.com");
-        size_t ns = r.name_rr(kQname, dnswire::kTypeNs, "ns.example.com");
+        size_t ns = r.name_rr(kQname, dvrtest::dns::kTypeNs, "ns.example.com");
         r.a(ns, "10.7.0.1");
         DNS_ADDR_REC rec[DNS_ADDR_REC_MAX] = {};
         dvrtest::CaptureStdout cap;

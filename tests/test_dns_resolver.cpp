@@ -38,10 +38,10 @@
 #include "fixtures.h"
 #include "test_support.h"
 
-using dnswire::Bytes;
-using dnswire::ip_text;
-using dnswire::kQname;
-using dnswire::Response;
+using dvrtest::dns::Bytes;
+using dvrtest::dns::ip_text;
+using dvrtest::dns::kQname;
+using dvrtest::dns::Response;
 
 namespace {
 
@@ -673,7 +673,7 @@ TEST(DnsScripted, AnswersReadRecordByRecord)
         {"CNAME whose data is 4 bytes (a.<name>), then its A", false,
          [](const Bytes &q) {
              Response r(q, 2);
-             size_t target = r.raw_rr(kQname, dnswire::kTypeCname, {1, 'a', 0xC0, uint8_t(kQname)});
+             size_t target = r.raw_rr(kQname, dvrtest::dns::kTypeCname, {1, 'a', 0xC0, uint8_t(kQname)});
              r.a(target, "192.0.2.11");
              return r.b;
          },
@@ -681,8 +681,8 @@ TEST(DnsScripted, AnswersReadRecordByRecord)
         {"an A record of another owner among the answers", false,
          [](const Bytes &q) {
              Response r(q, 4);
-             size_t target = r.name_rr(kQname, dnswire::kTypeCname, "real.dvr.test");
-             size_t other = r.name_rr(target, dnswire::kTypeNs, "ns.dvr.test");
+             size_t target = r.name_rr(kQname, dvrtest::dns::kTypeCname, "real.dvr.test");
+             size_t other = r.name_rr(target, dvrtest::dns::kTypeNs, "ns.dvr.test");
              r.a(other, "192.0.2.99");
              r.a(target, "192.0.2.12");
              return r.b;

@@ -915,7 +915,7 @@ void http_serve(int lfd)
 void dns_serve(int fd)
 {
     for (;;) {
-        dnswire::Bytes q(512);
+        dvrtest::dns::Bytes q(512);
         sockaddr_in from{};
         socklen_t len = sizeof from;
         ssize_t n = ::recvfrom(fd, q.data(), q.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
@@ -926,8 +926,8 @@ void dns_serve(int fd)
         while (end < q.size() && q[end] != 0)
             end += q[end] + 1u;
         uint16_t type = static_cast<uint16_t>(q[end + 1] << 8 | q[end + 2]);
-        dnswire::Response r(q, 1);
-        if (type == dnswire::kTypeMx)
+        dvrtest::dns::Response r(q, 1);
+        if (type == dvrtest::dns::kTypeMx)
             r.mx(12, 10, "mail.example.test");
         else
             r.a(12, "10.1.2.3");
@@ -964,7 +964,7 @@ TEST_F(Faults, Network)
     auto dns_check = [&](const char *ip) {
         return [&, ip](long rc, bool) -> std::string {
             if (rc == 0)
-                return rec[0].flag == 1 && dnswire::ip_text(rec[0].ip) == ip ? "" : "succeeded with another address";
+                return rec[0].flag == 1 && dvrtest::dns::ip_text(rec[0].ip) == ip ? "" : "succeeded with another address";
             return rc == -1 || rc == -2 ? "" : "result " + std::to_string(rc);
         };
     };

@@ -34,7 +34,7 @@
 #include <unistd.h>
 
 #include "COMMON.h"
-#include "dvr_internal.h"
+#include "owners.h"
 #include "bounded_call.h"
 #include "fixtures.h"
 #include "test_support.h"

@@ -34,7 +34,7 @@
 #include <png.h>
 #endif
 
-#include "dvr_internal.h"
+#include "owners.h"
 #include "fpga.h"
 #include "fixtures.h"
 #include "fpga_sim.h"

@@ -33,6 +33,7 @@
 #include "DEV.h"
 #include "dev_internal.h"
 #include "test_support.h"
+#include "owners.h"
 
 using dvrtest::CaptureStdout;
 

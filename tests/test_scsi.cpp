@@ -12,6 +12,8 @@
 #include "dev_internal.h"
 #include "sim_drive.h"
 #include "test_support.h"
+#include "owners.h"
+#include "wire.h"
 
 using dvrtest::CaptureStdout;
 using dvrtest::SimDrive;

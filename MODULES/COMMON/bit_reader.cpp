@@ -2,7 +2,8 @@
 // it, and bit reversal.
 #include <cstdint>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

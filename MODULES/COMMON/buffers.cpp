@@ -6,7 +6,8 @@
 
 #include <malloc.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 extern "C" void *COM_ReallocAndCopyBuf(int nSize, void *ppBuf, int nOffset, const void *src, int nLen)
 try {

@@ -18,29 +18,15 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "hex.h"
 
 namespace {
 
 constexpr uint8_t kNotHex = 255;
 constexpr uint8_t kNotBase64 = 64;
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<uint8_t, 256> make_hex_values()
-{
-    std::array<uint8_t, 256> t{};
-    for (auto &v : t)
-        v = kNotHex;
-    for (int i = 0; i < 10; ++i)
-        t['0' + i] = static_cast<uint8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-        t['A' + i] = static_cast<uint8_t>(10 + i);
-        t['a' + i] = static_cast<uint8_t>(10 + i);
-    }
-    return t;
-}
 
 constexpr std::array<uint8_t, 256> make_base64_values()
 {
@@ -52,7 +38,6 @@ constexpr std::array<uint8_t, 256> make_base64_values()
     return t;
 }
 
-constexpr auto kHexValue = make_hex_values();
 constexpr auto kBase64Value = make_base64_values();
 
 // Symbol pairs for every 12-bit value (one lookup writes two symbols), as
@@ -189,7 +174,11 @@ __attribute__((noinline)) const uint8_t *decode_blocks(const uint8_t *p, const u
     return p;
 }
 
-inline uint8_t hex_value(char c) noexcept { return kHexValue[static_cast<uint8_t>(c)]; }
+inline uint8_t hex_value(char c) noexcept
+{
+    const int v = dvr::hex_digit_value(c);
+    return v < 0 ? kNotHex : static_cast<uint8_t>(v);
+}
 inline uint8_t base64_value(char c) noexcept { return kBase64Value[static_cast<uint8_t>(c)]; }
 
 } // namespace
@@ -198,7 +187,7 @@ extern "C" {
 
 char COM_Hex2Chr(int value)
 try {
-    return kHexDigits[value & 0x0F];
+    return dvr::hex_digit(static_cast<unsigned>(value), dvr::HexCase::Upper);
 } DVR_C_BOUNDARY("MODULES/COMMON", '0')
 
 unsigned char COM_Chr2Hex(char c)
@@ -226,8 +215,7 @@ try {
     char *o = out;
     for (int i = 0; i < n; ++i) {
         o[0] = '=';
-        o[1] = kHexDigits[in[i] >> 4];
-        o[2] = kHexDigits[in[i] & 0x0F];
+        dvr::write_hex(o + 1, in + i, 1, dvr::HexCase::Upper);
         o += 3;
     }
     *o = '\0';

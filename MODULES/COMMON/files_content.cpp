@@ -13,7 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "file_replacer.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 // The line-replacement request is a fixed record layout.
 static_assert(sizeof(COM_REPLACE_ITEM) == 324);

@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 namespace {
 

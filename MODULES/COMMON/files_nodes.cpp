@@ -5,7 +5,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 extern "C" int COM_CheckDevFile(const char *path, mode_t mode, uint64_t dev)
 try {

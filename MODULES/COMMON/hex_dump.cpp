@@ -7,7 +7,9 @@
 
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "hex.h"
+#include "report.h"
 
 namespace {
 
@@ -16,11 +18,6 @@ namespace {
 // bytes as 256 four-digit words: 1280 bytes. Fifty times that leaves room
 // for any layout of a dump while an endless or huge file still ends.
 constexpr size_t kHexDumpInputLimit = 65536;
-
-inline bool is_hex_digit(char c) noexcept
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 } // namespace
 
@@ -53,7 +50,7 @@ try {
         char kept[kChunk];
         int k = 0;
         for (ssize_t i = 0; i < n && chunk[i] != '\0'; ++i)
-            if (is_hex_digit(chunk[i]))
+            if (dvr::hex_digit_value(chunk[i]) >= 0)
                 kept[k++] = chunk[i];
         if (k == 0)
             continue;

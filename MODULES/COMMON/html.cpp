@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 namespace {
 constexpr long long kFirstOutputSize = 256;

@@ -16,9 +16,11 @@
 #include <sys/socket.h>
 
 #include "DNS.h"
+#include "boundary.h"
 #include "deadline_wait.h"
-#include "dvr_internal.h"
 #include "http_internal.h"
+#include "owners.h"
+#include "report.h"
 #include "socket.h"
 
 namespace dvr {

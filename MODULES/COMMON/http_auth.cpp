@@ -7,8 +7,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "hex.h"
 #include "http_internal.h"
+#include "random.h"
+#include "report.h"
+#include "text.h"
 
 static_assert(sizeof(COM_HTTP_AUTH) == 528);
 static_assert(offsetof(COM_HTTP_AUTH, mode) == 0);
@@ -49,11 +53,7 @@ bool random_hex(char (&f)[N])
     unsigned char bytes[kDigestTextSize / 2];
     if (!random_fill(bytes, sizeof bytes))
         return false;
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (size_t i = 0; i < sizeof bytes; ++i) {
-        f[2 * i] = kHex[bytes[i] >> 4];
-        f[2 * i + 1] = kHex[bytes[i] & 15];
-    }
+    write_hex(f, bytes, sizeof bytes);
     f[kDigestTextSize] = '\0';
     return true;
 }

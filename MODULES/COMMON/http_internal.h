@@ -12,7 +12,7 @@
 #include <netinet/in.h>
 
 #include "deadline_wait.h"
-#include "dvr_internal.h"
+#include "report.h"
 
 namespace dvr {
 

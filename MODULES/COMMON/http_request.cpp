@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "dvr_internal.h"
 #include "http_internal.h"
+#include "report.h"
 
 namespace dvr {
 

@@ -18,9 +18,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "boundary.h"
 #include "deadline_wait.h"
-#include "dvr_internal.h"
+#include "hex.h"
 #include "http_internal.h"
+#include "report.h"
 
 namespace dvr {
 
@@ -98,13 +100,6 @@ long long length_value(std::string_view v) noexcept
         n = std::min<long long>(n * 10 + (c - '0'), INT_MAX);
     }
     return n;
-}
-
-// 0-15 for a hexadecimal digit of either case, -1 otherwise.
-int hex_digit(char c) noexcept
-{
-    const unsigned char v = COM_Chr2Hex(c);
-    return v < 16 ? v : -1;
 }
 
 } // namespace
@@ -383,7 +378,7 @@ HttpStep HttpResponseReader::chunked(const char *p, size_t n)
         const char c = p[i];
         switch (state_) {
         case Chunk::Size: {
-            const int d = hex_digit(c);
+            const int d = hex_digit_value(c);
             if (d >= 0) {
                 if (chunk_left_ > max_content_)
                     return fail(__LINE__, "chunk over the limit of %d bytes\n", max_content_);

@@ -15,7 +15,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "hex.h"
+#include "owners.h"
+#include "report.h"
 
 static_assert(sizeof(COM_MD5_CTX) == 88, "COM_MD5_CTX: 4 + 2 words and a 64-byte block");
 static_assert(offsetof(COM_MD5_CTX, state) == 0);
@@ -215,11 +218,7 @@ void update(COM_MD5_CTX *ctx, const uint8_t *input, uint32_t len) noexcept
 
 void to_text(char *out, const uint8_t digest[16]) noexcept
 {
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i) {
-        out[2 * i] = kHex[digest[i] >> 4];
-        out[2 * i + 1] = kHex[digest[i] & 15];
-    }
+    dvr::write_hex(out, digest, 16);
 }
 
 } // namespace

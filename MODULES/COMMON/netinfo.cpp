@@ -18,7 +18,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "name_servers.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
+#include "wire.h"
 
 namespace {
 

@@ -17,7 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
 
 namespace {
 

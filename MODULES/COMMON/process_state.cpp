@@ -19,7 +19,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "file_replacer.h"
+#include "owners.h"
+#include "report.h"
 #include "process_internal.h"
 
 namespace {

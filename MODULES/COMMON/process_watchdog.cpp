@@ -8,7 +8,10 @@
 
 #include <dirent.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
 
 // The process watch list is a fixed record layout (32-bit pointers on the
 // board).

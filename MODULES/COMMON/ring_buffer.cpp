@@ -2,7 +2,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

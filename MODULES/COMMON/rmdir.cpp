@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "DEV.h"
-#include "dvr_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 extern "C" {
 

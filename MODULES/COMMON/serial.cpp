@@ -15,7 +15,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 static_assert(offsetof(COM_TERM_DEV_INFO, devname) == 0);
 static_assert(offsetof(COM_TERM_DEV_INFO, fd) == 80);

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "dvr_internal.h"
+#include "report.h"
 
 namespace dvr {
 

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "text_parsing.h"
+#include "boundary.h"
+#include "report.h"
 
 using dvr::is_digit;
 using dvr::warn_overflow;

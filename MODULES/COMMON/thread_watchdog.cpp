@@ -17,7 +17,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 #include "asan_stack.h"
 

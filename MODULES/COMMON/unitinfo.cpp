@@ -10,7 +10,10 @@
 
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "report.h"
+#include "text.h"
 
 static_assert(offsetof(COM_UNIT_INFO, model) == 0);
 static_assert(offsetof(COM_UNIT_INFO, proj) == 32);

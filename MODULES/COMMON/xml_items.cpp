@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "text_parsing.h"
+#include "boundary.h"
+#include "report.h"
+#include "text.h"
 
 using dvr::is_digit;
 using dvr::warn_overflow;

@@ -13,7 +13,7 @@
 #include <sys/mount.h>
 
 #include "DEV.h"
-#include "dvr_internal.h"
+#include "report.h"
 
 // A reporter in the name of the device-layer function that makes it.
 #define DEV_REPORTER() DVR_REPORTER("MODULES/DEV")

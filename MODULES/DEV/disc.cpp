@@ -15,6 +15,11 @@
 #include <unistd.h>
 
 #include "dev_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "wire.h"
 
 namespace {
 

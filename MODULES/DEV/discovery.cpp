@@ -14,6 +14,11 @@
 #include <unistd.h>
 
 #include "dev_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 static_assert(sizeof(DEV_MAJOR_ENTRY) == 28);
 static_assert(offsetof(DEV_MAJOR_ENTRY, prefix) == 12);

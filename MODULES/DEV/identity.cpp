@@ -13,6 +13,11 @@
 
 #include "dev_internal.h"
 #include "identity_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "hex.h"
+#include "owners.h"
+#include "report.h"
 
 static_assert(sizeof(DEV_SMART_REQ) == 2);
 
@@ -31,14 +36,8 @@ int HexDump::read(int fd)
 
 uint8_t HexDump::byte(size_t k) const noexcept
 {
-    auto val = [](char c) -> unsigned {
-        if (c >= '0' && c <= '9')
-            return static_cast<unsigned>(c - '0');
-        if (c >= 'a' && c <= 'f')
-            return static_cast<unsigned>(c - 'a' + 10);
-        return static_cast<unsigned>(c - 'A' + 10);
-    };
-    return static_cast<uint8_t>(val(digits[2 * k]) << 4 | val(digits[2 * k + 1]));
+    // The dump holds hexadecimal digits only (the reader keeps nothing else).
+    return static_cast<uint8_t>(dvr::hex_digit_value(digits[2 * k]) << 4 | dvr::hex_digit_value(digits[2 * k + 1]));
 }
 
 // The part of a device path after its last '/'.

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "dev_internal.h"
+#include "boundary.h"
+#include "report.h"
 
 static_assert(sizeof(DEV_TEST_MENU) == 44);
 static_assert(offsetof(DEV_TEST_MENU, sd) == 12);

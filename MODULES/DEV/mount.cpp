@@ -13,7 +13,11 @@
 #include <unistd.h>
 
 #include "DEV.h"
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 extern "C" {
 

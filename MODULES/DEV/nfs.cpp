@@ -11,7 +11,11 @@
 
 #include "DEV.h"
 #include "DNS.h"
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 #ifdef DVRPLAT_HAVE_TIRPC
 #include <rpc/rpc.h>

@@ -9,6 +9,11 @@
 #include <string>
 
 #include "dev_internal.h"
+#include "boundary.h"
+#include "hex.h"
+#include "report.h"
+#include "text.h"
+#include "wire.h"
 
 namespace {
 
@@ -57,7 +62,6 @@ void dump_reply(const uint8_t *data, unsigned len)
 // ASCII as it is, every other byte and the backslash itself as \xHH.
 std::string shown_text(const uint8_t *p, size_t width)
 {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (size_t i = 0; i < width && p[i] != 0; ++i) {
         const uint8_t c = p[i];
@@ -65,8 +69,7 @@ std::string shown_text(const uint8_t *p, size_t width)
             out.push_back(static_cast<char>(c));
         } else {
             out += "\\x";
-            out.push_back(digits[c >> 4]);
-            out.push_back(digits[c & 15]);
+            dvr::append_hex(out, &c, 1, dvr::HexCase::Upper);
         }
     }
     return out;

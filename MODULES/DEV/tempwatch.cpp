@@ -13,6 +13,9 @@
 #include "identity_internal.h"
 
 #include "asan_stack.h"
+#include "boundary.h"
+#include "owners.h"
+#include "report.h"
 
 static_assert(sizeof(DEV_TEMP_DISK) == 16);
 static_assert(offsetof(DEV_TEMP_DISK, state) == 8);

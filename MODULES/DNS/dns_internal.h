@@ -8,9 +8,9 @@
 #include <optional>
 
 #include "DNS.h"
-#include "dvr_internal.h"
+#include "wire.h"
 
-namespace dns {
+namespace dvr::dns {
 
 // The ID of the header template DNS_CreateOutPacket writes. The exchange
 // replaces it with a random ID per query; a reply must echo that one.
@@ -69,6 +69,6 @@ private:
     size_t len_;
 };
 
-} // namespace dns
+} // namespace dvr::dns
 
 #endif

@@ -12,6 +12,10 @@
 #include "DNS.h"
 #include "deadline_wait.h"
 #include "dns_internal.h"
+#include "boundary.h"
+#include "random.h"
+#include "report.h"
+#include "wire.h"
 
 namespace {
 
@@ -35,12 +39,12 @@ struct Reply {
 // True when the reply repeats the query's question: the same name (letters
 // compared without regard to case; label lengths are below any letter),
 // type and class, right after the header.
-bool same_question(const uint8_t *query, int queryLen, const dns::Reader &reply)
+bool same_question(const uint8_t *query, int queryLen, const dvr::dns::Reader &reply)
 {
-    const size_t qlen = static_cast<size_t>(queryLen) - dns::kHeaderLen;
-    const uint8_t *q = query + dns::kHeaderLen;
-    const uint8_t *r = reply.bytes(dns::kHeaderLen, qlen);
-    if (!r || reply.be16(dns::kOffQdCount).value_or(0) == 0)
+    const size_t qlen = static_cast<size_t>(queryLen) - dvr::dns::kHeaderLen;
+    const uint8_t *q = query + dvr::dns::kHeaderLen;
+    const uint8_t *r = reply.bytes(dvr::dns::kHeaderLen, qlen);
+    if (!r || reply.be16(dvr::dns::kOffQdCount).value_or(0) == 0)
         return false;
     for (size_t i = 0; i < qlen; ++i) {
         uint8_t a = q[i], b = r[i];
@@ -55,7 +59,7 @@ bool same_question(const uint8_t *query, int queryLen, const dns::Reader &reply)
 }
 
 // Waits for the reply of the queried server and receives it into buf
-// (cleared first, at most dns::kRecvMax bytes). A datagram from any other
+// (cleared first, at most dvr::dns::kRecvMax bytes). A datagram from any other
 // address or port, without the query's ID or without its question, is
 // dropped and the wait goes on within the same budget: only the server
 // asked may answer, and only to what it was asked.
@@ -67,10 +71,10 @@ Reply receive_reply(const dvr::Reporter &report, int fd, const sockaddr_in &serv
         rep.wait = dvr::wait_fd(fd, POLLIN, budget);
         if (rep.wait != Wait::Ready)
             return rep;
-        std::memset(buf, 0, dns::kPacketBufLen);
+        std::memset(buf, 0, dvr::dns::kPacketBufLen);
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
-        ssize_t n = ::recvfrom(fd, buf, dns::kRecvMax, 0, reinterpret_cast<sockaddr *>(&from),
+        ssize_t n = ::recvfrom(fd, buf, dvr::dns::kRecvMax, 0, reinterpret_cast<sockaddr *>(&from),
                                &fromLen);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
@@ -82,14 +86,14 @@ Reply receive_reply(const dvr::Reporter &report, int fd, const sockaddr_in &serv
             rep.wait = Wait::Error;
             return rep;
         }
-        const dns::Reader reader(buf, static_cast<int>(n));
-        std::optional<uint16_t> id = reader.be16(dns::kOffId);
+        const dvr::dns::Reader reader(buf, static_cast<int>(n));
+        std::optional<uint16_t> id = reader.be16(dvr::dns::kOffId);
         bool fromServer = fromLen >= sizeof from && from.sin_family == AF_INET &&
                           from.sin_addr.s_addr == server.sin_addr.s_addr &&
                           from.sin_port == server.sin_port;
-        if (fromServer && id == dvr::get_be16(query + dns::kOffId) &&
+        if (fromServer && id == dvr::get_be16(query + dvr::dns::kOffId) &&
             same_question(query, queryLen, reader)) {
-            std::memset(buf + n, 0, dns::kPacketBufLen - size_t(n));
+            std::memset(buf + n, 0, dvr::dns::kPacketBufLen - size_t(n));
             rep.len = static_cast<int>(n);
             return rep;
         }
@@ -106,7 +110,7 @@ Reply receive_reply(const dvr::Reporter &report, int fd, const sockaddr_in &serv
     }
 }
 
-// Builds the query for pDomainName into query (dns::kPacketBufLen bytes)
+// Builds the query for pDomainName into query (dvr::dns::kPacketBufLen bytes)
 // and gives it a fresh random ID, so that a blind sender cannot know the
 // ID a reply must carry. Returns the query's length, or -1.
 int make_query(const dvr::Reporter &report, const char *pDomainName, uint8_t *query, int type)
@@ -119,8 +123,8 @@ int make_query(const dvr::Reporter &report, const char *pDomainName, uint8_t *qu
         DVR_REPORT_TO(report, "getrandom() error : %s\n", std::strerror(errno));
         return -1;
     }
-    query[dns::kOffId] = id[0];
-    query[dns::kOffId + 1] = id[1];
+    query[dvr::dns::kOffId] = id[0];
+    query[dvr::dns::kOffId + 1] = id[1];
     return len;
 }
 
@@ -162,7 +166,7 @@ struct AQuery {
                     bool &done)
     {
         DVR_REPORT_TO(report, "Header = 0x%08X\n", unsigned(dvr::get_be32(reply)));
-        if (dvr::get_be16(reply + dns::kOffFlags) == dns::kNameErrorFlags) {
+        if (dvr::get_be16(reply + dvr::dns::kOffFlags) == dvr::dns::kNameErrorFlags) {
             // ID and question were checked on receipt: the name does not exist.
             DVR_REPORT_TO(report, "Record Not Found!\n");
             done = true;
@@ -193,7 +197,7 @@ struct MxQuery {
                     bool &done)
     {
         done = DNS_ParserMXPacket(reply, len, queryLen) == 0;
-        return done ? DNS_ParserMX(reply, len, dvr::get_be16(reply + dns::kOffAnCount), pAddr) : -1;
+        return done ? DNS_ParserMX(reply, len, dvr::get_be16(reply + dvr::dns::kOffAnCount), pAddr) : -1;
     }
 };
 
@@ -206,8 +210,8 @@ int exchange(const dvr::Reporter &report, int nSocket, const sockaddr_in *pServe
 {
     if (!valid_args(report, nSocket, pServer, pDomainName, pAddr))
         return -1;
-    uint8_t query[dns::kPacketBufLen] = {};
-    uint8_t reply[dns::kPacketBufLen];
+    uint8_t query[dvr::dns::kPacketBufLen] = {};
+    uint8_t reply[dvr::dns::kPacketBufLen];
     int queryLen = make_query(report, pDomainName, query, Query::kType);
     if (queryLen < 0)
         return -1;

@@ -7,6 +7,9 @@
 
 #include "DNS.h"
 #include "dns_internal.h"
+#include "boundary.h"
+#include "report.h"
+#include "wire.h"
 
 static_assert(sizeof(DNS_ADDR_REC) == 8, "DNS_ADDR_REC is 8 bytes");
 static_assert(offsetof(DNS_ADDR_REC, flag) == 0);
@@ -17,7 +20,7 @@ static_assert(offsetof(DNS_ADDR_REC, ip) == 4);
 
 namespace {
 
-using dns::Reader;
+using dvr::dns::Reader;
 
 // Labels are at most 63 bytes: a length byte of 64 or more would be read
 // as a compression pointer or a reserved label type.
@@ -129,7 +132,7 @@ struct Record {
     // The address of an A record of class IN with 4 bytes of data.
     const uint8_t *address(const Reader &rd) const noexcept
     {
-        if (type != DNS_TYPE_A || klass != dns::kClassIn || rdLength != kRdLengthA)
+        if (type != DNS_TYPE_A || klass != dvr::dns::kClassIn || rdLength != kRdLengthA)
             return nullptr;
         return rd.bytes(data, kRdLengthA);
     }
@@ -183,18 +186,18 @@ struct Message {
 std::optional<Message> read_message(const Reader &rd, int sections) noexcept
 {
     Message m;
-    std::optional<uint16_t> flags = rd.be16(dns::kOffFlags);
-    std::optional<uint16_t> qd = rd.be16(dns::kOffQdCount);
-    std::optional<uint16_t> an = rd.be16(dns::kOffAnCount);
-    std::optional<uint16_t> ns = rd.be16(dns::kOffNsCount);
-    std::optional<uint16_t> ar = rd.be16(dns::kOffArCount);
+    std::optional<uint16_t> flags = rd.be16(dvr::dns::kOffFlags);
+    std::optional<uint16_t> qd = rd.be16(dvr::dns::kOffQdCount);
+    std::optional<uint16_t> an = rd.be16(dvr::dns::kOffAnCount);
+    std::optional<uint16_t> ns = rd.be16(dvr::dns::kOffNsCount);
+    std::optional<uint16_t> ar = rd.be16(dvr::dns::kOffArCount);
     if (!flags || !qd || !an || !ns || !ar || *qd == 0)
         return std::nullopt;
     m.rcode = *flags & kRcodeMask;
     m.an = *an;
     m.ns = *ns;
     m.ar = *ar;
-    size_t pos = dns::kHeaderLen;
+    size_t pos = dvr::dns::kHeaderLen;
     for (uint16_t q = 0; q < *qd; ++q) {
         WireName name;
         std::optional<size_t> end = read_name(rd, pos, name);
@@ -231,7 +234,7 @@ std::optional<WireName> chain_end(const Reader &rd, const Message &m) noexcept
         for (uint16_t i = 0; i < m.an && !moved; ++i) {
             Record r = *read_record(rd, pos);
             pos = r.next;
-            if (r.type != kTypeCname || r.klass != dns::kClassIn || !(r.owner == name))
+            if (r.type != kTypeCname || r.klass != dvr::dns::kClassIn || !(r.owner == name))
                 continue;
             std::optional<WireName> target = r.name_in_data(rd, 0);
             if (!target)
@@ -260,7 +263,7 @@ std::optional<Exchanger> exchanger_named(const Reader &rd, const Message &m, con
     for (uint16_t i = 0; i < m.an; ++i) {
         Record r = *read_record(rd, pos);
         pos = r.next;
-        if (r.type != DNS_TYPE_MX || r.klass != dns::kClassIn || r.rdLength <= kMxPreferenceLen ||
+        if (r.type != DNS_TYPE_MX || r.klass != dvr::dns::kClassIn || r.rdLength <= kMxPreferenceLen ||
             !(r.owner == owner))
             continue;
         std::optional<WireName> exchange = r.name_in_data(rd, kMxPreferenceLen);
@@ -335,13 +338,13 @@ try {
     }
 
     uint8_t *p = pOutPacket;
-    dvr::put_be16(p + dns::kOffId, dns::kQueryId);
-    dvr::put_be16(p + dns::kOffFlags, dns::kQueryFlags);
-    dvr::put_be16(p + dns::kOffQdCount, 1);
-    dvr::put_be16(p + dns::kOffAnCount, 0);
-    dvr::put_be16(p + dns::kOffNsCount, 0);
-    dvr::put_be16(p + dns::kOffArCount, 0);
-    size_t pos = dns::kHeaderLen;
+    dvr::put_be16(p + dvr::dns::kOffId, dvr::dns::kQueryId);
+    dvr::put_be16(p + dvr::dns::kOffFlags, dvr::dns::kQueryFlags);
+    dvr::put_be16(p + dvr::dns::kOffQdCount, 1);
+    dvr::put_be16(p + dvr::dns::kOffAnCount, 0);
+    dvr::put_be16(p + dvr::dns::kOffNsCount, 0);
+    dvr::put_be16(p + dvr::dns::kOffArCount, 0);
+    size_t pos = dvr::dns::kHeaderLen;
     for (std::string_view rest = name;;) {
         size_t dot = rest.find('.');
         std::string_view label = rest.substr(0, dot);
@@ -355,7 +358,7 @@ try {
     p[pos++] = 0; // root label
     dvr::put_be16(p + pos, static_cast<uint16_t>(nType));
     pos += 2;
-    dvr::put_be16(p + pos, dns::kClassIn);
+    dvr::put_be16(p + pos, dvr::dns::kClassIn);
     pos += 2;
     return static_cast<int>(pos);
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
@@ -397,7 +400,7 @@ try {
 extern "C" int DNS_ParserMXPacket(const unsigned char *pPacket, int nRecvLen, int nQueryLen)
 try {
     (void)nQueryLen;
-    std::optional<uint16_t> answers = Reader(pPacket, nRecvLen).be16(dns::kOffAnCount);
+    std::optional<uint16_t> answers = Reader(pPacket, nRecvLen).be16(dvr::dns::kOffAnCount);
     return answers && *answers != 0 ? 0 : -1;
 } DVR_C_BOUNDARY("MODULES/DNS", -1)
 
@@ -408,8 +411,8 @@ try {
     if (!pAddr)
         return -1;
     const Reader rd(pPacket, nRecvLen);
-    std::optional<uint16_t> ar = rd.be16(dns::kOffArCount);
-    if (!ar || !rd.has(0, dns::kHeaderLen)) {
+    std::optional<uint16_t> ar = rd.be16(dvr::dns::kOffArCount);
+    if (!ar || !rd.has(0, dvr::dns::kHeaderLen)) {
         DNS_REPORT("Packet Size error!\n");
         return -1;
     }

@@ -10,6 +10,11 @@
 
 #include "DNS.h"
 #include "dns_internal.h"
+#include "boundary.h"
+#include "name_servers.h"
+#include "owners.h"
+#include "report.h"
+#include "text.h"
 
 namespace {
 
@@ -46,7 +51,7 @@ bool open_server_socket(const dvr::Reporter &report, const char *pNameServer, dv
     server = {};
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = addr;
-    server.sin_port = htons(dns::kDnsPort);
+    server.sin_port = htons(dvr::dns::kDnsPort);
     return true;
 }
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace dnswire {
+namespace dvrtest::dns {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -155,6 +155,6 @@ inline std::string ip_text(uint32_t ip)
     return s;
 }
 
-} // namespace dnswire
+} // namespace dvrtest::dns
 
 #endif

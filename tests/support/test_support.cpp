@@ -20,7 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "board_root.h"
 #include "fixtures.h"
 #include "test_emulator.h"
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "DEV.h"
-#include "dvr_internal.h"
+#include "board_root.h"
 #include "dvrplat_version.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dvr_internal.h"
 #include "sim_file.h"
+#include "wire.h"
 
 namespace fpgasim {
 

@@ -56,8 +56,8 @@
 #include <httplib.h>
 
 #include "board.h"
-#include "dvr_internal.h"
 #include "serve_page.h"
+#include "owners.h"
 #include "sim_file.h"
 
 namespace fpgasim {

@@ -15,7 +15,9 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "dvr_internal.h"
+#include "file_replacer.h"
+#include "owners.h"
+#include "report.h"
 
 namespace dvr {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dvr_internal.h"
+#include "board_root.h"
 
 namespace dvr {
 
@@ -76,24 +76,6 @@ bool board_path(const char *fixed, char *out, size_t outlen) noexcept
     std::memcpy(out + root.size(), f.data(), f.size());
     out[root.size() + f.size()] = '\0';
     return true;
-}
-
-bool copy_bounded(char *dst, size_t n, std::string_view src) noexcept
-{
-    if (!dst || src.size() + 1 > n)
-        return false;
-    std::memcpy(dst, src.data(), src.size());
-    dst[src.size()] = '\0';
-    return true;
-}
-
-void copy_cut(char *dst, size_t n, std::string_view src) noexcept
-{
-    if (!dst || n == 0)
-        return;
-    size_t k = src.size() < n - 1 ? src.size() : n - 1;
-    std::memcpy(dst, src.data(), k);
-    dst[k] = '\0';
 }
 
 } // namespace dvr

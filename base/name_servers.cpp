@@ -1,32 +1,19 @@
-// The name servers of the board's "/etc/resolv.conf", and the line reader
-// used for it and for the kernel's tables.
+// The name servers of the board's "/etc/resolv.conf".
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "dvr_internal.h"
+#include "board_root.h"
+#include "name_servers.h"
+#include "owners.h"
+#include "text.h"
 
 namespace {
 constexpr const char *kResolvConf = "/etc/resolv.conf";
 constexpr size_t kLineSize = 256;
 } // namespace
-
-bool dvr::read_line(FILE *f, char *buf, size_t size, bool &skipped)
-{
-    skipped = false;
-    if (!std::fgets(buf, static_cast<int>(size), f))
-        return false;
-    size_t len = std::strlen(buf);
-    if (len + 1 == size && buf[len - 1] != '\n' && !std::feof(f)) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF && c != '\n') {
-        }
-        skipped = true;
-    }
-    return true;
-}
 
 int dvr::read_name_servers(char (*out)[kNameServerTextSize], int max)
 {
