@@ -13,17 +13,18 @@
 #include <cstdlib>
 
 #include "dev_internal.h"
+#include "board_root.h"
 #include "dev_sim.h"
 #include "window.h"
 
 namespace {
 
-fpga_detail::Window *open_window(const dvr::Reporter &report)
+dvr::fpga::Window *open_window(const dvr::Reporter &report)
 {
     const char *simfile = ::secure_getenv("DVRPLAT_FPGA_SIM");
-    fpga_detail::Window *w = simfile && *simfile ? fpga_detail::open_simulated_window(simfile, report)
-                                                 : fpga_detail::open_mapped_window(report);
-    return w ? fpga_detail::traced(w, report) : nullptr;
+    dvr::fpga::Window *w = simfile && *simfile ? dvr::fpga::open_simulated_window(simfile, report)
+                                               : dvr::fpga::open_mapped_window(report);
+    return w ? dvr::fpga::traced(w, report) : nullptr;
 }
 
 bool answer_ioctl(int fd, unsigned long request, void *arg, int *result)
@@ -33,7 +34,7 @@ bool answer_ioctl(int fd, unsigned long request, void *arg, int *result)
 
 __attribute__((constructor)) void put_in_place() noexcept
 {
-    fpga_detail::set_window_opener(&open_window);
+    dvr::fpga::set_window_opener(&open_window);
     dvr::dev::set_ioctl_handler(&answer_ioctl);
 }
 

@@ -38,7 +38,6 @@
 #include "http_client.h"
 #include "http_servers.h"
 #include "test_support.h"
-#include "report.h"
 
 // A limit on the address space is only usable in a plain native build: the
 // sanitizers and the emulator reserve far more than they use.

@@ -19,6 +19,8 @@ import tempfile
 IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 # Symbols the linker itself defines in every shared library.
 LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
+# AddressSanitizer's one-definition markers of exported variables.
+ODR_INDICATOR = re.compile(r"__odr_asan")
 ODR_INDICATOR = re.compile(r"__odr_asan(?:\.|_gen_)(.+)$")
 
 
@@ -142,7 +144,7 @@ def exported_names(nm, library):
         if len(fields) < 2:
             continue
         kind, name = fields[-2], fields[-1].split("@")[0]
-        if kind in ("A", "a") or name in LINKER_SYMBOLS:
+        if kind in ("A", "a") or name in LINKER_SYMBOLS or ODR_INDICATOR.match(name):
             continue
         names.add(name)
     return names

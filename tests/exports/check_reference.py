@@ -14,27 +14,12 @@ import argparse
 import glob
 import os
 import re
-import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
-ODR_INDICATOR = re.compile(r"__odr_asan")
-
-
-def exported_names(nm, library):
-    out = subprocess.run([nm, "-D", "--defined-only", library], check=True,
-                         capture_output=True, text=True).stdout
-    names = set()
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) < 2:
-            continue
-        kind, name = fields[-2], fields[-1].split("@")[0]
-        if kind in ("A", "a") or name in LINKER_SYMBOLS or ODR_INDICATOR.match(name):
-            continue
-        names.add(name)
-    return names
+# The exported names, read as the exported-symbol check reads them.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_exports import exported_names  # noqa: E402
 
 
 def text_of(element):
